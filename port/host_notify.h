@@ -1,0 +1,28 @@
+// The host's notification target: the two operations the server needs from it,
+// post (returns at once) and send (returns once the host has handled the message).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "ks318.h"
+
+namespace ks318::port {
+
+class HostNotifier {
+public:
+    // Takes the target the host gave at start: on Windows a window handle, elsewhere
+    // a KqHostTarget that is copied here. Null means nobody is notified.
+    void setTarget(void *window);
+
+    void post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    void send(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+
+private:
+    KqHostTarget current() const;
+
+    mutable std::mutex mutex_;
+    KqHostTarget target_{};
+};
+
+}  // namespace ks318::port

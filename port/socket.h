@@ -1,0 +1,59 @@
+// Sockets as the server core sees them: plain functions over a handle value,
+// with the results the core needs and nothing platform-specific leaking out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ks318::port {
+
+// A socket handle. Its value is also the terminal's connection handle, which
+// reaches the host in the low 16 bits of notifications.
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle kNoSocket = -1;
+
+// Start and stop the sockets library. Counted like the system's own facility:
+// every successful start wants one stop; a stop without a start fails with -1.
+int socketsStartup();
+int socketsCleanup();
+
+// Opens an IPv4 TCP listening socket. `bindAddress` null or empty means every
+// local address; `port` 0 means any free port. Returns kNoSocket on failure.
+SocketHandle listenTcp(const char *bindAddress, int port, int backlog);
+
+// The local port a bound socket listens on, 0 when it cannot be read.
+int localPort(SocketHandle socket);
+
+// Waits for a connection. Returns kNoSocket when the listener was closed or
+// failed. `peerAddress` receives the IPv4 address in network byte order.
+SocketHandle acceptTcp(SocketHandle listener, std::uint32_t &peerAddress);
+
+// Opens a TCP connection to host:port (used by the simulated terminal).
+SocketHandle connectTcp(const char *host, int port);
+
+// Wakes every thread blocked on the socket (accept, wait, receive) without
+// releasing the handle, so the handle value cannot be reused meanwhile.
+void shutdownSocket(SocketHandle socket);
+
+// Releases the handle. Called exactly once per handle.
+void closeSocket(SocketHandle socket);
+
+// 1 when the socket is readable within timeoutMs, 0 on time-out, -1 on error.
+int waitReadable(SocketHandle socket, int timeoutMs);
+
+// One receive call: bytes received, 0 when the peer closed, -1 on error.
+int receiveSome(SocketHandle socket, void *buffer, int count);
+
+// One send call that never raises a signal for a dead peer: bytes accepted, -1 on error.
+int sendSome(SocketHandle socket, const void *data, int count);
+
+// Address conversions of the sockets library.
+std::uint32_t inetAddr(const char *dottedText);          // INADDR_NONE (all ones) for bad text
+std::string inetNtoa(std::uint32_t networkOrderAddress);  // dotted text
+
+// First IPv4 address of this computer's host name, network byte order.
+// False when the name cannot be read or does not resolve.
+bool firstHostAddress(std::uint32_t &networkOrderAddress);
+
+}  // namespace ks318::port

@@ -1,0 +1,99 @@
+#include "server/connection.h"
+
+#include "server/bytes.h"
+#include "server/frame.h"
+#include "server/inbound_dispatch.h"
+#include "server/outbound.h"
+#include "server/server.h"
+
+namespace ks318 {
+namespace {
+
+thread_local const Server *connectionThreadServer = nullptr;
+
+// Consecutive silent periods after which a terminal is dropped.
+constexpr int kSilentPeriodsToDrop = 2;
+
+class ConnectionThread {
+public:
+    ConnectionThread(Server &server, TerminalRef terminal)
+        : server_(server), terminal_(std::move(terminal)), handle_(terminal_->socket()),
+          address_(terminal_->ipValue()) {}
+
+    void run() {
+        if (stillListed() && handshake()) readLoop();
+        leave();
+    }
+
+private:
+    bool stillListed() const { return server_.terminals().contains(terminal_.get()); }
+
+    void send(int code, const void *payload = nullptr, int count = 0) {
+        sendGatedFrame(*terminal_, server_.limits().sendGateLimitMs, static_cast<std::uint16_t>(code),
+                       payload, count);
+    }
+
+    // 19 out; 20 with a 4-byte identification word back; then 21 (payload 1) and 27.
+    bool handshake() {
+        send(kCodeIdentify);
+        std::int32_t length = 0;
+        int code = receiveHeader(handle_, length, server_.limits().receiveLimitMs);
+        if (code != kCodeIdentification || length != 4) return false;
+        std::uint8_t word[4] = {};
+        if (receiveFully(handle_, word, 4, server_.limits().receiveLimitMs) != 4) return false;
+        terminal_->setIdent(loadLE32(word));
+        std::uint8_t accepted[4];
+        storeLE32(accepted, 1);
+        send(kCodeAccepted, accepted, 4);
+        send(kCodeRequestUid);
+        return true;
+    }
+
+    void readLoop() {
+        const ServerLimits &limits = server_.limits();
+        InboundContext context{server_, *terminal_};
+        int silentCount = 0;
+        while (stillListed()) {
+            // Nothing is read while a frame goes out to the terminal.
+            if (!terminal_->sendGate.waitFree(limits.sendGateLimitMs)) continue;
+            std::int32_t length = 0;
+            int code = receiveHeader(handle_, length, limits.receiveLimitMs);
+            if (code == kReceiveGone) return;
+            if (code == kReceiveSilent) {
+                if (!stillListed()) return;
+                send(kCodeProbe);
+                if (++silentCount >= kSilentPeriodsToDrop) return;
+                continue;
+            }
+            if (code == kReceiveIgnored) continue;
+            silentCount = 0;
+            dispatchFrame(context, static_cast<std::uint16_t>(code), length);
+        }
+    }
+
+    // Disconnect notification, then the terminal leaves the table; its socket is
+    // closed when the last holder of the record lets go.
+    void leave() {
+        server_.notifications().disconnected(address_, handle_);
+        terminal_->shutdownConnection();
+        server_.terminals().remove(terminal_.get());
+    }
+
+    Server &server_;
+    TerminalRef terminal_;
+    const port::SocketHandle handle_;
+    const std::uint32_t address_;
+};
+
+}  // namespace
+
+void runConnection(Server &server, TerminalRef terminal) {
+    connectionThreadServer = &server;
+    ConnectionThread(server, std::move(terminal)).run();
+    connectionThreadServer = nullptr;
+    server.connectionEnded();
+}
+
+bool onConnectionThreadOf(const Server &server) { return connectionThreadServer == &server; }
+
+}  // namespace ks318

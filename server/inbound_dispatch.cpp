@@ -1,0 +1,247 @@
+#include "server/inbound_dispatch.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include "server/bytes.h"
+#include "server/frame.h"
+#include "server/server.h"
+#include "server/terminal.h"
+
+namespace ks318 {
+namespace {
+
+enum class ReadRule {
+    Whole,          // exactly the header's length, at most 388 bytes; else the frame is dropped
+    WholeKeyed,     // as Whole, but a short payload is still handled (code 53)
+    WholeAnyCount,  // what arrives of the header's length, at most 388 bytes
+    Fixed,          // a fixed count, whatever the header's length
+    FileAnswer,     // read by the file reception
+};
+
+struct Payload {
+    const std::uint8_t *bytes;  // the frame buffer, zero behind what arrived
+    int count;                  // bytes that arrived
+    std::int32_t length;        // what the header announced
+    bool complete() const { return count == length; }
+};
+
+struct Notice {
+    int code;
+    std::int32_t extra;
+};
+
+using Handler = std::optional<Notice> (*)(InboundContext &, const Payload &);
+
+struct InboundRule {
+    std::uint16_t code;
+    ReadRule rule;
+    int fixedBytes;
+    Handler handle;
+};
+
+// 1 when the payload's first signed 32-bit value is 1, else 0.
+std::int32_t flag(const Payload &payload) { return loadLE32(payload.bytes) == 1 ? 1 : 0; }
+
+std::optional<Notice> ignored(InboundContext &, const Payload &) { return std::nullopt; }
+
+template <int NotifyCode>
+std::optional<Notice> flagResult(InboundContext &, const Payload &payload) {
+    return Notice{NotifyCode, flag(payload)};
+}
+
+std::optional<Notice> identification(InboundContext &context, const Payload &payload) {
+    if (payload.count >= 4) context.terminal.setIdent(loadLE32(payload.bytes));
+    return std::nullopt;
+}
+
+std::optional<Notice> configRecord(InboundContext &context, const Payload &payload) {
+    context.terminal.config.push(payload.bytes);
+    return Notice{26, 0};
+}
+
+std::optional<Notice> uniqueIdentifier(InboundContext &context, const Payload &payload) {
+    context.terminal.updateReports([&](TerminalReports &reports) {
+        std::memcpy(reports.uid, payload.bytes, sizeof reports.uid);
+        std::memcpy(reports.uidText, payload.bytes + 6, sizeof reports.uidText);
+    });
+    return Notice{28, 0};
+}
+
+std::optional<Notice> displayTime(InboundContext &context, const Payload &payload) {
+    context.terminal.events.push(42, loadLE16(payload.bytes));
+    return Notice{171, 0};
+}
+
+std::optional<Notice> key(InboundContext &context, const Payload &payload) {
+    const std::uint8_t pressed = payload.bytes[0];
+    context.server.keys().push(static_cast<std::int32_t>(context.terminal.socket()), pressed);
+    if (!payload.complete()) return std::nullopt;
+    return Notice{53, pressed};
+}
+
+std::optional<Notice> magneticCard(InboundContext &context, const Payload &payload) {
+    const std::int32_t flags = static_cast<std::int32_t>(loadLE32(payload.bytes + 384));
+    context.terminal.mag.push(reinterpret_cast<const char *>(payload.bytes),
+                              reinterpret_cast<const char *>(payload.bytes + 128), flags);
+    return Notice{69, flags & 0xFFFF};
+}
+
+template <int Code, int Source>
+std::optional<Notice> serialData(InboundContext &context, const Payload &payload) {
+    // The count may claim more than arrived; the store takes at most 256 bytes of
+    // the (zero-filled) 388-byte buffer, so nothing is read past it.
+    context.terminal.serial.push(payload.bytes + 2, Source, loadLE16(payload.bytes));
+    return Notice{Code, 0};
+}
+
+std::optional<Notice> scBlock(InboundContext &context, const Payload &payload) {
+    context.terminal.updateReports(
+        [&](TerminalReports &reports) { std::memcpy(reports.scData, payload.bytes, sizeof reports.scData); });
+    return Notice{124, 0};
+}
+
+std::optional<Notice> imageUpdateConfig(InboundContext &context, const Payload &payload) {
+    ImageUpdateConfig config;
+    config.first = static_cast<std::int32_t>(loadLE32(payload.bytes));
+    std::memcpy(config.text, payload.bytes + 4, sizeof config.text);
+    config.second = static_cast<std::int32_t>(loadLE32(payload.bytes + 104));
+    config.third = static_cast<std::int32_t>(loadLE32(payload.bytes + 108));
+    context.terminal.setImageUpdateConfig(config);
+    return Notice{148, 0};
+}
+
+std::optional<Notice> imagesUpdated(InboundContext &, const Payload &) { return Notice{150, 0}; }
+
+std::optional<Notice> wifiRecord(InboundContext &context, const Payload &payload) {
+    context.terminal.wifi.push(payload.bytes);
+    return Notice{154, 0};
+}
+
+std::optional<Notice> serialStatus(InboundContext &context, const Payload &payload) {
+    const std::uint8_t port = payload.bytes[0];
+    context.terminal.updateReports(
+        [&](TerminalReports &reports) { reports.serialStatus[port == 0 ? 0 : 1] = loadLE16(payload.bytes); });
+    return Notice{161, port};
+}
+
+// Answers 167 … 189: the low 16 bits go onto the event stack.
+template <int Code>
+std::optional<Notice> answerEvent(InboundContext &context, const Payload &payload) {
+    context.terminal.events.push(Code, loadLE16(payload.bytes));
+    return Notice{Code, 0};
+}
+
+// Answers that also report a value: the whole 32 bits are kept as the last value.
+template <int Code, std::atomic<std::int32_t> TTerminal::*Field>
+std::optional<Notice> reportedValue(InboundContext &context, const Payload &payload) {
+    (context.terminal.*Field).store(static_cast<std::int32_t>(loadLE32(payload.bytes)));
+    return answerEvent<Code>(context, payload);
+}
+
+std::optional<Notice> fileAnswer(InboundContext &context, const Payload &payload) {
+    // Files from the terminal are not taken yet: the answer is read and dropped.
+    discardBytes(context.terminal.socket(), std::max<std::int32_t>(payload.length, 0),
+                 context.server.limits().receiveLimitMs);
+    return Notice{98, 0};
+}
+
+constexpr std::array kCatalogue = {
+    InboundRule{20, ReadRule::WholeAnyCount, 0, identification},
+    InboundRule{24, ReadRule::Whole, 0, flagResult<24>},
+    InboundRule{26, ReadRule::Whole, 0, configRecord},
+    InboundRule{28, ReadRule::Whole, 0, uniqueIdentifier},
+    InboundRule{36, ReadRule::WholeAnyCount, 0, ignored},
+    InboundRule{42, ReadRule::Fixed, 2, displayTime},
+    InboundRule{46, ReadRule::Whole, 0, flagResult<45>},
+    InboundRule{53, ReadRule::WholeKeyed, 0, key},
+    InboundRule{69, ReadRule::Whole, 0, magneticCard},
+    InboundRule{83, ReadRule::Whole, 0, serialData<83, 0>},
+    InboundRule{89, ReadRule::Whole, 0, serialData<89, 1>},
+    InboundRule{98, ReadRule::FileAnswer, 0, fileAnswer},
+    InboundRule{114, ReadRule::Whole, 0, flagResult<114>},
+    InboundRule{118, ReadRule::Whole, 0, flagResult<118>},
+    InboundRule{122, ReadRule::Whole, 0, flagResult<122>},
+    InboundRule{124, ReadRule::Whole, 0, scBlock},
+    InboundRule{148, ReadRule::Whole, 0, imageUpdateConfig},
+    InboundRule{150, ReadRule::WholeAnyCount, 0, imagesUpdated},
+    InboundRule{152, ReadRule::Whole, 0, flagResult<152>},
+    InboundRule{154, ReadRule::Whole, 0, wifiRecord},
+    InboundRule{162, ReadRule::Whole, 0, serialStatus},
+    InboundRule{167, ReadRule::Fixed, 4, answerEvent<167>},
+    InboundRule{169, ReadRule::Fixed, 4, answerEvent<169>},
+    InboundRule{171, ReadRule::Fixed, 4, reportedValue<171, &TTerminal::sensorStatus>},
+    InboundRule{173, ReadRule::Fixed, 4, answerEvent<173>},
+    InboundRule{175, ReadRule::Fixed, 4, reportedValue<175, &TTerminal::audioStatus>},
+    InboundRule{177, ReadRule::Fixed, 4, answerEvent<177>},
+    InboundRule{179, ReadRule::Fixed, 4, reportedValue<179, &TTerminal::volume>},
+    InboundRule{181, ReadRule::Fixed, 4, answerEvent<181>},
+    InboundRule{183, ReadRule::Fixed, 4, reportedValue<183, &TTerminal::brightness>},
+    InboundRule{185, ReadRule::Fixed, 4, answerEvent<185>},
+    InboundRule{187, ReadRule::Fixed, 4, answerEvent<187>},
+    InboundRule{189, ReadRule::Fixed, 4, answerEvent<189>},
+};
+
+static_assert(std::is_sorted(kCatalogue.begin(), kCatalogue.end(),
+                             [](const InboundRule &a, const InboundRule &b) { return a.code < b.code; }));
+
+const InboundRule *findRule(std::uint16_t code) {
+    auto it = std::lower_bound(kCatalogue.begin(), kCatalogue.end(), code,
+                               [](const InboundRule &rule, std::uint16_t wanted) { return rule.code < wanted; });
+    return it != kCatalogue.end() && it->code == code ? &*it : nullptr;
+}
+
+// Reads the payload into the frame buffer as the rule says; false when the frame is dropped.
+bool readPayload(InboundContext &context, const InboundRule &rule, std::int32_t length,
+                 std::uint8_t *buffer, int &count) {
+    const port::SocketHandle socket = context.terminal.socket();
+    const int limitMs = context.server.limits().receiveLimitMs;
+    const std::int64_t announced = std::max<std::int32_t>(length, 0);
+    count = 0;
+    switch (rule.rule) {
+    case ReadRule::Whole:
+    case ReadRule::WholeKeyed:
+        if (length < 0) return false;
+        if (length > kFrameBufferBytes) {
+            discardBytes(socket, announced, limitMs);  // too long for any inbound record
+            return false;
+        }
+        count = receiveFully(socket, buffer, length, limitMs);
+        return count == length || rule.rule == ReadRule::WholeKeyed;
+    case ReadRule::WholeAnyCount: {
+        int wanted = static_cast<int>(std::min<std::int64_t>(announced, kFrameBufferBytes));
+        count = receiveFully(socket, buffer, wanted, limitMs);
+        if (count == wanted) discardBytes(socket, announced - wanted, limitMs);
+        return true;
+    }
+    case ReadRule::Fixed:
+        // A shorter header still yields the fixed count; a longer one's rest is dropped.
+        count = receiveFully(socket, buffer, rule.fixedBytes, limitMs);
+        if (count == rule.fixedBytes) discardBytes(socket, announced - rule.fixedBytes, limitMs);
+        return true;
+    case ReadRule::FileAnswer:
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t length) {
+    const InboundRule *rule = findRule(code);
+    if (rule == nullptr) {
+        // Outside the catalogue: the payload is skipped so the next header lines up.
+        discardBytes(context.terminal.socket(), std::max<std::int32_t>(length, 0),
+                     context.server.limits().receiveLimitMs);
+        return;
+    }
+    std::uint8_t buffer[kFrameBufferBytes] = {};
+    int count = 0;
+    if (!readPayload(context, *rule, length, buffer, count)) return;
+    std::optional<Notice> notice = rule->handle(context, Payload{buffer, count, length});
+    if (notice) context.server.notifications().data(notice->code, context.terminal.socket(), notice->extra);
+}
+
+}  // namespace ks318

@@ -1,0 +1,136 @@
+#include "server/server.h"
+
+#include <system_error>
+
+#include "port/clock.h"
+#include "server/connection.h"
+
+namespace ks318 {
+
+Server::Server(ServerLimits limits) : limits_(limits), table_(limits.capacity) {}
+
+Server::~Server() {
+    finish();
+    // Connection threads hold this server; none may outlive it.
+    std::unique_lock lock(connectionsMutex_);
+    connectionsChanged_.wait(lock, [&] { return liveConnections_ == 0; });
+}
+
+int Server::start(void *window, std::uint32_t connectMessage, std::uint32_t dataMessage,
+                  const char *bindAddress, int port) {
+    std::lock_guard lifecycle(lifecycle_);
+    keys_.reset();
+    notifications_.setMessages(connectMessage, dataMessage);
+    port::socketsStartup();
+    // A second start while listening fails like a second bind of the same port.
+    if (listenSocket_ != port::kNoSocket) {
+        port::socketsCleanup();
+        return 0;
+    }
+    port::SocketHandle listener = port::listenTcp(bindAddress, port, limits_.backlog);
+    if (listener == port::kNoSocket) {
+        port::socketsCleanup();
+        return 0;
+    }
+    notifications_.setTarget(window);
+    listenSocket_ = listener;
+    port_.store(port::localPort(listener));
+    try {
+        acceptThread_ = std::thread([this, listener] { acceptLoop(listener); });
+    } catch (const std::system_error &) {
+        port::closeSocket(listener);
+        listenSocket_ = port::kNoSocket;
+        port_.store(0);
+        port::socketsCleanup();
+        return 0;
+    }
+    return 1;
+}
+
+int Server::finish() {
+    std::lock_guard lifecycle(lifecycle_);
+    if (listenSocket_ == port::kNoSocket) return port::socketsCleanup();
+
+    // The accept thread's pending accept fails and the thread ends.
+    port::shutdownSocket(listenSocket_);
+    if (acceptThread_.get_id() == std::this_thread::get_id()) {
+        acceptThread_.detach();  // stopped from a connect handler: the loop ends on its own
+    } else if (acceptThread_.joinable()) {
+        acceptThread_.join();
+    }
+    port::closeSocket(listenSocket_);
+    listenSocket_ = port::kNoSocket;
+    port_.store(0);
+
+    // Wake every connection thread; each posts its disconnect and leaves the table.
+    for (const TerminalRef &terminal : table_.snapshot()) terminal->shutdownConnection();
+    const int self = onConnectionThreadOf(*this) ? 1 : 0;
+    waitForConnections(self, limits_.stopGraceMs);
+    table_.clear();
+    // A host must not be called after it has been told the server stopped:
+    // wait, bounded, for the last disconnect notifications.
+    waitForConnections(self, limits_.stopWaitMs);
+    return port::socketsCleanup();
+}
+
+void Server::acceptLoop(port::SocketHandle listener) {
+    for (;;) {
+        std::uint32_t peerAddress = 0;
+        port::SocketHandle socket = port::acceptTcp(listener, peerAddress);
+        if (socket == port::kNoSocket) return;
+        serveNewConnection(socket, peerAddress);
+    }
+}
+
+void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAddress) {
+    auto terminal = std::make_shared<TTerminal>(socket, peerAddress);
+    const int number = table_.add(terminal);
+    if (number == 0) return;  // table full: the record goes now and closes the connection
+
+    // Told before the connection thread starts, so the host always learns of a
+    // terminal before anything it sends and before its departure.
+    notifications_.connected(peerAddress, number);
+    connectionStarted();
+    try {
+        std::thread([this, terminal] { runConnection(*this, terminal); }).detach();
+    } catch (const std::system_error &) {
+        table_.remove(terminal.get());
+        notifications_.disconnected(terminal->ipValue(), terminal->socket());
+        connectionEnded();
+    }
+}
+
+void Server::connectionStarted() {
+    std::lock_guard lock(connectionsMutex_);
+    ++liveConnections_;
+}
+
+void Server::connectionEnded() {
+    std::lock_guard lock(connectionsMutex_);
+    --liveConnections_;
+    connectionsChanged_.notify_all();
+}
+
+void Server::waitForConnections(int allowed, int timeoutMs) {
+    std::unique_lock lock(connectionsMutex_);
+    connectionsChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return liveConnections_ <= allowed; });
+}
+
+std::string Server::baseDir() const {
+    std::lock_guard lock(baseDirMutex_);
+    return baseDir_;
+}
+
+void Server::setBaseDir(std::string directory) {
+    std::lock_guard lock(baseDirMutex_);
+    baseDir_ = std::move(directory);
+}
+
+Server &globalServer() {
+    // Never destroyed: connection threads may still run while the process exits.
+    static Server *server = new Server();
+    return *server;
+}
+
+}  // namespace ks318

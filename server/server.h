@@ -1,0 +1,77 @@
+// The server: listening socket and accept thread, the terminal table, the key
+// buffer, the host notifications, and start and stop.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "port/socket.h"
+#include "server/limits.h"
+#include "server/notifications.h"
+#include "server/stores.h"
+#include "server/terminal_table.h"
+
+namespace ks318 {
+
+class Server {
+public:
+    explicit Server(ServerLimits limits = {});
+    // Stops the server and waits for every connection thread to end.
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // 1 when listening, 0 when the start failed (also when this server already listens).
+    int start(void *window, std::uint32_t connectMessage, std::uint32_t dataMessage,
+              const char *bindAddress, int port);
+    // Stops listening, drops every terminal and waits (bounded) for their
+    // disconnect notifications. 0, or -1 when no start was made.
+    int finish();
+    // The port listened on; 0 while stopped.
+    int port() const { return port_.load(); }
+
+    TerminalTable &terminals() { return table_; }
+    KeyBuffer &keys() { return keys_; }
+    Notifications &notifications() { return notifications_; }
+    const ServerLimits &limits() const { return limits_; }
+
+    // The directory captured by InitKQ318; empty until then.
+    std::string baseDir() const;
+    void setBaseDir(std::string directory);
+
+    // Bookkeeping of connection threads (server/connection.cpp).
+    void connectionStarted();
+    void connectionEnded();
+
+private:
+    void acceptLoop(port::SocketHandle listener);
+    void serveNewConnection(port::SocketHandle socket, std::uint32_t peerAddress);
+    // Waits until at most `allowed` connection threads run, or timeoutMs pass.
+    void waitForConnections(int allowed, int timeoutMs);
+
+    const ServerLimits limits_;
+    TerminalTable table_;
+    KeyBuffer keys_;
+    Notifications notifications_;
+
+    std::mutex lifecycle_;  // one start or stop at a time
+    port::SocketHandle listenSocket_ = port::kNoSocket;
+    std::thread acceptThread_;
+    std::atomic<int> port_{0};
+
+    std::mutex connectionsMutex_;
+    std::condition_variable connectionsChanged_;
+    int liveConnections_ = 0;
+
+    mutable std::mutex baseDirMutex_;
+    std::string baseDir_;
+};
+
+// The server behind the exports. It lives as long as the process.
+Server &globalServer();
+
+}  // namespace ks318

@@ -1,0 +1,100 @@
+// TTerminal: the connection record of one terminal. It owns the connection's
+// socket and holds what the server knows of the terminal: its address, its
+// identification word, the send gate, and the stores its connection thread fills.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "port/socket.h"
+#include "server/gates.h"
+#include "server/stores.h"
+
+namespace ks318 {
+
+inline constexpr int kModelWithNewerCommands = 320;
+inline constexpr int kModelSmallScreen = 318;
+inline constexpr int kVersionWithNewerCommands = 32;
+
+// What the terminal last reported with code 148: four fields, read and written whole.
+struct ImageUpdateConfig {
+    std::int32_t first = 0;
+    char text[100] = {};
+    std::int32_t second = 0;
+    std::int32_t third = 0;
+};
+
+// Reports that replace one another (codes 28, 124, 162), read and written whole.
+struct TerminalReports {
+    std::uint8_t uid[6] = {};
+    char uidText[32] = {};
+    std::uint8_t scData[8] = {};
+    std::uint16_t serialStatus[2] = {};
+};
+
+class TTerminal {
+public:
+    // The record takes ownership of `socket` and closes it when destroyed.
+    TTerminal(port::SocketHandle socket, std::uint32_t peerAddress);
+    virtual ~TTerminal();
+    TTerminal(const TTerminal &) = delete;
+    TTerminal &operator=(const TTerminal &) = delete;
+
+    port::SocketHandle socket() const { return socket_; }
+    // Dotted IPv4 text of the peer; lives as long as the record.
+    const char *ip() const { return ipBuf_; }
+    // The peer's address in network byte order, as its dotted text converts back.
+    std::uint32_t ipValue() const;
+
+    // Wakes the connection thread out of a receive; the handle stays held.
+    void shutdownConnection();
+
+    // Identification word: b0 terminal version, b1 b2 model number (b1 high).
+    std::uint32_t ident() const { return ident_.load(std::memory_order_acquire); }
+    void setIdent(std::uint32_t ident) { ident_.store(ident, std::memory_order_release); }
+    int modelNumber() const;
+    int terminalVersion() const;
+
+    ImageUpdateConfig imageUpdateConfig() const;
+    void setImageUpdateConfig(const ImageUpdateConfig &config);
+
+    TerminalReports reports() const;
+    template <class Change>
+    void updateReports(Change &&change) {
+        SpinGuard guard(reportLock_);
+        change(reports_);
+    }
+
+    // Send gate: held by every sender of a frame for the whole frame.
+    SendGate sendGate;
+    // Held for the bytes of one whole frame. Gated senders take it inside the send
+    // gate; the two ungated commands take only it, so frames never interleave.
+    std::mutex frameLock;
+    // Held while a full-screen image or a block is being sent.
+    SpinGate imageBusy;
+
+    SerialStore serial;
+    MagStore mag;
+    ConfigStore config;
+    WifiStore wifi;
+    EventStack events;
+
+    // Last values reported (codes 171, 175, 179, 183); 0 until the first report.
+    std::atomic<std::int32_t> sensorStatus{0};
+    std::atomic<std::int32_t> audioStatus{0};
+    std::atomic<std::int32_t> volume{0};
+    std::atomic<std::int32_t> brightness{0};
+
+private:
+    const port::SocketHandle socket_;
+    char ipBuf_[16] = {};
+    std::atomic<std::uint32_t> ident_{0};
+
+    mutable SpinGate imageUpdateLock_;
+    ImageUpdateConfig imageUpdateConfig_;
+    mutable SpinGate reportLock_;
+    TerminalReports reports_;
+};
+
+}  // namespace ks318

@@ -1,0 +1,91 @@
+#include "server/terminal_table.h"
+
+#include <algorithm>
+
+namespace ks318 {
+
+int TerminalTable::add(TerminalRef terminal) {
+    SpinGuard guard(termLock_);
+    if (static_cast<int>(nodes_.size()) >= capacity_) return 0;
+    nodes_.push_back(std::move(terminal));
+    return static_cast<int>(nodes_.size());
+}
+
+TerminalRef TerminalTable::get(int number) const {
+    SpinGuard guard(termLock_);
+    if (number < 1 || number > static_cast<int>(nodes_.size())) return nullptr;
+    return nodes_[static_cast<std::size_t>(number - 1)];
+}
+
+TerminalRef TerminalTable::findByHandle(port::SocketHandle handle) const {
+    if (handle == 0) return nullptr;
+    SpinGuard guard(termLock_);
+    auto it = std::find_if(nodes_.begin(), nodes_.end(),
+                           [&](const TerminalRef &node) { return node->socket() == handle; });
+    return it != nodes_.end() ? *it : nullptr;
+}
+
+bool TerminalTable::contains(const TTerminal *terminal) const {
+    SpinGuard guard(termLock_);
+    return std::any_of(nodes_.begin(), nodes_.end(),
+                       [&](const TerminalRef &node) { return node.get() == terminal; });
+}
+
+bool TerminalTable::removeByHandle(port::SocketHandle handle) {
+    if (handle <= 0) return false;
+    bool first = true;
+    return removeIf([&](const TTerminal &node) {
+               bool match = first && node.socket() == handle;
+               if (match) first = false;
+               return match;
+           }) > 0;
+}
+
+bool TerminalTable::removeByNumber(int number) {
+    TerminalRef removed;
+    {
+        SpinGuard guard(termLock_);
+        if (number < 1 || number > static_cast<int>(nodes_.size())) return false;
+        auto it = nodes_.begin() + (number - 1);
+        removed = std::move(*it);
+        nodes_.erase(it);
+    }
+    release({std::move(removed)});
+    return true;
+}
+
+bool TerminalTable::remove(const TTerminal *terminal) {
+    return removeIf([&](const TTerminal &node) { return &node == terminal; }) > 0;
+}
+
+void TerminalTable::clear() {
+    std::vector<TerminalRef> removed;
+    {
+        SpinGuard guard(termLock_);
+        removed.swap(nodes_);
+    }
+    release(std::move(removed));
+}
+
+bool TerminalTable::empty() const {
+    SpinGuard guard(termLock_);
+    return nodes_.empty();
+}
+
+int TerminalTable::count() const {
+    SpinGuard guard(termLock_);
+    return static_cast<int>(nodes_.size());
+}
+
+std::vector<TerminalRef> TerminalTable::snapshot() const {
+    SpinGuard guard(termLock_);
+    return nodes_;
+}
+
+// Outside the gate: wake each removed terminal's connection thread, and let the
+// records go (the last holder's release closes the socket).
+void TerminalTable::release(std::vector<TerminalRef> removed) {
+    for (const TerminalRef &terminal : removed) terminal->shutdownConnection();
+}
+
+}  // namespace ks318

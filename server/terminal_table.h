@@ -1,0 +1,72 @@
+// The terminal table: every connected terminal in order of arrival. A terminal's
+// number is its 1-based position; numbers close up when a terminal leaves.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "port/socket.h"
+#include "server/gates.h"
+#include "server/terminal.h"
+
+namespace ks318 {
+
+using TerminalRef = std::shared_ptr<TTerminal>;
+
+class TerminalTable {
+public:
+    static constexpr int kDefaultCapacity = 1024;
+
+    explicit TerminalTable(int capacity = kDefaultCapacity) : capacity_(capacity) {}
+
+    // Appends the terminal; its number, or 0 when the table is full.
+    int add(TerminalRef terminal);
+
+    // The terminal at a number; null for a number below 1 or past the last.
+    TerminalRef get(int number) const;
+    // The first terminal whose socket is the handle; null for handle 0 or none.
+    TerminalRef findByHandle(port::SocketHandle handle) const;
+    bool contains(const TTerminal *terminal) const;
+
+    // Removals take the terminal out of the table and wake its connection thread;
+    // the record itself goes when its last user lets go of it.
+    bool removeByHandle(port::SocketHandle handle);
+    bool removeByNumber(int number);
+    bool remove(const TTerminal *terminal);
+    // Removes every terminal for which `drop` holds, in one walk.
+    template <class Predicate>
+    int removeIf(Predicate &&drop);
+    void clear();
+
+    bool empty() const;
+    int count() const;
+    std::vector<TerminalRef> snapshot() const;
+
+private:
+    void release(std::vector<TerminalRef> removed);
+
+    mutable SpinGate termLock_;
+    std::vector<TerminalRef> nodes_;
+    const int capacity_;
+};
+
+template <class Predicate>
+int TerminalTable::removeIf(Predicate &&drop) {
+    std::vector<TerminalRef> removed;
+    {
+        SpinGuard guard(termLock_);
+        for (auto it = nodes_.begin(); it != nodes_.end();) {
+            if (drop(**it)) {
+                removed.push_back(std::move(*it));
+                it = nodes_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    int count = static_cast<int>(removed.size());
+    release(std::move(removed));
+    return count;
+}
+
+}  // namespace ks318

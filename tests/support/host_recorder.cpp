@@ -1,0 +1,101 @@
+#include "tests/support/host_recorder.h"
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace ks318::test {
+
+HostRecorder::HostRecorder() : target_{this, &HostRecorder::post, &HostRecorder::send} {}
+
+void HostRecorder::post(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+    static_cast<HostRecorder *>(context)->record({true, message, wParam, lParam});
+}
+
+void HostRecorder::send(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+    auto *self = static_cast<HostRecorder *>(context);
+    Notification notification{false, message, wParam, lParam};
+    std::function<void(const Notification &)> handler;
+    {
+        std::lock_guard lock(self->mutex_);
+        handler = self->dataHandler_;
+    }
+    if (handler) handler(notification);
+    self->record(notification);
+}
+
+void HostRecorder::record(const Notification &notification) {
+    {
+        std::lock_guard lock(mutex_);
+        notifications_.push_back(notification);
+    }
+    changed_.notify_all();
+}
+
+std::vector<Notification> HostRecorder::all() const {
+    std::lock_guard lock(mutex_);
+    return notifications_;
+}
+
+std::vector<Notification> HostRecorder::matching(const Predicate &predicate) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Notification> result;
+    for (const Notification &notification : notifications_)
+        if (predicate(notification)) result.push_back(notification);
+    return result;
+}
+
+bool HostRecorder::waitFor(const Predicate &predicate, int timeoutMs, std::size_t count) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        std::size_t seen = 0;
+        for (const Notification &notification : notifications_)
+            if (predicate(notification)) ++seen;
+        return seen >= count;
+    });
+}
+
+void HostRecorder::clear() {
+    std::lock_guard lock(mutex_);
+    notifications_.clear();
+}
+
+void HostRecorder::onData(std::function<void(const Notification &)> handler) {
+    std::lock_guard lock(mutex_);
+    dataHandler_ = std::move(handler);
+}
+
+ServerLimits fastLimits() {
+    ServerLimits limits;
+    limits.receiveLimitMs = 300;
+    limits.sendGateLimitMs = 1000;
+    limits.stopGraceMs = 400;
+    limits.stopWaitMs = 3000;
+    return limits;
+}
+
+TestServer::TestServer(ServerLimits limits) : server_(limits) {
+    if (server_.start(host_.target(), kConnectMessage, kDataMessage, "127.0.0.1", 0) != 1)
+        ADD_FAILURE() << "the test server did not start";
+    port_ = server_.port();
+}
+
+TestServer::~TestServer() { server_.finish(); }
+
+std::unique_ptr<sim::SimTerminal> TestServer::join(sim::Identity identity) {
+    auto terminal = std::make_unique<sim::SimTerminal>(std::move(identity));
+    EXPECT_TRUE(terminal->connectAndIdentify("127.0.0.1", port_)) << "the terminal did not get through the handshake";
+    return terminal;
+}
+
+bool TestServer::waitForCount(int count, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (server_.terminals().count() != count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace ks318::test

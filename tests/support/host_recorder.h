@@ -1,0 +1,85 @@
+// A host for tests: a notification target that records every notification, and a
+// server on a free loopback port with short limits that simulated terminals join.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "ks318.h"
+#include "server/server.h"
+#include "sim/sim_terminal.h"
+
+namespace ks318::test {
+
+inline constexpr std::uint32_t kConnectMessage = 1025;
+inline constexpr std::uint32_t kDataMessage = 1026;
+
+struct Notification {
+    bool posted;  // connect and disconnect are posted, data notifications sent
+    std::uint32_t message;
+    std::uint32_t wParam;
+    std::uint32_t lParam;
+
+    bool isConnect() const { return posted && message == kConnectMessage && (lParam & 0xFFFF) == 1; }
+    bool isDisconnect() const { return posted && message == kConnectMessage && (lParam & 0xFFFF) == 0; }
+    bool isData(std::uint32_t code) const { return !posted && message == kDataMessage && wParam == code; }
+    std::uint32_t high() const { return lParam >> 16; }
+    std::uint32_t low() const { return lParam & 0xFFFF; }
+};
+
+class HostRecorder {
+public:
+    using Predicate = std::function<bool(const Notification &)>;
+
+    HostRecorder();
+    KqHostTarget *target() { return &target_; }
+
+    std::vector<Notification> all() const;
+    std::vector<Notification> matching(const Predicate &predicate) const;
+    // Waits until `count` notifications match; true when they did in time.
+    bool waitFor(const Predicate &predicate, int timeoutMs, std::size_t count = 1) const;
+    void clear();
+
+    // Runs inside every data notification, before it returns to the server.
+    void onData(std::function<void(const Notification &)> handler);
+
+private:
+    static void post(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    static void send(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    void record(const Notification &notification);
+
+    KqHostTarget target_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<Notification> notifications_;
+    std::function<void(const Notification &)> dataHandler_;
+};
+
+// Short limits for tests: probes after 300 ms of silence, a 1 s send-gate limit.
+ServerLimits fastLimits();
+
+class TestServer {
+public:
+    explicit TestServer(ServerLimits limits = fastLimits());
+    ~TestServer();
+
+    Server &server() { return server_; }
+    HostRecorder &host() { return host_; }
+    int port() const { return port_; }
+
+    // A terminal that has connected and identified itself.
+    std::unique_ptr<sim::SimTerminal> join(sim::Identity identity = {});
+    // Waits until the table holds `count` terminals.
+    bool waitForCount(int count, int timeoutMs = 3000);
+
+private:
+    HostRecorder host_;
+    Server server_;
+    int port_ = 0;
+};
+
+}  // namespace ks318::test
