@@ -1,0 +1,260 @@
+// Every code of the inbound catalogue: what is stored and what the host is told.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "tests/support/host_recorder.h"
+
+namespace ks318 {
+namespace {
+
+using sim::Bytes;
+using sim::concat;
+using sim::le16;
+using sim::le32;
+using test::Notification;
+using test::TestServer;
+
+class Inbound : public ::testing::Test {
+protected:
+    void SetUp() override {
+        terminal_ = server_.join();
+        record_ = server_.server().terminals().get(1);
+        ASSERT_TRUE(record_);
+        handle_ = static_cast<std::uint32_t>(record_->socket()) & 0xFFFF;
+        // The handshake's identifier answer arrives first; start from a clean slate.
+        ASSERT_TRUE(host().waitFor([](const Notification &n) { return n.isData(28); }, 2000));
+        host().clear();
+    }
+
+    test::HostRecorder &host() { return server_.host(); }
+
+    // Sends a frame and waits for its data notification; returns it.
+    Notification sendAndWait(std::uint16_t code, const Bytes &payload, std::uint32_t notifyCode) {
+        terminal_->send(code, payload);
+        return waitData(notifyCode);
+    }
+
+    Notification waitData(std::uint32_t notifyCode, std::size_t count = 1) {
+        auto match = [&](const Notification &n) { return n.isData(notifyCode); };
+        EXPECT_TRUE(host().waitFor(match, 2000, count)) << "no data notification " << notifyCode;
+        auto found = host().matching(match);
+        return found.empty() ? Notification{} : found.back();
+    }
+
+    // Frames that notify nothing are followed by one that does, so the first is known handled.
+    void sync() { sendAndWait(150, {}, 150); }
+
+    TestServer server_;
+    std::unique_ptr<sim::SimTerminal> terminal_;
+    TerminalRef record_;
+    std::uint32_t handle_ = 0;
+};
+
+TEST_F(Inbound, ResultCodesReportTheirFlag) {
+    struct Case {
+        std::uint16_t code;
+        std::uint32_t notified;
+    };
+    for (Case c : {Case{24, 24}, Case{46, 45}, Case{114, 114}, Case{118, 118}, Case{122, 122}, Case{152, 152}}) {
+        for (std::uint32_t value : {1u, 2u, 0u}) {
+            host().clear();
+            Notification n = sendAndWait(c.code, le32(value), c.notified);
+            EXPECT_EQ(n.high(), value == 1 ? 1u : 0u) << "code " << c.code << " value " << value;
+            EXPECT_EQ(n.low(), handle_);
+            EXPECT_EQ(n.message, test::kDataMessage);
+        }
+    }
+}
+
+TEST_F(Inbound, ConfigurationAndWifiRecordsArePushed) {
+    Bytes config(222);
+    for (std::size_t i = 0; i < config.size(); ++i) config[i] = static_cast<std::uint8_t>(i);
+    Bytes wifi(100, 0x5A);
+    EXPECT_EQ(sendAndWait(26, config, 26).high(), 0u);
+    EXPECT_EQ(sendAndWait(154, wifi, 154).high(), 0u);
+    std::uint8_t out[222];
+    ASSERT_TRUE(record_->config.pop(out));
+    EXPECT_EQ(Bytes(out, out + 222), config);
+    ASSERT_TRUE(record_->wifi.pop(out));
+    EXPECT_EQ(Bytes(out, out + 100), wifi);
+}
+
+TEST_F(Inbound, AShortPayloadStoresAndNotifiesNothing) {
+    terminal_->sendWithLength(26, 222, Bytes(100, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));  // past the 300 ms receive limit
+    sync();
+    EXPECT_EQ(record_->config.count(), 0);
+    EXPECT_TRUE(host().matching([](const Notification &n) { return n.isData(26); }).empty());
+}
+
+TEST_F(Inbound, IdentifierAndScBlockAreKept) {
+    Bytes uid{1, 2, 3, 4, 5, 6};
+    sendAndWait(28, concat({uid, sim::field("terminal text", 32)}), 28);
+    sendAndWait(124, {9, 8, 7, 6, 5, 4, 3, 2}, 124);
+    TerminalReports reports = record_->reports();
+    EXPECT_EQ(Bytes(reports.uid, reports.uid + 6), uid);
+    EXPECT_STREQ(reports.uidText, "terminal text");
+    EXPECT_EQ(Bytes(reports.scData, reports.scData + 8), (Bytes{9, 8, 7, 6, 5, 4, 3, 2}));
+}
+
+TEST_F(Inbound, TextAnswerIsReadAndDropped) {
+    terminal_->send(36, Bytes(10, 1));
+    sync();
+    EXPECT_EQ(host().all().size(), 1u) << "only the sync frame notified";
+}
+
+TEST_F(Inbound, DisplayTimeLandsOnTheEventStackAndIsReportedAs171) {
+    Notification n = sendAndWait(42, {0x0A, 0x00}, 171);
+    EXPECT_EQ(n.high(), 0u);
+    EventStack::Event event{};
+    int remaining = -1;
+    ASSERT_TRUE(record_->events.pop(event, remaining));
+    EXPECT_EQ(event.code, 42);
+    EXPECT_EQ(event.value, 10);
+}
+
+TEST_F(Inbound, KeysGoToTheServerWideBufferWithTheHandle) {
+    Notification n = sendAndWait(53, {'7'}, 53);
+    EXPECT_EQ(n.high(), static_cast<std::uint32_t>('7'));
+    std::int32_t handle = 0;
+    std::uint8_t key = 0;
+    ASSERT_TRUE(server_.server().keys().pop(handle, key));
+    EXPECT_EQ(key, '7');
+    EXPECT_EQ(handle, record_->socket());
+}
+
+TEST_F(Inbound, AShortKeyIsStoredButNotNotified) {
+    terminal_->sendWithLength(53, 2, {'q'});
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    sync();
+    EXPECT_TRUE(host().matching([](const Notification &n) { return n.isData(53); }).empty());
+    std::int32_t handle = 0;
+    std::uint8_t key = 0;
+    ASSERT_TRUE(server_.server().keys().pop(handle, key));
+    EXPECT_EQ(key, 'q');
+}
+
+TEST_F(Inbound, CardReadStoresBothTextsAndReportsItsFlags) {
+    Bytes card(388, 0);
+    std::memcpy(card.data(), "track one", 9);
+    std::memcpy(card.data() + 128, "track two", 9);
+    std::memcpy(card.data() + 384, le32(0x10003).data(), 4);
+    Notification n = sendAndWait(69, card, 69);
+    EXPECT_EQ(n.high(), 3u) << "the low 16 bits of the flags";
+    char first[128], second[128];
+    ASSERT_TRUE(record_->mag.pop(first, second));
+    EXPECT_STREQ(first, "track one");
+    EXPECT_STREQ(second, "track two");
+}
+
+TEST_F(Inbound, CardReadWithFlagsZeroStoresNothingButIsNotified) {
+    sendAndWait(69, Bytes(388, 'x'), 69);
+    EXPECT_EQ(record_->mag.textCount(), 0);
+}
+
+TEST_F(Inbound, SerialDataFromBothPorts) {
+    Bytes data(300, 'd');
+    sendAndWait(83, concat({le16(300), data}), 83);
+    sendAndWait(89, concat({le16(3), {'a', 'b', 'c'}}), 89);
+    std::uint8_t out[256];
+    std::int32_t source = -1;
+    int length = 0;
+    ASSERT_TRUE(record_->serial.pop(out, source, length));
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(source, 1);
+    EXPECT_EQ(Bytes(out, out + 3), (Bytes{'a', 'b', 'c'}));
+    ASSERT_TRUE(record_->serial.pop(out, source, length));
+    EXPECT_EQ(length, 256);
+    EXPECT_EQ(source, 0);
+}
+
+TEST_F(Inbound, SerialCountBeyondWhatArrivedNeverReadsPastTheFrame) {
+    sendAndWait(83, concat({le16(0xFFFF), {'x'}}), 83);
+    std::uint8_t out[256];
+    std::int32_t source;
+    int length = 0;
+    ASSERT_TRUE(record_->serial.pop(out, source, length));
+    EXPECT_EQ(length, 256);
+    EXPECT_EQ(out[0], 'x');
+    EXPECT_EQ(out[1], 0) << "bytes that did not arrive read as zero";
+}
+
+TEST_F(Inbound, FileAnswerIsReadByItsLengthAndReportedAsNotKept) {
+    Bytes answer = concat({sim::field("some/file", 128), le32(1), Bytes(5000, 0xAA)});
+    Notification n = sendAndWait(98, answer, 98);
+    EXPECT_EQ(n.high(), 0u);
+    sync();  // the stream is still in step
+}
+
+TEST_F(Inbound, ImageUpdateConfigurationIsKept) {
+    Bytes config = concat({le32(7), sim::field("images/", 100), le32(8), le32(0xFFFFFFFF)});
+    sendAndWait(148, config, 148);
+    ImageUpdateConfig stored = record_->imageUpdateConfig();
+    EXPECT_EQ(stored.first, 7);
+    EXPECT_STREQ(stored.text, "images/");
+    EXPECT_EQ(stored.second, 8);
+    EXPECT_EQ(stored.third, -1);
+}
+
+TEST_F(Inbound, ImagesUpdatedIsNotifiedWithOrWithoutPayload) {
+    sendAndWait(150, Bytes(20, 1), 150);
+    sendAndWait(150, {}, 150);
+    sendAndWait(150, Bytes(1000, 2), 150);
+    EXPECT_EQ(waitData(150, 3).high(), 0u);
+}
+
+TEST_F(Inbound, SerialStatusChoosesItsSlotByTheFirstByte) {
+    Notification n = sendAndWait(162, {0x01, 0x05}, 161);
+    EXPECT_EQ(n.high(), 1u);
+    host().clear();
+    n = sendAndWait(162, {0x00, 0x07}, 161);
+    EXPECT_EQ(n.high(), 0u);
+    TerminalReports reports = record_->reports();
+    EXPECT_EQ(reports.serialStatus[1], 0x0501);
+    EXPECT_EQ(reports.serialStatus[0], 0x0700);
+}
+
+TEST_F(Inbound, AnswersGoOnTheEventStackAndStatusValuesAreKeptWhole) {
+    for (int code = 167; code <= 189; code += 2) {
+        host().clear();
+        Notification n = sendAndWait(static_cast<std::uint16_t>(code), {0x02, 0x00, 0x01, 0x00}, static_cast<std::uint32_t>(code));
+        EXPECT_EQ(n.high(), 0u);
+        EventStack::Event event{};
+        int remaining = -1;
+        ASSERT_TRUE(record_->events.pop(event, remaining)) << code;
+        EXPECT_EQ(event.code, code);
+        EXPECT_EQ(event.value, 2) << "the low 16 bits";
+    }
+    EXPECT_EQ(record_->sensorStatus.load(), 0x00010002);
+    EXPECT_EQ(record_->audioStatus.load(), 0x00010002);
+    EXPECT_EQ(record_->volume.load(), 0x00010002);
+    EXPECT_EQ(record_->brightness.load(), 0x00010002);
+}
+
+TEST_F(Inbound, FullStoresRefuseButTheHostIsStillTold) {
+    for (int i = 0; i < 21; ++i) sendAndWait(177, le32(static_cast<std::uint32_t>(i)), 177);
+    EXPECT_EQ(waitData(177, 21).high(), 0u);
+    EXPECT_EQ(record_->events.top(), 19);
+    EXPECT_EQ(record_->events.valueAt(19), 19) << "the 21st answer was not written past the stack";
+    for (int i = 0; i < 17; ++i) terminal_->send(83, concat({le16(1), {static_cast<std::uint8_t>(i)}}));
+    waitData(83, 17);
+    EXPECT_EQ(record_->serial.count(), 16);
+}
+
+TEST_F(Inbound, ALaterIdentificationReplacesTheWord) {
+    terminal_->send(20, {31, 0x01, 0x3E, 0});
+    sync();
+    EXPECT_EQ(record_->modelNumber(), 318);
+    EXPECT_EQ(record_->terminalVersion(), 31);
+}
+
+TEST_F(Inbound, CodesOutsideTheCatalogueAreSkippedWhole) {
+    terminal_->send(18, {0x02, 0x18, 0x00, 0x00, 0x00, 0x00, 0x00});  // looks like a header inside
+    sync();
+    EXPECT_EQ(host().all().size(), 1u);
+}
+
+}  // namespace
+}  // namespace ks318
