@@ -90,6 +90,27 @@ KQ_API char *KQ_CALL KQinet_ntoa(uint32_t address, char *buffer);
 /* Same as kq_inet_addr. */
 KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
 
+/* ---- Export conventions ------------------------------------------------------------
+ * Every per-terminal export takes the terminal number first. A negative number, an
+ * empty table or a number with no terminal returns the export's fail value (0 for
+ * most, -1 where noted); so does a terminal of another model for the exports that
+ * need model 320. Exports that need terminal version 32 return -1 below it.
+ * Command exports return the bytes sent (7 + payload), -1 when the socket failed,
+ * 0 when no frame buffer could be had, -2 when the terminal's send gate stayed busy
+ * for 10 s. None waits for the terminal's answer. */
+
+/* ---- Commands ---------------------------------------------------------------------- */
+
+/* ---- Reading what terminals sent --------------------------------------------------- */
+
+/* ---- Configuration records --------------------------------------------------------- */
+
+/* ---- Images ------------------------------------------------------------------------ */
+
+/* ---- Files and media configuration ------------------------------------------------- */
+
+/* ---- Legacy export set ------------------------------------------------------------- */
+
 #ifdef __cplusplus
 }
 #endif

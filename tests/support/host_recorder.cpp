@@ -99,3 +99,27 @@ bool TestServer::waitForCount(int count, int timeoutMs) {
 }
 
 }  // namespace ks318::test
+
+namespace ks318::test {
+
+ExportSession::ExportSession() {
+    if (kq_startserverex(host_.target(), kConnectMessage, kDataMessage, "127.0.0.1", 0) != 1)
+        ADD_FAILURE() << "the library's server did not start";
+    port_ = kq_getserverport();
+}
+
+ExportSession::~ExportSession() { kq_finishserver(); }
+
+std::unique_ptr<sim::SimTerminal> ExportSession::join(sim::Identity identity) {
+    auto terminal = std::make_unique<sim::SimTerminal>(std::move(identity));
+    EXPECT_TRUE(terminal->connectAndIdentify("127.0.0.1", port_)) << "the terminal did not get through the handshake";
+    TerminalTable &table = globalServer().terminals();
+    TerminalRef newest = table.get(table.count());
+    const std::uint32_t handle = newest ? static_cast<std::uint32_t>(newest->socket()) & 0xFFFF : 0;
+    EXPECT_TRUE(host_.waitFor([&](const Notification &n) { return n.isData(28) && n.low() == handle; }, 3000));
+    return terminal;
+}
+
+TerminalRef ExportSession::record(int number) { return globalServer().terminals().get(number); }
+
+}  // namespace ks318::test

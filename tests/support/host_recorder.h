@@ -83,3 +83,29 @@ private:
 };
 
 }  // namespace ks318::test
+
+namespace ks318::test {
+
+// The library as a host uses it: the server behind the exports, started on a free
+// loopback port with a recording host, and terminals that join it.
+class ExportSession {
+public:
+    ExportSession();
+    ~ExportSession();
+    ExportSession(const ExportSession &) = delete;
+    ExportSession &operator=(const ExportSession &) = delete;
+
+    HostRecorder &host() { return host_; }
+    int port() const { return port_; }
+    // A terminal that got through the handshake and whose identifier answer (28)
+    // the host has been told of; it has the next terminal number.
+    std::unique_ptr<sim::SimTerminal> join(sim::Identity identity = {});
+    // The server-side record of terminal `number`.
+    TerminalRef record(int number);
+
+private:
+    HostRecorder host_;
+    int port_ = 0;
+};
+
+}  // namespace ks318::test
