@@ -101,9 +101,136 @@ KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
 
 /* ---- Commands ---------------------------------------------------------------------- */
 
-/* ---- Reading what terminals sent --------------------------------------------------- */
+/* Code 17, no payload: a live signal. Fail 0. */
+KQ_API int32_t KQ_CALL kq_sendlive(int32_t terminal);
+/* Code 29, no payload: keep-alive for good. Fail 0. */
+KQ_API int32_t KQ_CALL kq_sendalwayslive(int32_t terminal);
+/* Code 25: asks for the configuration record (answer 26, read with kq_getconfig). Fail 0. */
+KQ_API int32_t KQ_CALL kq_reqconfig(int32_t terminal);
+/* Code 23 with the 222-byte configuration record at config (answer 24, notified). 229 when sent. Fail 0. */
+KQ_API int32_t KQ_CALL kq_sendconfig(int32_t terminal, const void *config);
+/* Code 153: asks for the wifi record (answer 154, read with kq_getconfigwifi). Fail 0. */
+KQ_API int32_t KQ_CALL kq_reqconfigwifi(int32_t terminal);
+/* Code 151 with the 100-byte wifi record at wifi (answer 152, notified). 107 when sent. Fail -1. */
+KQ_API int32_t KQ_CALL kq_sendconfigwifi(int32_t terminal, const void *wifi);
+/* Code 113 with the confirmation word: software update (answer 114, notified). Fail 0. */
+KQ_API int32_t KQ_CALL kq_updatesoft(int32_t terminal);
+/* Code 121 with the confirmation word: restart (answer 122). Terminal version 32 or above, else -1. Fail 0. */
+KQ_API int32_t KQ_CALL kq_restart(int32_t terminal);
+/* Code 27: asks for the unique identifier (answer 28, read with kq_getuid). Version 32, else -1. Fail 0. */
+KQ_API int32_t KQ_CALL kq_requid(int32_t terminal);
+/* Code 123: asks for the SC block (answer 124, read with kq_getsc). Version 32, else -1. Fail 0. */
+KQ_API int32_t KQ_CALL kq_reqsc(int32_t terminal);
+/* Code 45: stops advertising (answer 46, notified as 45). Fail 0. */
+KQ_API int32_t KQ_CALL kq_stopadv(int32_t terminal);
+/* Code 43: starts advertising. Fail 0. */
+KQ_API int32_t KQ_CALL kq_goadv(int32_t terminal);
+/* Code 117 with the number, 4 bytes: reloads advertising (answer 118, notified). Fail 0. */
+KQ_API int32_t KQ_CALL kq_reloadadv(int32_t terminal, int32_t number);
+/* Code 101: deletes advertising. Fail 0. */
+KQ_API int32_t KQ_CALL kq_deleteadv(int32_t terminal);
+/* Code 119 with the number, 4 bytes: reloads the preliminary image. Fail 0. */
+KQ_API int32_t KQ_CALL kq_reloadpreimg(int32_t terminal, int32_t number);
+/* Code 103: deletes the preliminary image. Fail 0. */
+KQ_API int32_t KQ_CALL kq_deletepreimg(int32_t terminal);
+/* Code 35 with the 170-byte text record at text. Never waits on the send gate, never -2. 177 when sent. Fail 0. */
+KQ_API int32_t KQ_CALL kq_sendtext(int32_t terminal, const void *text);
+/* Code 33 with the low 16 bits of fill: fills the screen. Never waits on the send gate, never -2. 9 when sent. Fail 0. */
+KQ_API int32_t KQ_CALL kq_fillscreen(int32_t terminal, int32_t fill);
+/* Code 39 with the low 16 bits of time: sets the display time. Fail 0. */
+KQ_API int32_t KQ_CALL SetaTempoExib(int32_t terminal, int32_t time);
+/* Code 41: asks for the display time (answer 42, on the answer events, notified as 171). */
+KQ_API void KQ_CALL PedeTempoExib(int32_t terminal);
+/* Code 49 with the value, 4 bytes: enables or disables the keyboard. Fail 0. */
+KQ_API int32_t KQ_CALL HabilitaTeclado(int32_t terminal, int32_t value);
+/* Code 65 with the value, 4 bytes: enables or disables the card reader. Fail 0. */
+KQ_API int32_t KQ_CALL HabilitaLEC(int32_t terminal, int32_t value);
+/* Code 81 (port 0) or 87 (any other port) with the 12-byte serial configuration at settings. Fail 0. */
+KQ_API int32_t KQ_CALL kq_sendconfigserial(int32_t terminal, int32_t port, const void *settings);
+/* Code 85 (port 0) or 91: the low 16 bits of length, then 256 bytes from data (258 bytes). 265 when sent. Fail 0. */
+KQ_API int32_t KQ_CALL kq_writeserial(int32_t terminal, int32_t port, int32_t length, const void *data);
+/* Code 161 with the low byte of port: asks for the port's status (answer 162, read with kq_sergetstatus). Fail 0. */
+KQ_API int32_t KQ_CALL kq_serreqstatus(int32_t terminal, int32_t port);
+/* Code 163 with the low bytes of first and second: sets a serial port's status. Fail 0. */
+KQ_API int32_t KQ_CALL kq_sersetstatus(int32_t terminal, int32_t first, int32_t second);
+/* Code 170: asks for the presence sensor's status (answer 171). Model 320. Fail 0. */
+KQ_API int32_t KQ_CALL kq_pedesensorstatus(int32_t terminal);
+/* Code 168 with the value, 4 bytes: sets the presence sensor (answer 169). Model 320. Fail 0. */
+KQ_API int32_t KQ_CALL kq_setsensor(int32_t terminal, int32_t value);
+/* Code 166 with the zero-ended name and its zero: shows a local media (answer 167). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_ShowLocalMedia(int32_t terminal, const char *name);
+/* Code 184 with the zero-ended name and its zero: deletes a local media (answer 185). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_DeleteLocalMedia(int32_t terminal, const char *name);
+/* Code 186: cleans the internal memory (answer 187). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_CleanInternalMem(int32_t terminal);
+/* Code 188: cleans the external memory (answer 189). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_CleanExternalMem(int32_t terminal);
+/* Code 172 with the value, 4 bytes: sets the audio (answer 173). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_setaudio(int32_t terminal, int32_t value);
+/* Code 174: asks for the audio status (answer 175, read with kq_getaudiostatus). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_pedeaudiostatus(int32_t terminal);
+/* Code 176 with the value, 4 bytes: sets the volume (answer 177). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_setvolume(int32_t terminal, int32_t value);
+/* Code 178: asks for the volume (answer 179, read with kq_getvolume). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_pedevolume(int32_t terminal);
+/* Code 180 with the value, 4 bytes: sets the brightness (answer 181). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_setbrightness(int32_t terminal, int32_t value);
+/* Code 182: asks for the brightness (answer 183, read with kq_getbrightness). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_pedebrightness(int32_t terminal);
+
+/* ---- Reading what terminals sent ---------------------------------------------------
+ * Stores are stacks: every read takes the newest entry first and removes it. */
+
+/* Pops the newest serial entry: its bytes to buffer (256 bytes), its port (0 or 1) to source. Its length; 0 when none. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getserial(int32_t terminal, int32_t *source, void *buffer);
+/* Pops the newest card read: both texts, zero-ended, to first and second (128 bytes each). 1, or 0 when none. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getmag(int32_t terminal, char *first, char *second);
+/* Pops the newest configuration record to config (222 bytes). 1, or 0 when none. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getconfig(int32_t terminal, void *config);
+/* Pops the newest wifi record to wifi (100 bytes). 1, or 0 when none. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getconfigwifi(int32_t terminal, void *wifi);
+/* The presence sensor's last status (0 until reported). Model 320. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getsensorstatus(int32_t terminal);
+/* The last audio status (0 until reported). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_getaudiostatus(int32_t terminal);
+/* The last volume (0 until reported). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_getvolume(int32_t terminal);
+/* The last brightness (0 until reported). Model 320. Fail -1. */
+KQ_API int32_t KQ_CALL kq_getbrightness(int32_t terminal);
+/* Appends the unique identifier as text (00:1A:2B:3C:4D:5E) to text; its 32-byte text to uidText. 1. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getuid(int32_t terminal, char *text, void *uidText);
+/* The 8-byte SC block to sc. 1. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getsc(int32_t terminal, void *sc);
+/* The identification word: b0 terminal version, b1 b2 model number. Fail 0. */
+KQ_API int32_t KQ_CALL kq_getident(int32_t terminal);
+/* The last status word of port 0 (port 0) or port 1 (any other port) to status. 1. Fail 0. */
+KQ_API int32_t KQ_CALL kq_sergetstatus(int32_t terminal, int32_t port, int16_t *status);
+/* Pops the newest answer event of the lowest-numbered terminal that has one: its number, code, value and how
+ * many answers that terminal still holds. 1, or 0 when no terminal has one. */
+KQ_API unsigned char KQ_CALL kq_TemResposta(int32_t *terminal, unsigned char *code, int32_t *value, int32_t *count);
+/* The value stored in answer slot index (0 … 19, popped or not); index -1: the newest slot, -1 when none. Fail -1. */
+KQ_API int32_t KQ_CALL kq_GetResposta(int32_t terminal, int32_t index);
 
 /* ---- Configuration records --------------------------------------------------------- */
+
+/* Builds a configuration record (addresses converted like kq_inet_addr; texts cut to 31, 99, 29 and 29
+ * characters) and sends it with kq_sendconfig. Its result. */
+KQ_API int32_t KQ_CALL SendConfig(int32_t terminal, const char *address1, const char *address2,
+                                  const char *address3, const char *address4, const char *address5,
+                                  const char *text1, int32_t number1, const char *text2, const char *text3,
+                                  const char *text4, int32_t number2, int32_t number3);
+/* Pops the newest configuration record of the lowest-numbered terminal that has one and unpacks it: addresses as
+ * dotted texts (16 bytes each), texts into 32, 100, 30 and 30 bytes, the last two numbers' low bytes. 1, or 0. */
+KQ_API unsigned char KQ_CALL GetConfig(int32_t *terminal, char *address1, char *address2, char *address3,
+                                       char *address4, char *address5, char *text1, int16_t *number1, char *text2,
+                                       char *text3, char *text4, unsigned char *number2, unsigned char *number3);
+/* Builds a wifi record (texts in 20 and 64 bytes, zero-filled, unterminated when they fill it) and sends it with
+ * kq_sendconfigwifi. Its result. */
+KQ_API int32_t KQ_CALL SendConfigWifi(int32_t terminal, int32_t number1, int32_t number2, const char *text1,
+                                      int32_t number3, int32_t number4, const char *text2);
+/* Builds a serial configuration record and sends it with kq_sendconfigserial on the port's low byte. Its result. */
+KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t setting1, int32_t setting2,
+                                     int32_t setting3, int32_t setting4);
 
 /* ---- Images ------------------------------------------------------------------------ */
 

@@ -71,12 +71,13 @@ private:
         }
     }
 
-    // Disconnect notification, then the terminal leaves the table; its socket is
-    // closed when the last holder of the record lets go.
+    // The terminal leaves the table before the host is told, so a host that
+    // re-reads the numbers on a disconnect finds them already closed up. The
+    // socket is closed when the last holder of the record lets go.
     void leave() {
-        server_.notifications().disconnected(address_, handle_);
         terminal_->shutdownConnection();
         server_.terminals().remove(terminal_.get());
+        server_.notifications().disconnected(address_, handle_);
     }
 
     Server &server_;

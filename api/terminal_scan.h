@@ -1,0 +1,23 @@
+// The walk of the exports that take no terminal number: terminals are offered
+// one at a time from number 1 up, and the first that yields something ends it.
+#pragma once
+
+#include <cstdint>
+
+#include "server/server.h"
+
+namespace ks318::api {
+
+// Offers each terminal to take(TTerminal &) in number order; returns the number
+// of the first for which it returned true, 0 when none did.
+template <class Take>
+std::int32_t scanTerminals(Take &&take) {
+    TerminalTable &table = globalServer().terminals();
+    for (std::int32_t number = 1;; ++number) {
+        TerminalRef terminal = table.get(number);
+        if (!terminal) return 0;
+        if (take(*terminal)) return number;
+    }
+}
+
+}  // namespace ks318::api
