@@ -236,7 +236,42 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
 
 /* ---- Files and media configuration ------------------------------------------------- */
 
-/* ---- Legacy export set ------------------------------------------------------------- */
+/* ---- Legacy export set -------------------------------------------------------------
+ * The older interface, kept for host programs written against it. */
+
+/* kq_sendlive. */
+KQ_API int32_t KQ_CALL EnviaVivo(int32_t terminal);
+/* kq_sendalwayslive. */
+KQ_API int32_t KQ_CALL EnviaSempreVivo(int32_t terminal);
+/* kq_reqconfig. */
+KQ_API int32_t KQ_CALL PedeConfig(int32_t terminal);
+/* Builds a text record (texts cut to 127 and 31 characters, bytes 164-165 = 1) and sends it with kq_sendtext. */
+KQ_API int32_t KQ_CALL EnviaTexto(int32_t terminal, int32_t first, int32_t second, const char *text,
+                                  const char *secondText, int32_t third, int32_t fourth);
+/* kq_fillscreen with the low 16 bits of fill. */
+KQ_API int32_t KQ_CALL ClearDisplay(int32_t terminal, int32_t fill);
+/* kq_updatesoft. */
+KQ_API int32_t KQ_CALL UpdateSoft(int32_t terminal);
+/* kq_stopadv. */
+KQ_API int32_t KQ_CALL StopAdv(int32_t terminal);
+/* kq_deleteadv. */
+KQ_API int32_t KQ_CALL DeleteAdv(int32_t terminal);
+/* Does nothing: no frame, no change. */
+KQ_API void KQ_CALL PedeHabilitaTeclado(int32_t terminal);
+/* kq_reloadadv. */
+KQ_API int32_t KQ_CALL AtualizaAdv(int32_t terminal, int32_t number);
+/* Does nothing: no frame, no change. */
+KQ_API void KQ_CALL PedeHabilitaLEC(int32_t terminal);
+/* kq_writeserial on the port's low byte. */
+KQ_API int32_t KQ_CALL EscreveSerial(int32_t terminal, int32_t port, int32_t length, const void *data);
+/* Pops the newest serial entry of the lowest-numbered terminal that has one (empty entries are taken away and
+ * passed over): number, port, bytes (256-byte buffer), length. Writes 0 to length first. 1, or 0 when none. */
+KQ_API unsigned char KQ_CALL GetSerial(int32_t *terminal, int32_t *source, void *buffer, int32_t *length);
+/* Pops the newest card read of the lowest-numbered terminal that has one: number, second text (128 bytes), mask
+ * (1: first text present, 2: second text present). 1, or 0 when none. */
+KQ_API unsigned char KQ_CALL GetLEC(int32_t *terminal, char *secondText, int32_t *mask);
+/* Pops the newest key of any terminal: the key, and the connection handle of the terminal that sent it. 1, or 0. */
+KQ_API unsigned char KQ_CALL Get_KBD_char(int32_t *handle, unsigned char *key);
 
 #ifdef __cplusplus
 }
