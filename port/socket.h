@@ -15,6 +15,7 @@ inline constexpr SocketHandle kNoSocket = -1;
 
 // Start and stop the sockets library. Counted like the system's own facility:
 // every successful start wants one stop; a stop without a start fails with -1.
+// Starting also lets the process hold a descriptor for every terminal.
 int socketsStartup();
 int socketsCleanup();
 
@@ -31,6 +32,13 @@ SocketHandle acceptTcp(SocketHandle listener, std::uint32_t &peerAddress);
 
 // Opens a TCP connection to host:port (used by the simulated terminal).
 SocketHandle connectTcp(const char *host, int port);
+
+// A send that makes no progress for timeoutMs fails instead of blocking for good
+// (a peer that never reads must not hang the host).
+void setSendTimeout(SocketHandle socket, int timeoutMs);
+
+// Two connected stream sockets on this machine (for tests and fuzzing).
+bool socketPair(SocketHandle &first, SocketHandle &second);
 
 // Wakes every thread blocked on the socket (accept, wait, receive) without
 // releasing the handle, so the handle value cannot be reused meanwhile.

@@ -6,7 +6,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,9 +45,20 @@ bool isTransientAcceptError(int error) {
     }
 }
 
+// A server of 1024 terminals needs more descriptors than a default soft limit
+// of 1024 allows; the soft limit is raised toward the hard one.
+void allowDescriptorsForEveryTerminal() {
+    constexpr rlim_t kWanted = 4096;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWanted) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kWanted : std::min<rlim_t>(kWanted, limit.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int socketsStartup() {
+    allowDescriptorsForEveryTerminal();
     startupCount.fetch_add(1);
     return 0;
 }
@@ -128,6 +141,21 @@ SocketHandle connectTcp(const char *host, int port) {
     ::freeaddrinfo(results);
     if (fd >= 0) setNoDelay(fd);
     return fd >= 0 ? fd : kNoSocket;
+}
+
+void setSendTimeout(SocketHandle socket, int timeoutMs) {
+    timeval limit{};
+    limit.tv_sec = timeoutMs / 1000;
+    limit.tv_usec = (timeoutMs % 1000) * 1000;
+    ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+bool socketPair(SocketHandle &first, SocketHandle &second) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    first = ends[0];
+    second = ends[1];
+    return true;
 }
 
 void shutdownSocket(SocketHandle socket) {

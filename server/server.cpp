@@ -83,6 +83,7 @@ void Server::acceptLoop(port::SocketHandle listener) {
 }
 
 void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAddress) {
+    port::setSendTimeout(socket, limits_.sendStallLimitMs);
     auto terminal = std::make_shared<TTerminal>(socket, peerAddress);
     const int number = table_.add(terminal);
     if (number == 0) return;  // table full: the record goes now and closes the connection

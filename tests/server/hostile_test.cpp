@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "server/outbound.h"
 #include "tests/support/host_recorder.h"
 
 namespace ks318 {
@@ -108,6 +109,31 @@ TEST_F(Hostile, ClosingInTheMiddleOfEveryFrameKindEndsOnlyThatConnection) {
     other->send(53, {'o'});
     EXPECT_TRUE(server_.host().waitFor([](const Notification &n) { return n.isData(53) && n.high() == 'o'; }, 2000));
     expectStillInStep();
+}
+
+TEST_F(Hostile, ATerminalThatNeverReadsFailsTheSenderInBoundedTime) {
+    // A terminal that identifies itself and then reads nothing more.
+    port::SocketHandle stuck = port::connectTcp("127.0.0.1", server_.port());
+    ASSERT_NE(stuck, port::kNoSocket);
+    std::uint8_t greeting[7];
+    ASSERT_EQ(receiveFully(stuck, greeting, 7, 2000), 7);
+    Bytes identify = encodeFrame(20, {32, 0x01, 0x40, 0});
+    ASSERT_EQ(port::sendSome(stuck, identify.data(), static_cast<int>(identify.size())), 11);
+    ASSERT_TRUE(server_.waitForCount(2));
+    TerminalRef record = server_.server().terminals().get(2);
+
+    std::vector<std::uint8_t> block(1 << 20, 0x33);
+    const auto start = std::chrono::steady_clock::now();
+    int result = 0;
+    for (int i = 0; i < 256 && result >= 0; ++i)
+        result = sendGatedFrame(*record, 1000, 99, block.data(), static_cast<int>(block.size()));
+    EXPECT_EQ(result, -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // The server goes on serving: a terminal joining now is greeted and heard.
+    auto fresh = server_.join();
+    fresh->send(53, {'f'});
+    EXPECT_TRUE(server_.host().waitFor([](const Notification &n) { return n.isData(53) && n.high() == 'f'; }, 2000));
+    port::closeSocket(stuck);
 }
 
 }  // namespace

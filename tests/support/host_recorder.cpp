@@ -70,6 +70,7 @@ ServerLimits fastLimits() {
     ServerLimits limits;
     limits.receiveLimitMs = 300;
     limits.sendGateLimitMs = 1000;
+    limits.sendStallLimitMs = 500;
     limits.stopGraceMs = 400;
     limits.stopWaitMs = 3000;
     return limits;
