@@ -1,0 +1,67 @@
+// Many terminals at once: the table's limit holds, the rest are served, and
+// nothing is left behind when they go.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/support/host_recorder.h"
+
+namespace ks318 {
+namespace {
+
+using test::Notification;
+
+int openDescriptors() {
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(Load, EleventHundredConnectionsAtOnce) {
+    const int descriptorsBefore = openDescriptors();
+    ServerLimits limits = test::fastLimits();
+    limits.receiveLimitMs = 20000;  // no probes while the crowd connects
+    limits.backlog = 128;
+    {
+        test::TestServer server(limits);
+        std::vector<std::unique_ptr<sim::SimTerminal>> terminals;
+        for (int i = 0; i < 1100; ++i) {
+            terminals.push_back(std::make_unique<sim::SimTerminal>());
+            ASSERT_TRUE(terminals.back()->connect("127.0.0.1", server.port())) << "connection " << i;
+        }
+        ASSERT_TRUE(server.waitForCount(1024, 20000));
+        // Everyone beyond the 1024th is closed without a greeting; the others are greeted.
+        int refused = 0, greeted = 0;
+        for (auto &terminal : terminals) {
+            if (terminal->waitForFrame(27, 50).has_value()) {
+                ++greeted;
+            } else if (terminal->waitDisconnected(5000) && terminal->frames().empty()) {
+                ++refused;
+            }
+        }
+        EXPECT_EQ(greeted, 1024);
+        EXPECT_EQ(refused, 76);
+        EXPECT_EQ(server.server().terminals().count(), 1024);
+        EXPECT_EQ(server.host().matching([](const Notification &n) { return n.isConnect(); }).size(), 1024u);
+
+        // The served ones are heard.
+        for (auto &terminal : terminals) {
+            if (!terminal->disconnected()) terminal->send(53, {'x'});
+        }
+        EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(53); }, 20000, 1024));
+        EXPECT_EQ(server.server().finish(), 0);
+        EXPECT_EQ(server.host().matching([](const Notification &n) { return n.isDisconnect(); }).size(), 1024u)
+            << "one disconnect for every connect";
+        terminals.clear();
+    }
+    EXPECT_EQ(openDescriptors(), descriptorsBefore) << "every socket was closed";
+}
+
+}  // namespace
+}  // namespace ks318
