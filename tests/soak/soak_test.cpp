@@ -1,0 +1,193 @@
+// Soak: many terminals connect, chat and leave at random while host threads call
+// every export family on random terminal numbers and the server is stopped and
+// started again. Afterwards every connect has had exactly one disconnect, and no
+// descriptor, thread or memory is left behind.
+//
+// KS318_SOAK_TERMINALS (default 1024) and KS318_SOAK_SECONDS (default 15) size it.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "ks318.h"
+#include "sim/device.h"
+#include "tests/soak/soak_host_calls.h"
+#include "tests/support/host_recorder.h"
+
+namespace ks318 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int environment(const char *name, int fallback) {
+    const char *value = std::getenv(name);
+    return value != nullptr ? std::atoi(value) : fallback;
+}
+
+int countEntries(const char *directory) {
+    int count = 0;
+    if (DIR *dir = opendir(directory)) {
+        while (readdir(dir) != nullptr) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Counts notifications; a connect and its disconnect are matched by totals.
+struct CountingHost {
+    std::atomic<long> connects{0}, disconnects{0}, data{0};
+    KqHostTarget target{this,
+                        [](void *self, std::uint32_t, std::uint32_t, std::uint32_t lParam) {
+                            auto *host = static_cast<CountingHost *>(self);
+                            ((lParam & 0xFFFF) == 1 ? host->connects : host->disconnects)++;
+                        },
+                        [](void *self, std::uint32_t, std::uint32_t, std::uint32_t) {
+                            static_cast<CountingHost *>(self)->data++;
+                        }};
+};
+
+// One simulated terminal with its device, driven at random.
+struct Player {
+    std::unique_ptr<sim::SimTerminal> terminal;
+    std::unique_ptr<sim::Device> device;
+};
+
+class Crowd {
+public:
+    Crowd(int port, int size, unsigned seed) : port_(port), players_(static_cast<std::size_t>(size)), random_(seed) {}
+
+    // One random act of one random player.
+    void act() {
+        Player &player = players_[pick(players_.size())];
+        if (!player.terminal || player.terminal->disconnected()) {
+            leave(player);
+            join(player);
+            return;
+        }
+        switch (pick(12)) {
+        case 0: leave(player); break;
+        case 1: player.device->pressKey(static_cast<std::uint8_t>(pick(256))); break;
+        case 2: player.device->serialIn(static_cast<int>(pick(2)), sim::Bytes(pick(300), 'x')); break;
+        case 3: player.device->swipeCard("track one", pick(2) ? "track two" : ""); break;
+        case 4: player.terminal->send(static_cast<std::uint16_t>(167 + 2 * pick(12)), sim::le32(static_cast<std::uint32_t>(pick(1000)))); break;
+        case 5: player.terminal->sendRaw(sim::Bytes(pick(64), static_cast<std::uint8_t>(pick(256)))); break;  // garbage
+        case 6: player.terminal->send(162, {static_cast<std::uint8_t>(pick(2)), 7}); break;
+        default: player.terminal->send(150, {}); break;
+        }
+    }
+
+    void leaveAll() {
+        for (Player &player : players_) leave(player);
+    }
+
+private:
+    std::size_t pick(std::size_t bound) { return bound == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_); }
+
+    void join(Player &player) {
+        sim::Identity identity;
+        identity.model = pick(4) == 0 ? 318 : 320;
+        identity.version = pick(8) == 0 ? 31 : 32;
+        player.terminal = std::make_unique<sim::SimTerminal>(identity);
+        player.device = std::make_unique<sim::Device>(*player.terminal);
+        if (!player.terminal->connect("127.0.0.1", port_)) leave(player);
+    }
+
+    static void leave(Player &player) {
+        if (player.terminal) player.terminal->close();
+        player.terminal.reset();
+        player.device.reset();
+    }
+
+    int port_;
+    std::vector<Player> players_;
+    std::mt19937 random_;
+};
+
+TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
+    const int terminals = environment("KS318_SOAK_TERMINALS", 1024);
+    const int seconds = environment("KS318_SOAK_SECONDS", 15);
+    std::thread([] {}).join();  // sanitizer runtimes start their own helper thread with the first one
+    const int descriptorsBefore = countEntries("/proc/self/fd");
+    const int threadsBefore = countEntries("/proc/self/task");
+
+    CountingHost host;
+    ASSERT_EQ(kq_startserverex(&host.target, 1025, 1026, "127.0.0.1", 0), 1);
+    const int port = kq_getserverport();
+    long residentAfterWarmUp = 0;
+    long calls = 0;
+    {
+        const int players = 4;
+        std::vector<std::unique_ptr<Crowd>> crowds;
+        for (int i = 0; i < players; ++i) crowds.push_back(std::make_unique<Crowd>(port, terminals / players, 17u + i));
+        std::atomic<bool> running{true};
+        std::vector<std::thread> threads;
+        for (auto &crowd : crowds) {
+            threads.emplace_back([&running, crowd = crowd.get()] {
+                while (running) {
+                    crowd->act();
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            });
+        }
+        std::atomic<long> hostCalls{0};
+        for (unsigned i = 0; i < 3; ++i) {
+            threads.emplace_back([&running, &hostCalls, i, terminals] {
+                test::SoakHostCalls caller(100u + i, terminals);
+                while (running) {
+                    caller.callOne();
+                    ++hostCalls;
+                }
+            });
+        }
+        // Stops and starts on the same port every few seconds.
+        threads.emplace_back([&] {
+            const auto end = Clock::now() + std::chrono::seconds(seconds);
+            bool warm = false;
+            while (Clock::now() < end) {
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                if (!warm) {
+                    residentAfterWarmUp = residentKiB();
+                    warm = true;
+                }
+                EXPECT_EQ(kq_finishserver(), 0);
+                EXPECT_EQ(kq_startserverex(&host.target, 1025, 1026, "127.0.0.1", port), 1);
+            }
+            running = false;
+        });
+        for (std::thread &thread : threads) thread.join();
+        calls = hostCalls.load();
+        for (auto &crowd : crowds) crowd->leaveAll();
+    }
+    EXPECT_EQ(kq_finishserver(), 0);
+    EXPECT_EQ(kq_getserverport(), 0);
+
+    EXPECT_GT(host.connects.load(), terminals) << "terminals came and went";
+    EXPECT_EQ(host.connects.load(), host.disconnects.load()) << "every connect had exactly one disconnect";
+    EXPECT_EQ(countEntries("/proc/self/fd"), descriptorsBefore);
+    const auto settle = Clock::now() + std::chrono::seconds(5);
+    while (countEntries("/proc/self/task") != threadsBefore && Clock::now() < settle)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore) << "no thread left";
+    // Allocators keep some memory; what a leak would add over a run is far more.
+    EXPECT_LT(residentKiB(), residentAfterWarmUp + 64 * 1024);
+    std::printf("soak: %d terminals, %d s, %ld connects, %ld data notifications, %ld host calls\n", terminals,
+                seconds, host.connects.load(), host.data.load(), calls);
+}
+
+}  // namespace
+}  // namespace ks318
