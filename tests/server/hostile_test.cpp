@@ -136,5 +136,29 @@ TEST_F(Hostile, ATerminalThatNeverReadsFailsTheSenderInBoundedTime) {
     port::closeSocket(stuck);
 }
 
+// Every read rule against every troublesome length: the connection stays in step.
+TEST_F(Hostile, EveryReadRuleAgainstTroublesomeLengths) {
+    struct Rule {
+        std::uint16_t code;
+        int fixedBytes;  // read whatever the header says
+    };
+    const Rule rules[] = {{24, 0}, {53, 0}, {36, 0}, {150, 0}, {20, 0}, {42, 2}, {171, 4}, {18, 0}, {98, 0}};
+    const std::int32_t lengths[] = {-1, 0, 389, 65536, 0x7FFFFFFF};
+    int checks = 0;
+    for (const Rule &rule : rules) {
+        for (std::int32_t length : lengths) {
+            SCOPED_TRACE(testing::Message() << "code " << rule.code << " length " << length);
+            const bool endless = length == 0x7FFFFFFF;
+            std::size_t follow = endless ? 100 : static_cast<std::size_t>(std::max(length, 0));
+            // A fixed read takes its count even from a shorter frame.
+            if (rule.fixedBytes > 0) follow = std::max<std::size_t>(follow, static_cast<std::size_t>(rule.fixedBytes));
+            terminal_->sendRaw(encodeFrame(rule.code, length, Bytes(follow, 0x02)));
+            if (endless) std::this_thread::sleep_for(std::chrono::milliseconds(550));  // given up after the 300 ms limit
+            expectStillInStep(static_cast<std::uint8_t>(++checks));
+            if (HasFailure()) return;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace ks318
