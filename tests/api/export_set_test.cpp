@@ -48,6 +48,30 @@ TEST(ExportSet, LibraryExportsExactlyTheHeadersFunctions) {
     for (const std::string &name : exported) EXPECT_TRUE(declared.count(name)) << name << " is exported but not declared";
 }
 
+std::set<std::string> listedInDefinition() {
+    std::ifstream definition(KS318_DEFINITION);
+    std::set<std::string> names;
+    std::string line;
+    bool inExports = false;
+    while (std::getline(definition, line)) {
+        std::istringstream words(line);
+        std::string word;
+        if (!(words >> word) || word[0] == ';') continue;
+        if (word == "EXPORTS") {
+            inExports = true;
+        } else if (inExports) {
+            names.insert(word);
+        }
+    }
+    return names;
+}
+
+TEST(ExportSet, WindowsDefinitionListsTheSameNames) {
+    std::set<std::string> listed = listedInDefinition();
+    ASSERT_FALSE(listed.empty()) << "no names read from " << KS318_DEFINITION;
+    EXPECT_EQ(listed, declaredInHeader());
+}
+
 TEST(ExportSet, EveryDeclaredNameResolvesThroughTheLoader) {
     void *library = dlopen(KS318_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();

@@ -1,0 +1,14 @@
+# The public header is the one list of exports: the linker's version script is
+# written from its declarations, so nothing else can be exported by mistake.
+function(ks318_write_export_map header output)
+  file(READ "${header}" text)
+  string(REGEX MATCHALL "KQ_CALL[ \t\r\n]+[A-Za-z_0-9]+[ \t]*\\(" declarations "${text}")
+  set(body "/* Written from include/ks318.h at configure time. */\n{\n  global:\n")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX REPLACE "KQ_CALL[ \t\r\n]+([A-Za-z_0-9]+).*" "\\1" name "${declaration}")
+    string(APPEND body "    ${name};\n")
+  endforeach()
+  string(APPEND body "  local:\n    *;\n};\n")
+  file(WRITE "${output}" "${body}")
+  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${header}")
+endfunction()
