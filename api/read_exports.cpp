@@ -21,6 +21,17 @@ std::int32_t lastValue(std::int32_t number, ExportRule rule, std::atomic<std::in
     return onTerminal(number, rule, [&](TTerminal &terminal) { return (terminal.*field).load(); });
 }
 
+// Pops the newest record of a record store into the host's buffer: 1, or 0 when empty.
+template <int Bytes>
+std::int32_t popRecord(std::int32_t number, RecordStore<Bytes> TTerminal::*store, void *out) {
+    return onTerminal(number, kPlain, [&](TTerminal &found) {
+        std::uint8_t record[Bytes];
+        if (!(found.*store).pop(record)) return 0;
+        if (out != nullptr) std::memcpy(out, record, sizeof record);
+        return 1;
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -47,23 +58,9 @@ int32_t KQ_CALL kq_getmag(int32_t terminal, char *first, char *second) {
     });
 }
 
-int32_t KQ_CALL kq_getconfig(int32_t terminal, void *config) {
-    return onTerminal(terminal, kPlain, [&](TTerminal &found) {
-        std::uint8_t record[222];
-        if (!found.config.pop(record)) return 0;
-        if (config != nullptr) std::memcpy(config, record, sizeof record);
-        return 1;
-    });
-}
+int32_t KQ_CALL kq_getconfig(int32_t terminal, void *config) { return popRecord(terminal, &TTerminal::config, config); }
 
-int32_t KQ_CALL kq_getconfigwifi(int32_t terminal, void *wifi) {
-    return onTerminal(terminal, kPlain, [&](TTerminal &found) {
-        std::uint8_t record[100];
-        if (!found.wifi.pop(record)) return 0;
-        if (wifi != nullptr) std::memcpy(wifi, record, sizeof record);
-        return 1;
-    });
-}
+int32_t KQ_CALL kq_getconfigwifi(int32_t terminal, void *wifi) { return popRecord(terminal, &TTerminal::wifi, wifi); }
 
 int32_t KQ_CALL kq_getsensorstatus(int32_t terminal) { return lastValue(terminal, kSensor, &TTerminal::sensorStatus); }
 int32_t KQ_CALL kq_getaudiostatus(int32_t terminal) { return lastValue(terminal, kMediaAndAudio, &TTerminal::audioStatus); }
