@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev
+  # pictures: JPEG codec, PNG
+  libjpeg62-turbo-dev libpng-dev
 )
 
 missing=()
