@@ -1,11 +1,13 @@
-// The image exports: full-screen images, blocks, palettes, stored images and the
-// image-update configuration.
+// The image exports: full-screen images, blocks, palettes, stored images, the
+// image-update configuration, and pictures converted from files.
 #include "ks318.h"
 
 #include <cstdint>
 
 #include "api/export_conventions.h"
 #include "image/image_commands.h"
+#include "image/picture_conversion.h"
+#include "port/picture.h"
 #include "server/bytes.h"
 
 using ks318::TTerminal;
@@ -80,6 +82,20 @@ KQ_API int32_t KQ_CALL kq_getimageupdateconfig(int32_t terminal, void *config) {
         if (config == nullptr) return 0;
         image::readImageUpdateConfig(record, static_cast<std::uint8_t *>(config));
         return 1;
+    });
+}
+
+KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName) {
+    // A missing file ends the call before the terminal is looked up.
+    if (!ks318::port::pictureFileExists(fileName)) return 0;
+    // The image is built at the size of the terminal found here and sent to that
+    // same terminal, so a number that moves meanwhile cannot mismatch the two.
+    return onTerminal(terminal, kPlain, [&](TTerminal &record) {
+        const image::ScreenSize screen = image::screenForModel(record.modelNumber());
+        image::TerminalImage converted;
+        if (!image::convertPictureFile(fileName, screen, converted)) return 0;
+        return image::sendFullScreenImage(record, sendGateLimitMs(), screen, converted.palette,
+                                          converted.pixels.data());
     });
 }
 

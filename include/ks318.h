@@ -110,7 +110,12 @@ KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
  * palette index per pixel, rows top first: 320 x 240 (76,800 bytes) for model 318,
  * 130,560 bytes for every other model. Only one image or block travels to a terminal
  * at a time: a second one returns -2 at once. The image-update configuration is a
- * 112-byte record: a 32-bit number, a 100-byte zero-ended text, two 32-bit numbers. */
+ * 112-byte record: a 32-bit number, a 100-byte zero-ended text, two 32-bit numbers.
+ * kq_sendimgfromfile builds the image at the terminal's size, looked up before the
+ * conversion: 320 x 240 for model 318 and 480 x 272 for every other model. The picture
+ * is fitted on white (a picture at least twice as wide as high takes the full width,
+ * any other the full height; centred; edges past the screen cut off) and reduced to at
+ * most 236 colours. */
 
 /* Sends palette and pixels (as many as the terminal's model takes) as command 37; 1 sent, -1 write failed, -2 busy; fail value 0. */
 KQ_API int32_t KQ_CALL kq_sendimage(int32_t terminal, void *palette, void *pixels);
@@ -129,6 +134,8 @@ KQ_API int32_t KQ_CALL kq_reqimageupdate(int32_t terminal);
 KQ_API int32_t KQ_CALL kq_sendupdateimages(int32_t terminal);
 /* Copies the last reported image-update configuration into a 112-byte record (zeros before any report); 1; fail value 0. */
 KQ_API int32_t KQ_CALL kq_getimageupdateconfig(int32_t terminal, void *config);
+/* Shows a .bmp/.jpg/.jpeg/.ico/.wmf/.emf file on the terminal (see above); as kq_sendimage, 0 for a missing or unusable file. */
+KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName);
 
 /* ---- Files and media configuration ------------------------------------------------- */
 

@@ -1,0 +1,18 @@
+// Inside the POSIX picture support: the metafile players, which the loader
+// picks by extension.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "port/picture.h"
+
+namespace ks318::port {
+
+// Windows metafile (with or without the placeable header), sized at 96 dots per inch.
+std::unique_ptr<Picture> loadWindowsMetafile(std::vector<std::uint8_t> bytes);
+// Enhanced metafile, sized by its frame at 96 dots per inch.
+std::unique_ptr<Picture> loadEnhancedMetafile(std::vector<std::uint8_t> bytes);
+
+}  // namespace ks318::port
