@@ -1,6 +1,5 @@
-// Metafiles: libwmf plays WMF records into a true-colour image of the target's
-// size; libemf2svg turns EMF records into SVG, which librsvg plays through cairo
-// into the target rectangle of the canvas.
+// Metafiles: libwmf plays WMF records at the target's size; libemf2svg turns EMF
+// records into SVG, which librsvg plays through cairo into the target rectangle.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -105,9 +104,10 @@ std::uint32_t le32(const std::uint8_t *p) {
 
 std::int16_t le16s(const std::uint8_t *p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
 
-// A Windows metafile, played by libwmf's raster device straight into a true-colour
-// image of the target's size, so colours arrive exactly as the file gives them.
-// A placeable file is played into its frame; any other into what its records cover.
+// A Windows metafile, played by libwmf's raster device at the target's size into
+// a true-colour PNG in memory (the device frees its own image only after such
+// output), so colours arrive exactly as the file gives them. A placeable file is
+// played into its frame; any other into what its records cover.
 class WindowsMetafile final : public Picture {
 public:
     explicit WindowsMetafile(std::vector<std::uint8_t> bytes);
@@ -121,6 +121,8 @@ public:
     bool play(RgbCanvas &canvas, const TargetRect &target) const override;
 
 private:
+    static int collect(void *context, char *bytes, int count);
+
     std::vector<std::uint8_t> bytes_;  // read by libwmf while the picture lives
     wmfAPI *api_ = nullptr;
     wmfD_Rect frame_{};
@@ -136,7 +138,8 @@ WindowsMetafile::WindowsMetafile(std::vector<std::uint8_t> bytes) : Picture(0, 0
         return;
     }
     unsigned int width = 0, height = 0;
-    if (wmf_mem_open(api_, bytes_.data(), static_cast<long>(bytes_.size())) != wmf_E_None ||
+    if ((WMF_GD_GetData(api_)->flags & WMF_GD_SUPPORTS_PNG) == 0 ||
+        wmf_mem_open(api_, bytes_.data(), static_cast<long>(bytes_.size())) != wmf_E_None ||
         wmf_scan(api_, 0, &frame_) != wmf_E_None ||
         wmf_display_size(api_, &width, &height, kDotsPerInch, kDotsPerInch) != wmf_E_None || width == 0 ||
         height == 0 || width > kMaxSide || height > kMaxSide) {
@@ -149,8 +152,7 @@ WindowsMetafile::WindowsMetafile(std::vector<std::uint8_t> bytes) : Picture(0, 0
     // player works in points (1/72 inch) for such files.
     const std::uint8_t *header = bytes_.data();
     if (bytes_.size() >= 22 && le32(header) == 0x9AC6CDD7u && le16s(header + 14) > 0) {
-        const std::int16_t inch = le16s(header + 14);
-        const double toPoints = 72.0 / inch;
+        const double toPoints = 72.0 / le16s(header + 14);
         frame_.TL.x = static_cast<float>(le16s(header + 6) * toPoints);
         frame_.TL.y = static_cast<float>(le16s(header + 8) * toPoints);
         frame_.BR.x = static_cast<float>(le16s(header + 10) * toPoints);
@@ -158,28 +160,33 @@ WindowsMetafile::WindowsMetafile(std::vector<std::uint8_t> bytes) : Picture(0, 0
     }
 }
 
+int WindowsMetafile::collect(void *context, char *bytes, int count) {
+    auto *png = static_cast<std::vector<std::uint8_t> *>(context);
+    png->insert(png->end(), bytes, bytes + count);
+    return count;
+}
+
 bool WindowsMetafile::play(RgbCanvas &canvas, const TargetRect &target) const {
     if (target.width <= 0 || target.height <= 0) return true;
+    std::vector<std::uint8_t> png;
     wmf_gd_t *device = WMF_GD_GetData(api_);
-    device->type = wmf_gd_image;
+    device->type = wmf_gd_png;
+    device->flags |= WMF_GD_OUTPUT_MEMORY | WMF_GD_OWN_BUFFER;
+    device->sink.context = &png;
+    device->sink.function = collect;
     device->width = static_cast<unsigned int>(target.width);
     device->height = static_cast<unsigned int>(target.height);
     device->bbox = frame_;
     wmfD_Rect played = frame_;
-    if (wmf_play(api_, 0, &played) != wmf_E_None || device->gd_image == nullptr) return false;
-    const int *pixels = wmf_gd_image_pixels(device->gd_image);
-    if (pixels == nullptr) return false;
-    // Clipped copy; the device's alpha (0 opaque … 127 clear) is laid over the canvas.
+    if (wmf_play(api_, 0, &played) != wmf_E_None) return false;
+    std::unique_ptr<Picture> image = decodeBitmap("png", png.data(), png.size());
+    if (!image || image->width() != target.width || image->height() != target.height) return false;
+    // The image is the target's size: a clipped copy places it.
+    const int left = std::max(0, -target.x), right = std::min(target.width, canvas.width - target.x);
     for (int y = std::max(0, -target.y); y < target.height && target.y + y < canvas.height; ++y) {
-        for (int x = std::max(0, -target.x); x < target.width && target.x + x < canvas.width; ++x) {
-            const auto value = static_cast<std::uint32_t>(pixels[static_cast<std::size_t>(y) * target.width + x]);
-            const unsigned opacity = 255u - ((value >> 24) & 0x7Fu) * 255u / 127u;
-            std::uint8_t *out = canvas.pixel(target.x + x, target.y + y);
-            const std::uint8_t source[3] = {static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 8),
-                                            static_cast<std::uint8_t>(value)};
-            for (int c = 0; c < 3; ++c)
-                out[c] = static_cast<std::uint8_t>((source[c] * opacity + out[c] * (255u - opacity) + 127u) / 255u);
-        }
+        if (right <= left) break;
+        const std::uint8_t *row = image->pixels() + (static_cast<std::size_t>(y) * target.width + left) * 3;
+        std::memcpy(canvas.pixel(target.x + left, target.y + y), row, static_cast<std::size_t>(right - left) * 3);
     }
     return true;
 }
@@ -202,7 +209,7 @@ std::unique_ptr<Picture> loadEnhancedMetafile(std::vector<std::uint8_t> bytes) {
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return nullptr;
 
     generatorOptions options{};
-    options.nameSpace = const_cast<char *>("svg");
+    options.nameSpace = const_cast<char *>("");  // a prefix would be allocated and never freed
     options.svgDelimiter = true;
     options.imgWidth = static_cast<double>(width);
     options.imgHeight = static_cast<double>(height);

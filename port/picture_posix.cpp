@@ -71,8 +71,9 @@ std::unique_ptr<Picture> fromPixbuf(GdkPixbuf *pixbuf) {
     return std::make_unique<Bitmap>(width, height, std::move(rgb));
 }
 
-// Decodes bytes with the gdk-pixbuf loader of the named format.
-std::unique_ptr<Picture> decodeAs(const char *format, const std::uint8_t *bytes, std::size_t count) {
+}  // namespace
+
+std::unique_ptr<Picture> decodeBitmap(const char *format, const std::uint8_t *bytes, std::size_t count) {
     GError *error = nullptr;
     GdkPixbufLoader *loader = gdk_pixbuf_loader_new_with_type(format, &error);
     if (loader == nullptr) {
@@ -90,6 +91,8 @@ std::unique_ptr<Picture> decodeAs(const char *format, const std::uint8_t *bytes,
     g_object_unref(loader);
     return picture;
 }
+
+namespace {
 
 std::uint32_t le16(const std::uint8_t *p) { return p[0] | (p[1] << 8); }
 std::uint32_t le32(const std::uint8_t *p) { return le16(p) | (le16(p + 2) << 16); }
@@ -122,7 +125,7 @@ std::unique_ptr<Picture> decodeIcon(const std::vector<std::uint8_t> &file) {
 
     static const std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     if (size >= sizeof kPngSignature && std::memcmp(image, kPngSignature, sizeof kPngSignature) == 0)
-        return decodeAs("png", image, size);
+        return decodeBitmap("png", image, size);
 
     std::vector<std::uint8_t> single(file.begin(), file.begin() + kDirectory);
     single[4] = 1;
@@ -131,7 +134,7 @@ std::unique_ptr<Picture> decodeIcon(const std::vector<std::uint8_t> &file) {
     const std::uint32_t newOffset = kDirectory + kEntry;
     for (int i = 0; i < 4; ++i) single.push_back(static_cast<std::uint8_t>(newOffset >> (8 * i)));
     single.insert(single.end(), image, image + size);
-    return decodeAs("ico", single.data(), single.size());
+    return decodeBitmap("ico", single.data(), single.size());
 }
 
 }  // namespace
@@ -150,9 +153,9 @@ std::unique_ptr<Picture> loadPicture(const char *path) {
     if (!known || !readWholeFile(path, bytes)) return nullptr;
     std::unique_ptr<Picture> picture;
     if (extension == "bmp") {
-        picture = decodeAs("bmp", bytes.data(), bytes.size());
+        picture = decodeBitmap("bmp", bytes.data(), bytes.size());
     } else if (extension == "jpg" || extension == "jpeg") {
-        picture = decodeAs("jpeg", bytes.data(), bytes.size());
+        picture = decodeBitmap("jpeg", bytes.data(), bytes.size());
     } else if (extension == "ico") {
         picture = decodeIcon(bytes);
     } else if (extension == "wmf") {
