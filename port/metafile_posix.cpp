@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <cairo.h>
 #include <emf2svg.h>
@@ -17,6 +18,10 @@ namespace ks318::port {
 namespace {
 
 constexpr double kDotsPerInch = 96.0;
+
+// libwmf and libemf2svg promise nothing about use from several threads at once,
+// and hosts may convert pictures on any number of threads: one at a time here.
+std::mutex metafileLibraries;
 // Metafiles claiming more than this many pixels a side are refused.
 constexpr int kMaxSide = 16384;
 
@@ -112,6 +117,7 @@ class WindowsMetafile final : public Picture {
 public:
     explicit WindowsMetafile(std::vector<std::uint8_t> bytes);
     ~WindowsMetafile() override {
+        std::lock_guard lock(metafileLibraries);
         if (api_ != nullptr) wmf_api_destroy(api_);
     }
     WindowsMetafile(const WindowsMetafile &) = delete;
@@ -129,6 +135,7 @@ private:
 };
 
 WindowsMetafile::WindowsMetafile(std::vector<std::uint8_t> bytes) : Picture(0, 0), bytes_(std::move(bytes)) {
+    std::lock_guard lock(metafileLibraries);
     wmfAPI_Options options{};
     options.function = wmf_gd_function;
     const unsigned long flags = WMF_OPT_FUNCTION | WMF_OPT_IGNORE_NONFATAL | WMF_OPT_NO_ERROR | WMF_OPT_NO_DEBUG;
@@ -169,6 +176,7 @@ int WindowsMetafile::collect(void *context, char *bytes, int count) {
 bool WindowsMetafile::play(RgbCanvas &canvas, const TargetRect &target) const {
     if (target.width <= 0 || target.height <= 0) return true;
     std::vector<std::uint8_t> png;
+    std::unique_lock lock(metafileLibraries);
     wmf_gd_t *device = WMF_GD_GetData(api_);
     device->type = wmf_gd_png;
     device->flags |= WMF_GD_OUTPUT_MEMORY | WMF_GD_OWN_BUFFER;
@@ -179,6 +187,7 @@ bool WindowsMetafile::play(RgbCanvas &canvas, const TargetRect &target) const {
     device->bbox = frame_;
     wmfD_Rect played = frame_;
     if (wmf_play(api_, 0, &played) != wmf_E_None) return false;
+    lock.unlock();
     std::unique_ptr<Picture> image = decodeBitmap("png", png.data(), png.size());
     if (!image || image->width() != target.width || image->height() != target.height) return false;
     // The image is the target's size: a clipped copy places it.
@@ -215,7 +224,11 @@ std::unique_ptr<Picture> loadEnhancedMetafile(std::vector<std::uint8_t> bytes) {
     options.imgHeight = static_cast<double>(height);
     char *svg = nullptr;
     std::size_t length = 0;
-    const int converted = emf2svg(reinterpret_cast<char *>(bytes.data()), bytes.size(), &svg, &length, &options);
+    int converted;
+    {
+        std::lock_guard lock(metafileLibraries);
+        converted = emf2svg(reinterpret_cast<char *>(bytes.data()), bytes.size(), &svg, &length, &options);
+    }
     std::unique_ptr<Picture> picture;
     if (converted != 0 && svg != nullptr) picture = fromSvg(svg, length, static_cast<int>(width), static_cast<int>(height));
     std::free(svg);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "ks318.h"
 #include "sim/screen.h"
@@ -162,6 +163,31 @@ TEST_F(PictureFiles, MetafilesArePlayedIntoTheirFrameNotTheirDrawing) {
             EXPECT_TRUE(isRed(screen(number).colour(x, y))) << name << " (" << x << ", " << y << ")";
         for (auto [x, y] : {std::pair{40, 120}, {76, 120}, {160, 76}, {160, 164}, {245, 120}, {280, 120}})
             EXPECT_TRUE(isWhite(screen(number).colour(x, y))) << name << " (" << x << ", " << y << ")";
+    }
+}
+
+TEST_F(PictureFiles, HostThreadsConvertAtTheSameTime) {
+    const std::vector<test::FilledRect> red{{0, 0, 200, 100, kRed}};
+    const std::vector<std::string> files{dir_.write("a.wmf", test::wmfFile(200, 100, red)),
+                                         dir_.write("b.emf", test::emfFile(200, 100, red)),
+                                         dir_.write("c.jpg", test::jpegFile(TestPicture(200, 100, kRed), 90)),
+                                         dir_.write("d.ico", test::icoFile({{TestPicture(64, 32, kRed), true}}))};
+    std::vector<std::int32_t> numbers;
+    for (std::size_t i = 0; i < files.size(); ++i) numbers.push_back(join(318));
+    std::vector<std::thread> hosts;
+    std::vector<int> failures(files.size(), 0);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        hosts.emplace_back([&, i] {
+            for (int round = 0; round < 5; ++round)
+                for (std::size_t f = 0; f < files.size(); ++f)
+                    if (kq_sendimgfromfile(numbers[i], files[(f + i) % files.size()].c_str()) != 1) ++failures[i];
+        });
+    for (std::thread &host : hosts) host.join();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(failures[i], 0) << "terminal " << numbers[i];
+        ASSERT_TRUE(screen(numbers[i]).waitForUpdates(5 * files.size(), 5000));
+        EXPECT_TRUE(isRed(screen(numbers[i]).colour(160, 120)));
+        EXPECT_TRUE(isWhite(screen(numbers[i]).colour(160, 20)));
     }
 }
 
