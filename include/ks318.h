@@ -233,6 +233,36 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
                                      int32_t setting3, int32_t setting4);
 
 /* ---- Images ------------------------------------------------------------------------ */
+/* A full-screen image is a 768-byte palette (256 entries of red, green, blue) and one
+ * palette index per pixel, rows top first: 320 x 240 (76,800 bytes) for model 318,
+ * 130,560 bytes for every other model. Only one image or block travels to a terminal
+ * at a time: a second one returns -2 at once. The image-update configuration is a
+ * 112-byte record: a 32-bit number, a 100-byte zero-ended text, two 32-bit numbers.
+ * kq_sendimgfromfile builds the image at the terminal's size, looked up before the
+ * conversion: 320 x 240 for model 318 and 480 x 272 for every other model. The picture
+ * is fitted on white (a picture at least twice as wide as high takes the full width,
+ * any other the full height; centred; edges past the screen cut off) and reduced to at
+ * most 236 colours. */
+
+/* Sends palette and pixels (as many as the terminal's model takes) as command 37; 1 sent, -1 write failed, -2 busy; fail value 0. */
+KQ_API int32_t KQ_CALL kq_sendimage(int32_t terminal, void *palette, void *pixels);
+/* Sends a width x height block of pixel indices at (x, y) as command 131; 1, -1, -2; 0 also for a negative width or height. */
+KQ_API int32_t KQ_CALL kq_sendimageblock(int32_t terminal, int32_t x, int32_t y, int32_t width, int32_t height,
+                                         void *pixels);
+/* Tells the terminal to show its stored image imageNumber (command 129); 11, -1 (also version below 32), -2; fail value 0. */
+KQ_API int32_t KQ_CALL kq_loadimage(int32_t terminal, int32_t imageNumber);
+/* Sends a 768-byte palette (command 133); 1 sent, -1 write failed or version below 32, -2 busy; fail value 0. */
+KQ_API int32_t KQ_CALL kq_enviapaleta(int32_t terminal, void *palette);
+/* Sends the 112-byte image-update configuration as passed (command 145); 119, -1 (also version below 32), -2; fail value 0. */
+KQ_API int32_t KQ_CALL kq_sendimageupdate(int32_t terminal, void *config);
+/* Asks for the terminal's image-update configuration (command 147, answered by 148); 7, -1 (also version below 32), -2; fail value 0. */
+KQ_API int32_t KQ_CALL kq_reqimageupdate(int32_t terminal);
+/* Tells the terminal to update its images (command 149, answered by 150); 7, -1 (also version below 32), -2; fail value 0. */
+KQ_API int32_t KQ_CALL kq_sendupdateimages(int32_t terminal);
+/* Copies the last reported image-update configuration into a 112-byte record (zeros before any report); 1; fail value 0. */
+KQ_API int32_t KQ_CALL kq_getimageupdateconfig(int32_t terminal, void *config);
+/* Shows a .bmp/.jpg/.jpeg/.ico/.wmf/.emf file on the terminal (see above); as kq_sendimage, 0 for a missing or unusable file. */
+KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName);
 
 /* ---- Files and media configuration ------------------------------------------------- */
 

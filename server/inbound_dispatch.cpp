@@ -17,6 +17,7 @@ enum class ReadRule {
     Whole,          // exactly the header's length, at most 388 bytes; else the frame is dropped
     WholeKeyed,     // as Whole, but a short payload is still handled (code 53)
     WholeAnyCount,  // what arrives of the header's length, at most 388 bytes
+    ExactLength,    // exactly the fixed count; any other length is skipped and the frame dropped
     Fixed,          // a fixed count, whatever the header's length
     FileAnswer,     // read by the file reception
 };
@@ -165,7 +166,7 @@ constexpr std::array kCatalogue = {
     InboundRule{118, ReadRule::Whole, 0, flagResult<118>},
     InboundRule{122, ReadRule::Whole, 0, flagResult<122>},
     InboundRule{124, ReadRule::Whole, 0, scBlock},
-    InboundRule{148, ReadRule::Whole, 0, imageUpdateConfig},
+    InboundRule{148, ReadRule::ExactLength, 112, imageUpdateConfig},
     InboundRule{150, ReadRule::WholeAnyCount, 0, imagesUpdated},
     InboundRule{152, ReadRule::Whole, 0, flagResult<152>},
     InboundRule{154, ReadRule::Whole, 0, wifiRecord},
@@ -216,6 +217,13 @@ bool readPayload(InboundContext &context, const InboundRule &rule, std::int32_t 
         if (count == wanted) discardBytes(socket, announced - wanted, limitMs);
         return true;
     }
+    case ReadRule::ExactLength:
+        if (length != rule.fixedBytes) {
+            discardBytes(socket, announced, limitMs);  // no defined content: keep the stream in step only
+            return false;
+        }
+        count = receiveFully(socket, buffer, length, limitMs);
+        return count == length;
     case ReadRule::Fixed:
         // A shorter header still yields the fixed count; a longer one's rest is dropped.
         count = receiveFully(socket, buffer, rule.fixedBytes, limitMs);

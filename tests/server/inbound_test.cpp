@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "tests/support/host_recorder.h"
@@ -196,6 +197,26 @@ TEST_F(Inbound, ImageUpdateConfigurationIsKept) {
     EXPECT_STREQ(stored.text, "images/");
     EXPECT_EQ(stored.second, 8);
     EXPECT_EQ(stored.third, -1);
+}
+
+TEST_F(Inbound, ImageUpdateConfigurationOfAnyOtherLengthIsDroppedWhole) {
+    sendAndWait(148, concat({le32(1), sim::field("kept", 100), le32(2), le32(3)}), 148);
+    host().clear();
+    // Shorter, longer, and longer than the frame buffer: each is read past, nothing stored.
+    for (std::size_t length : {111u, 113u, 100u, 400u}) terminal_->send(148, Bytes(length, 0x39));
+    sync();
+    EXPECT_TRUE(host().matching([](const Notification &n) { return n.isData(148); }).empty());
+    ImageUpdateConfig stored = record_->imageUpdateConfig();
+    EXPECT_EQ(stored.first, 1);
+    EXPECT_STREQ(stored.text, "kept");
+    EXPECT_EQ(stored.third, 3);
+}
+
+TEST_F(Inbound, ImageUpdateTextWithoutItsZeroIsCutToFit) {
+    sendAndWait(148, concat({le32(1), Bytes(100, 'z'), le32(2), le32(3)}), 148);
+    ImageUpdateConfig stored = record_->imageUpdateConfig();
+    EXPECT_EQ(std::string(stored.text), std::string(99, 'z'));
+    EXPECT_EQ(stored.second, 2) << "the numbers behind the text are still read from their offsets";
 }
 
 TEST_F(Inbound, ImagesUpdatedIsNotifiedWithOrWithoutPayload) {

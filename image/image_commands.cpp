@@ -1,0 +1,91 @@
+#include "image/image_commands.h"
+
+#include <cstring>
+
+#include "server/bytes.h"
+#include "server/outbound.h"
+
+namespace ks318::image {
+namespace {
+
+// Holds a terminal's image flag from a successful take until the transfer ends.
+class ImageBusyHold {
+public:
+    explicit ImageBusyHold(SpinGate &flag) : flag_(flag), held_(flag.tryTake()) {}
+    ~ImageBusyHold() {
+        if (held_) flag_.release();
+    }
+    ImageBusyHold(const ImageBusyHold &) = delete;
+    ImageBusyHold &operator=(const ImageBusyHold &) = delete;
+    bool held() const { return held_; }
+
+private:
+    SpinGate &flag_;
+    bool held_;
+};
+
+// sendFrame's result for the first part of a multi-piece frame: -1 or 0 end the
+// transfer with that result.
+constexpr bool firstPartSent(int result) { return result > 0; }
+
+}  // namespace
+
+ScreenSize screenForModel(int model) {
+    return model == kModelSmallScreen ? ScreenSize{320, 240} : ScreenSize{480, 272};
+}
+
+int sendFullScreenImage(TTerminal &terminal, int gateLimitMs, ScreenSize screen, const std::uint8_t *palette,
+                        const std::uint8_t *pixels) {
+    ImageBusyHold busy(terminal.imageBusy);
+    if (!busy.held()) return kSendGateBusy;
+    const int pieces = screen.pieces();
+    const std::int32_t length = kPaletteBytes + pieces * kPieceBytes;
+    return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
+        const int first = sendFrame(socket, palette, kPaletteBytes, kFullScreenImageCode, length);
+        if (!firstPartSent(first)) return first;
+        for (int piece = 0; piece < pieces; ++piece)
+            if (sendAll(socket, pixels + static_cast<std::size_t>(piece) * kPieceBytes, kPieceBytes) < 0) return -1;
+        return 1;
+    });
+}
+
+int sendBlock(TTerminal &terminal, int gateLimitMs, std::int32_t x, std::int32_t y, std::int32_t width,
+              std::int32_t height, const std::uint8_t *pixels) {
+    if (width < 0 || height < 0) return 0;
+    if (pixels == nullptr && width > 0 && height > 0) return 0;
+    ImageBusyHold busy(terminal.imageBusy);
+    if (!busy.held()) return kSendGateBusy;
+    std::uint8_t header[kBlockHeaderBytes];
+    storeLE16(header, static_cast<std::uint16_t>(x));
+    storeLE16(header + 2, static_cast<std::uint16_t>(y));
+    storeLE16(header + 4, static_cast<std::uint16_t>(width));
+    storeLE16(header + 6, static_cast<std::uint16_t>(height));
+    // A 32-bit product, as the terminal reads it: it wraps for blocks past 2 GB.
+    const auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(width) * static_cast<std::uint32_t>(height) +
+                                                  kBlockHeaderBytes);
+    return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
+        const int first = sendFrame(socket, header, kBlockHeaderBytes, kBlockCode, length);
+        if (!firstPartSent(first)) return first;
+        if (width == 0) return 1;
+        for (std::int32_t row = 0; row < height; ++row)
+            if (sendAll(socket, pixels + static_cast<std::size_t>(row) * static_cast<std::size_t>(width), width) < 0)
+                return -1;
+        return 1;
+    });
+}
+
+int sendPalette(TTerminal &terminal, int gateLimitMs, const std::uint8_t *palette) {
+    const int result = sendGatedFrame(terminal, gateLimitMs, kPaletteCode, palette, kPaletteBytes);
+    return result == kHeaderBytes + kPaletteBytes ? 1 : result;
+}
+
+void readImageUpdateConfig(const TTerminal &terminal, std::uint8_t *record) {
+    const ImageUpdateConfig config = terminal.imageUpdateConfig();
+    storeLE32(record, static_cast<std::uint32_t>(config.first));
+    // The stored text always holds its zero (setImageUpdateConfig cuts it to fit).
+    std::memcpy(record + 4, config.text, strnlen(config.text, sizeof config.text - 1) + 1);
+    storeLE32(record + 104, static_cast<std::uint32_t>(config.second));
+    storeLE32(record + 108, static_cast<std::uint32_t>(config.third));
+}
+
+}  // namespace ks318::image

@@ -1,0 +1,57 @@
+#include "image/picture_conversion.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ks318::image {
+
+port::TargetRect fitPicture(int pictureWidth, int pictureHeight, ScreenSize screen) {
+    const std::int64_t w = pictureWidth, h = pictureHeight;
+    port::TargetRect target;
+    if (w <= 0 || h <= 0) return target;  // nothing to draw
+    if (w / h > 1) {
+        target.width = screen.width;
+        target.height = static_cast<int>(h * screen.width / w);
+    } else {
+        target.height = screen.height;
+        target.width = static_cast<int>(w * screen.height / h);
+    }
+    target.x = screen.width / 2 - target.width / 2;
+    target.y = screen.height / 2 - target.height / 2;
+    return target;
+}
+
+void stretchNearest(const std::uint8_t *rgb, int width, int height, port::RgbCanvas &canvas,
+                    const port::TargetRect &target) {
+    if (target.width <= 0 || target.height <= 0) return;
+    const int left = std::max(target.x, 0), right = std::min<std::int64_t>(std::int64_t{target.x} + target.width, canvas.width);
+    const int top = std::max(target.y, 0), bottom = std::min<std::int64_t>(std::int64_t{target.y} + target.height, canvas.height);
+    for (int cy = top; cy < bottom; ++cy) {
+        const std::int64_t sy = std::int64_t{cy - target.y} * height / target.height;
+        const std::uint8_t *sourceRow = rgb + static_cast<std::size_t>(sy) * width * 3;
+        for (int cx = left; cx < right; ++cx) {
+            const std::int64_t sx = std::int64_t{cx - target.x} * width / target.width;
+            std::memcpy(canvas.pixel(cx, cy), sourceRow + sx * 3, 3);
+        }
+    }
+}
+
+bool drawPicture(const port::Picture &picture, port::RgbCanvas &canvas) {
+    const port::TargetRect target = fitPicture(picture.width(), picture.height(), {canvas.width, canvas.height});
+    if (picture.pixels() != nullptr) {
+        stretchNearest(picture.pixels(), picture.width(), picture.height(), canvas, target);
+        return true;
+    }
+    return picture.play(canvas, target);
+}
+
+bool convertPictureFile(const char *path, ScreenSize screen, TerminalImage &image) {
+    port::RgbCanvas canvas(screen.width, screen.height);
+    {
+        std::unique_ptr<port::Picture> picture = port::loadPicture(path);
+        if (!picture || !drawPicture(*picture, canvas)) return false;
+    }
+    return reduceColours(canvas, image);
+}
+
+}  // namespace ks318::image

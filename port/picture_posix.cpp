@@ -1,0 +1,170 @@
+// Picture files through gdk-pixbuf (bitmaps, JPEG, icons) and the metafile
+// players of metafile_posix.cpp. The decoder is chosen by the extension alone,
+// never by sniffing the content.
+#include "port/picture.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
+#include "port/picture_posix.h"
+
+namespace ks318::port {
+namespace {
+
+// Pictures larger than this are refused rather than decoded (about 100 MB of RGB).
+constexpr std::int64_t kMaxPixels = 32LL * 1024 * 1024;
+
+class Bitmap final : public Picture {
+public:
+    Bitmap(int width, int height, std::vector<std::uint8_t> rgb) : Picture(width, height), rgb_(std::move(rgb)) {}
+    const std::uint8_t *pixels() const override { return rgb_.data(); }
+
+private:
+    std::vector<std::uint8_t> rgb_;
+};
+
+std::string lowerExtension(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    const char *name = slash != nullptr ? slash + 1 : path;
+    const char *dot = std::strrchr(name, '.');
+    if (dot == nullptr) return {};
+    std::string extension(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension;
+}
+
+bool readWholeFile(const char *path, std::vector<std::uint8_t> &bytes) {
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) return false;
+    bytes.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+    return !stream.bad();
+}
+
+// Copies a decoded pixbuf into RGB, laying transparent pixels over white.
+std::unique_ptr<Picture> fromPixbuf(GdkPixbuf *pixbuf) {
+    const int width = gdk_pixbuf_get_width(pixbuf);
+    const int height = gdk_pixbuf_get_height(pixbuf);
+    const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+    const bool alpha = gdk_pixbuf_get_has_alpha(pixbuf);
+    if (width <= 0 || height <= 0 || static_cast<std::int64_t>(width) * height > kMaxPixels) return nullptr;
+    if (gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 || channels < (alpha ? 4 : 3)) return nullptr;
+    const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+    const guint8 *source = gdk_pixbuf_read_pixels(pixbuf);
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
+    std::uint8_t *out = rgb.data();
+    for (int y = 0; y < height; ++y) {
+        const guint8 *in = source + static_cast<std::size_t>(y) * stride;
+        for (int x = 0; x < width; ++x, in += channels) {
+            const unsigned a = alpha ? in[3] : 255u;
+            for (int c = 0; c < 3; ++c) *out++ = static_cast<std::uint8_t>((in[c] * a + 255u * (255u - a) + 127u) / 255u);
+        }
+    }
+    return std::make_unique<Bitmap>(width, height, std::move(rgb));
+}
+
+}  // namespace
+
+std::unique_ptr<Picture> decodeBitmap(const char *format, const std::uint8_t *bytes, std::size_t count) {
+    GError *error = nullptr;
+    GdkPixbufLoader *loader = gdk_pixbuf_loader_new_with_type(format, &error);
+    if (loader == nullptr) {
+        g_clear_error(&error);
+        return nullptr;
+    }
+    bool written = count > 0 && gdk_pixbuf_loader_write(loader, bytes, count, &error);
+    g_clear_error(&error);
+    // The loader must be closed in every case; a failed close means a bad file.
+    bool closed = gdk_pixbuf_loader_close(loader, &error);
+    g_clear_error(&error);
+    std::unique_ptr<Picture> picture;
+    GdkPixbuf *pixbuf = written && closed ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+    if (pixbuf != nullptr) picture = fromPixbuf(pixbuf);
+    g_object_unref(loader);
+    return picture;
+}
+
+namespace {
+
+std::uint32_t le16(const std::uint8_t *p) { return p[0] | (p[1] << 8); }
+std::uint32_t le32(const std::uint8_t *p) { return le16(p) | (le16(p + 2) << 16); }
+
+// An icon file holds several images. The largest (by area, then colour depth,
+// then the first listed) is shown: a PNG image goes to the PNG decoder, a bitmap
+// image to the icon decoder as a file of that single image.
+std::unique_ptr<Picture> decodeIcon(const std::vector<std::uint8_t> &file) {
+    constexpr std::size_t kDirectory = 6, kEntry = 16;
+    if (file.size() < kDirectory || le16(file.data()) != 0) return nullptr;
+    const std::uint32_t type = le16(file.data() + 2);
+    const std::size_t count = le16(file.data() + 4);
+    if ((type != 1 && type != 2) || count == 0 || file.size() < kDirectory + count * kEntry) return nullptr;
+
+    const std::uint8_t *best = nullptr;
+    std::uint32_t bestArea = 0, bestDepth = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t *entry = file.data() + kDirectory + i * kEntry;
+        const std::uint32_t area = (entry[0] == 0 ? 256u : entry[0]) * (entry[1] == 0 ? 256u : entry[1]);
+        const std::uint32_t depth = le16(entry + 6);
+        if (best == nullptr || area > bestArea || (area == bestArea && depth > bestDepth)) {
+            best = entry;
+            bestArea = area;
+            bestDepth = depth;
+        }
+    }
+    const std::uint64_t size = le32(best + 8), offset = le32(best + 12);
+    if (size == 0 || offset + size > file.size()) return nullptr;
+    const std::uint8_t *image = file.data() + offset;
+
+    static const std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    if (size >= sizeof kPngSignature && std::memcmp(image, kPngSignature, sizeof kPngSignature) == 0)
+        return decodeBitmap("png", image, size);
+
+    std::vector<std::uint8_t> single(file.begin(), file.begin() + kDirectory);
+    single[4] = 1;
+    single[5] = 0;
+    single.insert(single.end(), best, best + 12);
+    const std::uint32_t newOffset = kDirectory + kEntry;
+    for (int i = 0; i < 4; ++i) single.push_back(static_cast<std::uint8_t>(newOffset >> (8 * i)));
+    single.insert(single.end(), image, image + size);
+    return decodeBitmap("ico", single.data(), single.size());
+}
+
+}  // namespace
+
+bool pictureFileExists(const char *path) {
+    struct stat info {};
+    return path != nullptr && ::stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::unique_ptr<Picture> loadPicture(const char *path) {
+    if (path == nullptr) return nullptr;
+    const std::string extension = lowerExtension(path);
+    const bool known = extension == "bmp" || extension == "jpg" || extension == "jpeg" || extension == "ico" ||
+                       extension == "wmf" || extension == "emf";
+    std::vector<std::uint8_t> bytes;
+    if (!known || !readWholeFile(path, bytes)) return nullptr;
+    std::unique_ptr<Picture> picture;
+    if (extension == "bmp") {
+        picture = decodeBitmap("bmp", bytes.data(), bytes.size());
+    } else if (extension == "jpg" || extension == "jpeg") {
+        picture = decodeBitmap("jpeg", bytes.data(), bytes.size());
+    } else if (extension == "ico") {
+        picture = decodeIcon(bytes);
+    } else if (extension == "wmf") {
+        picture = loadWindowsMetafile(std::move(bytes));
+    } else {
+        picture = loadEnhancedMetafile(std::move(bytes));
+    }
+    if (picture && (picture->width() <= 0 || picture->height() <= 0)) return nullptr;
+    return picture;
+}
+
+}  // namespace ks318::port

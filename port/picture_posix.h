@@ -1,0 +1,22 @@
+// Inside the POSIX picture support: the gdk-pixbuf decoders and the metafile
+// players, which the loader picks by extension.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "port/picture.h"
+
+namespace ks318::port {
+
+// Decodes bytes with the gdk-pixbuf decoder of the named format ("bmp", "jpeg",
+// "ico", "png"); transparent pixels are laid over white. Null when it rejects them.
+std::unique_ptr<Picture> decodeBitmap(const char *format, const std::uint8_t *bytes, std::size_t count);
+
+// Windows metafile (with or without the placeable header), sized at 96 dots per inch.
+std::unique_ptr<Picture> loadWindowsMetafile(std::vector<std::uint8_t> bytes);
+// Enhanced metafile, sized by its frame at 96 dots per inch.
+std::unique_ptr<Picture> loadEnhancedMetafile(std::vector<std::uint8_t> bytes);
+
+}  // namespace ks318::port

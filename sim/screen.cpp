@@ -1,0 +1,181 @@
+#include "sim/screen.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <png.h>
+
+namespace ks318::sim {
+namespace {
+
+constexpr int kPaletteBytes = 768;
+constexpr std::size_t kConfigBytes = 112;
+
+struct Size {
+    int width, height;
+};
+constexpr Size kSmall{320, 240};
+constexpr Size kWide{480, 272};
+
+}  // namespace
+
+SimScreen::SimScreen(std::uint16_t model) {
+    const Size size = model == 318 ? kSmall : kWide;
+    resize(size.width, size.height);
+}
+
+std::shared_ptr<SimScreen> SimScreen::install(SimTerminal &terminal) {
+    auto screen = std::make_shared<SimScreen>(terminal.identity().model);
+    for (std::uint16_t code : {33, 37, 131, 133, 145, 147, 149})
+        terminal.onFrame(code, [screen](SimTerminal &self, const Frame &frame) { screen->apply(self, frame); });
+    return screen;
+}
+
+void SimScreen::resize(int width, int height) {
+    width_ = width;
+    height_ = height;
+    indices_.assign(static_cast<std::size_t>(width) * height, 0);
+}
+
+bool SimScreen::showImage(const Bytes &payload) {
+    for (Size size : {kSmall, kWide}) {
+        const std::size_t pixels = static_cast<std::size_t>(size.width) * size.height;
+        if (payload.size() != kPaletteBytes + pixels) continue;
+        if (size.width != width_ || size.height != height_) resize(size.width, size.height);
+        std::copy_n(payload.begin(), kPaletteBytes, palette_.begin());
+        std::copy(payload.begin() + kPaletteBytes, payload.end(), indices_.begin());
+        return true;
+    }
+    return false;
+}
+
+bool SimScreen::drawBlock(const Bytes &payload) {
+    if (payload.size() < 8) return false;
+    const int x = readLE16(payload, 0), y = readLE16(payload, 2);
+    const int width = readLE16(payload, 4), height = readLE16(payload, 6);
+    if (payload.size() != 8 + static_cast<std::size_t>(width) * height) return false;
+    // Pixels past the screen's edge are not shown.
+    for (int row = 0; row < height && y + row < height_; ++row)
+        for (int column = 0; column < width && x + column < width_; ++column)
+            indices_[static_cast<std::size_t>(y + row) * width_ + x + column] =
+                payload[8 + static_cast<std::size_t>(row) * width + column];
+    return true;
+}
+
+bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
+    Bytes answer;
+    bool changed = false;
+    bool answers = false;
+    std::uint16_t answerCode = 0;
+    {
+        std::lock_guard lock(mutex_);
+        switch (frame.code) {
+        case 33:  // fill with a palette index (the low byte of the fill value)
+            if (frame.payload.size() == 2) {
+                std::fill(indices_.begin(), indices_.end(), frame.payload[0]);
+                changed = true;
+            }
+            break;
+        case 37:
+            changed = showImage(frame.payload);
+            break;
+        case 131:
+            changed = drawBlock(frame.payload);
+            break;
+        case 133:
+            if (frame.payload.size() == kPaletteBytes) {
+                std::copy(frame.payload.begin(), frame.payload.end(), palette_.begin());
+                changed = true;
+            }
+            break;
+        case 145:
+            if (frame.payload.size() == kConfigBytes) {
+                imageUpdateConfig_ = frame.payload;
+                changed = true;
+            }
+            break;
+        case 147:
+            answers = true;
+            answerCode = 148;
+            answer = imageUpdateConfig_;
+            break;
+        case 149:
+            answers = true;
+            answerCode = 150;
+            break;
+        default:
+            break;
+        }
+        if (changed) ++updates_;
+    }
+    if (changed) changed_.notify_all();
+    if (answers) terminal.send(answerCode, answer);
+    return changed;
+}
+
+int SimScreen::width() const {
+    std::lock_guard lock(mutex_);
+    return width_;
+}
+
+int SimScreen::height() const {
+    std::lock_guard lock(mutex_);
+    return height_;
+}
+
+std::uint8_t SimScreen::index(int x, int y) const {
+    std::lock_guard lock(mutex_);
+    return indices_.at(static_cast<std::size_t>(y) * width_ + x);
+}
+
+Colour SimScreen::colour(int x, int y) const {
+    std::lock_guard lock(mutex_);
+    const std::size_t entry = indices_.at(static_cast<std::size_t>(y) * width_ + x) * std::size_t{3};
+    return {palette_[entry], palette_[entry + 1], palette_[entry + 2]};
+}
+
+std::vector<std::uint8_t> SimScreen::indices() const {
+    std::lock_guard lock(mutex_);
+    return indices_;
+}
+
+std::array<std::uint8_t, 768> SimScreen::palette() const {
+    std::lock_guard lock(mutex_);
+    return palette_;
+}
+
+Bytes SimScreen::imageUpdateConfig() const {
+    std::lock_guard lock(mutex_);
+    return imageUpdateConfig_;
+}
+
+std::size_t SimScreen::updates() const {
+    std::lock_guard lock(mutex_);
+    return updates_;
+}
+
+bool SimScreen::waitForUpdates(std::size_t count, int timeoutMs) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return updates_ >= count; });
+}
+
+bool SimScreen::savePng(const std::string &path) const {
+    std::vector<std::uint8_t> rgb;
+    png_image image{};
+    {
+        std::lock_guard lock(mutex_);
+        rgb.reserve(indices_.size() * 3);
+        for (std::uint8_t index : indices_)
+            rgb.insert(rgb.end(), palette_.begin() + index * 3, palette_.begin() + index * 3 + 3);
+        image.width = static_cast<png_uint_32>(width_);
+        image.height = static_cast<png_uint_32>(height_);
+    }
+    image.version = PNG_IMAGE_VERSION;
+    image.format = PNG_FORMAT_RGB;
+    const bool written = png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr) != 0;
+    png_image_free(&image);
+    return written;
+}
+
+}  // namespace ks318::sim
