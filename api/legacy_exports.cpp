@@ -18,6 +18,8 @@ int32_t KQ_CALL StopAdv(int32_t terminal) { return kq_stopadv(terminal); }
 int32_t KQ_CALL DeleteAdv(int32_t terminal) { return kq_deleteadv(terminal); }
 int32_t KQ_CALL AtualizaAdv(int32_t terminal, int32_t number) { return kq_reloadadv(terminal, number); }
 int32_t KQ_CALL ClearDisplay(int32_t terminal, int32_t fill) { return kq_fillscreen(terminal, fill & 0xFFFF); }
+int32_t KQ_CALL EnviaImagem(int32_t terminal, void *palette, void *pixels) { return kq_sendimage(terminal, palette, pixels); }
+int32_t KQ_CALL EnviaImagemDoArquivo(int32_t terminal, const char *fileName) { return kq_sendimgfromfile(terminal, fileName); }
 
 int32_t KQ_CALL EscreveSerial(int32_t terminal, int32_t port, int32_t length, const void *data) {
     return kq_writeserial(terminal, port & 0xFF, length, data);

@@ -280,6 +280,10 @@ KQ_API int32_t KQ_CALL EnviaTexto(int32_t terminal, int32_t first, int32_t secon
                                   const char *secondText, int32_t third, int32_t fourth);
 /* kq_fillscreen with the low 16 bits of fill. */
 KQ_API int32_t KQ_CALL ClearDisplay(int32_t terminal, int32_t fill);
+/* kq_sendimage. */
+KQ_API int32_t KQ_CALL EnviaImagem(int32_t terminal, void *palette, void *pixels);
+/* kq_sendimgfromfile. */
+KQ_API int32_t KQ_CALL EnviaImagemDoArquivo(int32_t terminal, const char *fileName);
 /* kq_updatesoft. */
 KQ_API int32_t KQ_CALL UpdateSoft(int32_t terminal);
 /* kq_stopadv. */
