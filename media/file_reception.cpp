@@ -93,8 +93,10 @@ int receiveHeld(Server &server, TTerminal &terminal, std::int32_t length) {
     const std::int32_t size = length - kFileAnswerHeadBytes;
 
     if (loadLE32(head + kNameFieldBytes) == 0) {
-        setPending(terminal, name, size, std::nullopt);
-        drain(socket, size, limitMs);  // an answer without a file carries nothing to take
+        // An answer without a file carries nothing to take; bytes it has anyway
+        // are dropped and not claimed as the file's size.
+        setPending(terminal, name, 0, std::nullopt);
+        drain(socket, size, limitMs);
         return kNoFile;
     }
 

@@ -26,8 +26,9 @@ inline constexpr int kFileRefused = -2;  // refused, or the contents did not arr
 // the next header lines up; reading ends early only when the connection fails
 // or no byte arrives for the receive limit. Refused without being kept: a file
 // still waiting for the host, a send gate that stays busy, a length below 132.
-// Contents that do not arrive whole are never kept: the pending file then names
-// the file with size 0 and no bytes.
+// The pending file's size is only ever that of bytes the host can collect (or
+// of the stored media list): an answer with found flag 0, or contents that did
+// not arrive whole, leave the name with size 0 and no bytes.
 int receiveFileAnswer(Server &server, TTerminal &terminal, std::int32_t length);
 
 }  // namespace ks318::media

@@ -105,6 +105,13 @@ TEST_F(Reception, StatesAsTheHostCollects) {
     EXPECT_EQ(c.size, 0);
     EXPECT_TRUE(untouched(c.data));
     EXPECT_EQ(collect(64).result, 0);
+    // Bytes behind a found flag of 0 are dropped by their length, not taken as the file.
+    EXPECT_EQ(send(answer("DIR/odd.bin", 0, Bytes(3000, 0x02))), 0u);
+    c = collect(64);
+    EXPECT_EQ(c.name, "DIR/odd.bin");
+    EXPECT_EQ(c.size, 0);
+    EXPECT_TRUE(untouched(c.data));
+    expectStillInStep('n');
 
     EXPECT_EQ(send(answer("DIR/file.bin", 1, patternBytes(5000))), 1u);  // waiting
     c = collect(6000);

@@ -19,9 +19,9 @@ using sim::Bytes;
 using test::patternBytes;
 
 // Polls the host's progress word as a host does, until it reads `value`.
-bool progressReaches(const std::int32_t &word, std::int32_t value, int timeoutMs = 5000) {
+bool progressReaches(std::int32_t &word, std::int32_t value, int timeoutMs = 5000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::atomic_ref<const std::int32_t>(word).load() != value) {
+    while (std::atomic_ref<std::int32_t>(word).load() != value) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
