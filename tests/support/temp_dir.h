@@ -32,8 +32,8 @@ public:
     std::filesystem::path write(const std::string &relative, const sim::Bytes &contents) const {
         const std::filesystem::path file = path_ / relative;
         std::filesystem::create_directories(file.parent_path());
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(contents.data()), static_cast<std::streamsize>(contents.size()));
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(contents.data()),
+                                                    static_cast<std::streamsize>(contents.size()));
         return file;
     }
 
@@ -47,23 +47,16 @@ private:
 };
 
 // Makes `directory` the working directory until the end of the scope.
-class WorkingDirectory {
-public:
-    explicit WorkingDirectory(const std::filesystem::path &directory) : previous_(std::filesystem::current_path()) {
-        std::filesystem::current_path(directory);
-    }
+struct WorkingDirectory {
+    explicit WorkingDirectory(const std::filesystem::path &directory) { std::filesystem::current_path(directory); }
     ~WorkingDirectory() {
         std::error_code error;
-        std::filesystem::current_path(previous_, error);
+        std::filesystem::current_path(previous, error);
     }
-    WorkingDirectory(const WorkingDirectory &) = delete;
-    WorkingDirectory &operator=(const WorkingDirectory &) = delete;
-
-private:
-    std::filesystem::path previous_;
+    const std::filesystem::path previous = std::filesystem::current_path();
 };
 
-// Bytes 0, 1, 2 ... 250, 0, 1 ...: a pattern whose shifts and cuts show.
+// Bytes 0, 1 ... 250, 0, 1 ...: a pattern whose shifts and cuts show, and that never holds 0xFF.
 inline sim::Bytes patternBytes(std::size_t size) {
     sim::Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i % 251);
