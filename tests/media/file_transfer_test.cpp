@@ -95,7 +95,7 @@ TEST(FileTransferCore, FailuresAreNeverReportedAsSent) {
     ASSERT_TRUE(record);
     const Bytes data = patternBytes(2000);
 
-    ASSERT_TRUE(record->sendGate.take(0));
+    ASSERT_TRUE(record->sendGate.take(1000));
     EXPECT_EQ(media::sendFileFromMemory(*record, 200, "f", data.data(), 2000), -2);
     EXPECT_EQ(media::requestFile(*record, 200, "f"), -2);
     record->sendGate.release();

@@ -75,7 +75,7 @@ TEST_F(TransferWorkerExport, OneWorkerPerTerminalAndOthersRunBesideIt) {
     const Bytes contents = patternBytes(5000);
     const std::string path = dir_.write("file.bin", contents).string();
     TerminalRef record = session_.record(1);
-    ASSERT_TRUE(record->sendGate.take(0));  // the first worker waits at the gate meanwhile
+    ASSERT_TRUE(record->sendGate.take(1000));  // the first worker waits at the gate meanwhile
 
     std::int32_t progressA = 55, progressB = 77, progressC = 99;
     EXPECT_EQ(kq_sendfileStatus(1, path.c_str(), "a.bin", &progressA), 1);
@@ -113,7 +113,7 @@ TEST(TransferWorker, KeepsItsTerminalsRecordAndEndsAtItsFirstWriteOnceTheTermina
     test::TempDir dir;
     const std::string path = dir.write("file.bin", patternBytes(100000)).string();
     TerminalRef record = server.server().terminals().get(1);
-    ASSERT_TRUE(record->sendGate.take(0));
+    ASSERT_TRUE(record->sendGate.take(1000));
     std::atomic<std::int32_t> last{5};
     ASSERT_TRUE(media::startTransferWorker(
         {record, "gone.bin", path, 10000, [&last](std::int32_t value) { last.store(value); }}));
