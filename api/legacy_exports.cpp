@@ -21,6 +21,8 @@ int32_t KQ_CALL ClearDisplay(int32_t terminal, int32_t fill) { return kq_fillscr
 int32_t KQ_CALL EnviaImagem(int32_t terminal, void *palette, void *pixels) { return kq_sendimage(terminal, palette, pixels); }
 int32_t KQ_CALL EnviaImagemDoArquivo(int32_t terminal, const char *fileName) { return kq_sendimgfromfile(terminal, fileName); }
 
+int32_t KQ_CALL EnviaArquivo(int32_t terminal, const char *path, const char *name) { return kq_sendfile(terminal, path, name); }
+
 int32_t KQ_CALL EscreveSerial(int32_t terminal, int32_t port, int32_t length, const void *data) {
     return kq_writeserial(terminal, port & 0xFF, length, data);
 }

@@ -266,6 +266,36 @@ KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName
 
 /* ---- Files and media configuration ------------------------------------------------- */
 
+/* Sends size bytes from data as file name (at most 127 characters) on the terminal, code 99; size,
+ * -1 when a write failed, -2 when the send gate stayed busy, 0 when no terminal or nothing was sent. */
+KQ_API int32_t KQ_CALL kq_sendfileptr(int32_t terminal, const char *name, const char *data, uint32_t size);
+/* Sends the local file at path whole as file name; as kq_sendfileptr, also 0 when it cannot be read. */
+KQ_API int32_t KQ_CALL kq_sendfile(int32_t terminal, const char *path, const char *name);
+/* Starts a worker that sends the file and writes 0, the percentage sent, and -1 at its end into the
+ * aligned word progress (may be null); 1 when started, -1 when no terminal or one already runs for it. */
+KQ_API int32_t KQ_CALL kq_sendfileStatus(int32_t terminal, const char *path, const char *name, int32_t *progress);
+/* Sends a font file as "FONTS_DIR/" and its file name (after the last slash or backslash); as kq_sendfile. */
+KQ_API int32_t KQ_CALL kq_sendfontfile(int32_t terminal, const char *path);
+/* Asks a terminal of version 32 or above for file name (code 97; the answer is data notification 98);
+ * 1 when sent, -1 when the write failed or below version 32, -2 when the send gate stayed busy, 0 when no terminal. */
+KQ_API int32_t KQ_CALL kq_reqfile(int32_t terminal, const char *name);
+/* Collects the file received last: name (128 bytes), size, and its bytes into data (room for the file);
+ * 1 when one was pending (size 0 and no bytes when none arrived whole), 0 when collected already, -1 when no terminal. */
+KQ_API int32_t KQ_CALL kq_getfile(int32_t terminal, char *name, int32_t *size, void *data);
+/* Writes "<", each 256-byte entry up to the first empty one, and ">" to the file at path, lines
+ * ending in CR LF; 1 when written, -1 when it could not be opened or written. */
+KQ_API int32_t KQ_CALL kq_savemedias(const void *entries, const char *path);
+/* Sends the file as "CONF_DIR/medias.conf", then the reload command (117) when bytes went out; as kq_sendfile. */
+KQ_API int32_t KQ_CALL kq_sendmediaconf(int32_t terminal, const char *path);
+/* Sends the file as "CONF_DIR/presence_sensor.conf", then the reload command when bytes went out; as kq_sendfile. */
+KQ_API int32_t KQ_CALL kq_sendpresencesensorconf(int32_t terminal, const char *path);
+/* Asks a model-320 terminal for its media list, kept in Config_Terminal/all_medias.ini below the
+ * InitKQ318 directory; 1 when sent, -2 when the send gate stayed busy, -1 otherwise. */
+KQ_API int32_t KQ_CALL kq_pedeallmedias(int32_t terminal);
+/* Reads the kept media list into out (255 entries of 256 bytes) as "section" + backslash + "value"
+ * entries ended by an empty one; for model 320 only, out is untouched otherwise. */
+KQ_API void KQ_CALL kq_getallmedias(int32_t terminal, void *out);
+
 /* ---- Legacy export set -------------------------------------------------------------
  * The older interface, kept for host programs written against it. */
 
@@ -296,6 +326,8 @@ KQ_API void KQ_CALL PedeHabilitaTeclado(int32_t terminal);
 KQ_API int32_t KQ_CALL AtualizaAdv(int32_t terminal, int32_t number);
 /* Does nothing: no frame, no change. */
 KQ_API void KQ_CALL PedeHabilitaLEC(int32_t terminal);
+/* kq_sendfile: the local file at path, as file name on the terminal. */
+KQ_API int32_t KQ_CALL EnviaArquivo(int32_t terminal, const char *path, const char *name);
 /* kq_writeserial on the port's low byte. */
 KQ_API int32_t KQ_CALL EscreveSerial(int32_t terminal, int32_t port, int32_t length, const void *data);
 /* Pops the newest serial entry of the lowest-numbered terminal that has one (empty entries are taken away and

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "media/file_reception.h"
 #include "server/bytes.h"
 #include "server/frame.h"
 #include "server/server.h"
@@ -143,10 +144,8 @@ std::optional<Notice> reportedValue(InboundContext &context, const Payload &payl
 }
 
 std::optional<Notice> fileAnswer(InboundContext &context, const Payload &payload) {
-    // Files from the terminal are not taken yet: the answer is read and dropped.
-    discardBytes(context.terminal.socket(), std::max<std::int32_t>(payload.length, 0),
-                 context.server.limits().receiveLimitMs);
-    return Notice{98, 0};
+    const int result = media::receiveFileAnswer(context.server, context.terminal, payload.length);
+    return Notice{98, result == media::kFileReceived ? 1 : 0};
 }
 
 constexpr std::array kCatalogue = {

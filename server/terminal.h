@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "port/socket.h"
 #include "server/gates.h"
@@ -25,6 +28,14 @@ struct ImageUpdateConfig {
     std::int32_t third = 0;
 };
 
+// The file last received from the terminal (code 98), held until the host collects it.
+struct PendingFile {
+    static constexpr int kNameBytes = 128;
+    char name[kNameBytes] = {};                      // zero-ended
+    std::optional<std::vector<std::uint8_t>> data;   // absent when no bytes are held
+    std::int32_t size = 0;                           // -1 once the host has collected it
+};
+
 // Reports that replace one another (codes 28, 124, 162), read and written whole.
 struct TerminalReports {
     std::uint8_t uid[6] = {};
@@ -33,7 +44,9 @@ struct TerminalReports {
     std::uint16_t serialStatus[2] = {};
 };
 
-class TTerminal {
+// Records live in shared pointers (the table's and their users'); a user that
+// outlives its call, such as a transfer worker, takes a reference of its own.
+class TTerminal : public std::enable_shared_from_this<TTerminal> {
 public:
     // The record takes ownership of `socket` and closes it when destroyed.
     TTerminal(port::SocketHandle socket, std::uint32_t peerAddress);
@@ -79,6 +92,13 @@ public:
     ConfigStore config;
     WifiStore wifi;
     EventStack events;
+
+    // The received file, guarded by receptionLock. The connection thread fills
+    // it (holding the send gate first), the host collects it.
+    PendingFile pendingFile;
+    SpinGate receptionLock;
+    // Set while a transfer worker sends a file to this terminal.
+    std::atomic<bool> transferRunning{false};
 
     // Last values reported (codes 171, 175, 179, 183); 0 until the first report.
     std::atomic<std::int32_t> sensorStatus{0};

@@ -182,11 +182,12 @@ TEST_F(Inbound, SerialCountBeyondWhatArrivedNeverReadsPastTheFrame) {
     EXPECT_EQ(out[1], 0) << "bytes that did not arrive read as zero";
 }
 
-TEST_F(Inbound, FileAnswerIsReadByItsLengthAndReportedAsNotKept) {
+TEST_F(Inbound, FileAnswerIsReadByItsLengthAndKept) {
     Bytes answer = concat({sim::field("some/file", 128), le32(1), Bytes(5000, 0xAA)});
     Notification n = sendAndWait(98, answer, 98);
-    EXPECT_EQ(n.high(), 0u);
+    EXPECT_EQ(n.high(), 1u);
     sync();  // the stream is still in step
+    EXPECT_EQ(record_->pendingFile.size, 5000);
 }
 
 TEST_F(Inbound, ImageUpdateConfigurationIsKept) {

@@ -1,0 +1,114 @@
+// The exports of files and media configuration.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+
+#include "api/export_conventions.h"
+#include "ks318.h"
+#include "media/file_names.h"
+#include "media/file_request.h"
+#include "media/file_transfer.h"
+#include "media/media_config.h"
+#include "media/media_list.h"
+#include "media/transfer_worker.h"
+#include "port/clock.h"
+#include "server/server.h"
+
+using ks318::TTerminal;
+using ks318::api::ExportRule;
+using ks318::api::onTerminal;
+using ks318::api::Requires;
+using ks318::api::sendGateLimitMs;
+namespace media = ks318::media;
+
+namespace {
+
+// Paths handed to a transfer worker must fit in this many bytes with their zero.
+constexpr std::size_t kWorkerPathBytes = 1024;
+
+// The host polls its progress word while the worker writes it: every value is
+// one aligned 32-bit store.
+std::function<void(std::int32_t)> progressWord(std::int32_t *word) {
+    if (word == nullptr) return {};
+    return [word](std::int32_t value) { std::atomic_ref<std::int32_t>(*word).store(value, std::memory_order_release); };
+}
+
+bool aligned(const std::int32_t *word) {
+    return reinterpret_cast<std::uintptr_t>(word) % std::atomic_ref<std::int32_t>::required_alignment == 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t KQ_CALL kq_sendfileptr(int32_t terminal, const char *name, const char *data, uint32_t size) {
+    return onTerminal(terminal, ExportRule{0}, [&](TTerminal &found) {
+        return media::sendFileFromMemory(found, sendGateLimitMs(), name, data, size);
+    });
+}
+
+int32_t KQ_CALL kq_sendfile(int32_t terminal, const char *path, const char *name) {
+    return onTerminal(terminal, ExportRule{0}, [&](TTerminal &found) {
+        return media::sendFileFromPath(found, sendGateLimitMs(), path, name);
+    });
+}
+
+int32_t KQ_CALL kq_sendfileStatus(int32_t terminal, const char *path, const char *name, int32_t *progress) {
+    return onTerminal(terminal, ExportRule{-1}, [&](TTerminal &found) -> std::int32_t {
+        media::NameField field;
+        if (!media::makeNameField(name, field) || path == nullptr) return -1;
+        if (strnlen(path, kWorkerPathBytes) >= kWorkerPathBytes) return -1;
+        if (progress != nullptr && !aligned(progress)) return -1;
+        media::TransferRequest request{found.shared_from_this(), name, path, sendGateLimitMs(),
+                                       progressWord(progress)};
+        if (!media::startTransferWorker(std::move(request))) return -1;
+        ks318::port::sleepMs(10);  // lets the worker reach the send gate before the host sends more
+        return 1;
+    });
+}
+
+int32_t KQ_CALL kq_sendfontfile(int32_t terminal, const char *path) {
+    return onTerminal(terminal, ExportRule{0}, [&](TTerminal &found) -> std::int32_t {
+        if (path == nullptr) return 0;
+        return media::sendFileFromPath(found, sendGateLimitMs(), path, media::fontDestination(path).c_str());
+    });
+}
+
+int32_t KQ_CALL kq_reqfile(int32_t terminal, const char *name) {
+    return onTerminal(terminal, ExportRule{0, Requires::Version32},
+                      [&](TTerminal &found) { return media::requestFile(found, sendGateLimitMs(), name); });
+}
+
+int32_t KQ_CALL kq_getfile(int32_t terminal, char *name, int32_t *size, void *data) {
+    return onTerminal(terminal, ExportRule{-1},
+                      [&](TTerminal &found) { return media::collectPendingFile(found, name, size, data); });
+}
+
+int32_t KQ_CALL kq_savemedias(const void *entries, const char *path) { return media::saveMediaList(entries, path); }
+
+int32_t KQ_CALL kq_sendmediaconf(int32_t terminal, const char *path) {
+    return onTerminal(terminal, ExportRule{0}, [&](TTerminal &found) {
+        return media::sendConfigurationFile(found, sendGateLimitMs(), path, media::kMediaConfName);
+    });
+}
+
+int32_t KQ_CALL kq_sendpresencesensorconf(int32_t terminal, const char *path) {
+    return onTerminal(terminal, ExportRule{0}, [&](TTerminal &found) {
+        return media::sendConfigurationFile(found, sendGateLimitMs(), path, media::kPresenceSensorConfName);
+    });
+}
+
+int32_t KQ_CALL kq_pedeallmedias(int32_t terminal) {
+    return onTerminal(terminal, ExportRule{-1, Requires::Model320}, [&](TTerminal &found) {
+        return media::requestFile(found, sendGateLimitMs(), media::kMediaListName);
+    });
+}
+
+void KQ_CALL kq_getallmedias(int32_t terminal, void *out) {
+    ks318::api::onTerminalQuietly(terminal, Requires::Model320, [&](TTerminal &) {
+        if (out != nullptr) media::readFlatMediaList(media::mediaProfilePath(ks318::globalServer().baseDir()), out);
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,34 @@
+// A file that a terminal sends in answer to a request (code 98): the payload is
+// the 128-byte name field, a 32-bit found flag and, when found, the file's bytes.
+// The connection thread receives it into the terminal's pending file, where it
+// waits for the host, except the terminal's media list, which goes to the
+// host's media list profile file.
+#pragma once
+
+#include <cstdint>
+
+namespace ks318 {
+class Server;
+class TTerminal;
+}  // namespace ks318
+
+namespace ks318::media {
+
+inline constexpr std::uint16_t kCodeFileAnswer = 98;
+inline constexpr int kFileAnswerHeadBytes = 132;  // name field and found flag
+
+inline constexpr int kFileReceived = 1;  // held for the host, or stored as the media list
+inline constexpr int kNoFile = -1;       // the terminal has no such file
+inline constexpr int kFileRefused = -2;  // refused, or the contents did not arrive whole
+
+// Receives one file answer whose header announced `length`, on the terminal's
+// connection thread. Every byte of the answer is consumed, kept or dropped, so
+// the next header lines up; reading ends early only when the connection fails
+// or no byte arrives for the receive limit. Refused without being kept: a file
+// still waiting for the host, a send gate that stays busy, a length below 132.
+// The pending file's size is only ever that of bytes the host can collect (or
+// of the stored media list): an answer with found flag 0, or contents that did
+// not arrive whole, leave the name with size 0 and no bytes.
+int receiveFileAnswer(Server &server, TTerminal &terminal, std::int32_t length);
+
+}  // namespace ks318::media

@@ -1,0 +1,76 @@
+#include "media/file_transfer.h"
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <new>
+
+#include "server/frame.h"
+#include "server/outbound.h"
+
+namespace ks318::media {
+namespace {
+
+// A local file read whole into memory; empty `bytes` with ok set for an empty file.
+struct LocalFile {
+    bool ok = false;
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::uint32_t size = 0;
+};
+
+LocalFile readLocalFile(const char *path) {
+    LocalFile result;
+    if (path == nullptr) return result;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return result;
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    if (end < 0 || end > static_cast<std::streamoff>(kLargestFile)) return result;
+    file.seekg(0, std::ios::beg);
+    result.size = static_cast<std::uint32_t>(end);
+    if (result.size > 0) {
+        result.bytes.reset(new (std::nothrow) std::uint8_t[result.size]);
+        if (!result.bytes) return result;
+        file.read(reinterpret_cast<char *>(result.bytes.get()), result.size);
+        if (file.gcount() != static_cast<std::streamsize>(result.size)) return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+}  // namespace
+
+int sendFileHead(port::SocketHandle socket, const NameField &name, std::uint32_t size) {
+    const int sent = sendFrame(socket, name.data(), kNameFieldBytes, kCodeFileTransfer,
+                               static_cast<std::int32_t>(size + kNameFieldBytes));
+    // A frame of 135 bytes is built on the stack, so "no buffer" cannot happen;
+    // anything short of the whole head counts as a failed write.
+    return sent == kHeaderBytes + kNameFieldBytes ? sent : -1;
+}
+
+std::int32_t sendFileFromMemory(TTerminal &terminal, int gateLimitMs, const char *name, const void *data,
+                                std::uint32_t size) {
+    NameField field;
+    if (!makeNameField(name, field)) return 0;
+    if (size > kLargestFile || (size > 0 && data == nullptr)) return 0;
+    const auto *bytes = static_cast<const std::uint8_t *>(data);
+    return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) -> int {
+        if (sendFileHead(socket, field, size) < 0) return -1;
+        for (std::uint32_t done = 0; done < size;) {
+            const int piece = static_cast<int>(std::min<std::uint32_t>(size - done, kFilePieceBytes));
+            if (sendAll(socket, bytes + done, piece) != piece) return -1;
+            done += static_cast<std::uint32_t>(piece);
+        }
+        return static_cast<int>(size);
+    });
+}
+
+std::int32_t sendFileFromPath(TTerminal &terminal, int gateLimitMs, const char *path, const char *name) {
+    NameField field;
+    if (!makeNameField(name, field)) return 0;  // refused before the file is read
+    LocalFile file = readLocalFile(path);
+    if (!file.ok) return 0;
+    return sendFileFromMemory(terminal, gateLimitMs, name, file.bytes.get(), file.size);
+}
+
+}  // namespace ks318::media
