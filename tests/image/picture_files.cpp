@@ -272,22 +272,5 @@ FileBytes emfFile(int width, int height, const std::vector<FilledRect> &rects) {
     return out;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ks318-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::write(const std::string &name, const FileBytes &bytes) const {
-    std::filesystem::path file = path_ / name;
-    std::ofstream stream(file, std::ios::binary);
-    stream.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return file.string();
-}
 
 }  // namespace ks318::test

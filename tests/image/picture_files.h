@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace ks318::test {
 
 using FileBytes = std::vector<std::uint8_t>;
@@ -49,20 +51,5 @@ struct FilledRect {
 FileBytes wmfFile(int width, int height, const std::vector<FilledRect> &rects);
 // EMF of width × height device pixels on a 96-dots-per-inch reference device.
 FileBytes emfFile(int width, int height, const std::vector<FilledRect> &rects);
-
-// A fresh directory below the system's temporary one, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    // Writes the bytes to a file of that name inside; returns its full path.
-    std::string write(const std::string &name, const FileBytes &bytes) const;
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 }  // namespace ks318::test
