@@ -7,6 +7,36 @@
 
 namespace ks318::test {
 
+SoakHostCalls::SoakHostCalls(unsigned seed, int terminals, const std::string &workDir)
+    : random_(seed), terminals_(terminals), picture_(workDir + "/picture.bmp"), file_(workDir + "/file.bin"),
+      mediaList_(workDir + "/medias" + std::to_string(seed) + ".txt"), palette_(768, 7), pixels_(130560, 3),
+      received_(1 << 20) {}
+
+// Image and file exports: the heaviest calls, a few at a time.
+void SoakHostCalls::callImageOrFile(int n) {
+    char name[128];
+    std::int32_t size = 0;
+    switch (pick(12)) {
+    case 0: kq_sendimage(n, palette_.data(), pixels_.data()); break;
+    case 1: kq_sendimageblock(n, pick(300), pick(200), 16, 8, pixels_.data()); break;
+    case 2: kq_sendimgfromfile(n, picture_.c_str()); break;
+    case 3: kq_enviapaleta(n, palette_.data()); break;
+    case 4: kq_reqimageupdate(n); break;
+    case 5: kq_getimageupdateconfig(n, name); break;
+    case 6: kq_sendfileptr(n, "soak/direct.bin", reinterpret_cast<const char *>(pixels_.data()), 3000); break;
+    case 7: kq_sendfileStatus(n, file_.c_str(), "soak/worker.bin", nullptr); break;
+    case 8: kq_reqfile(n, pick(2) ? "soak/direct.bin" : "soak/absent.bin"); break;
+    case 9: kq_getfile(n, name, &size, received_.data()); break;
+    case 10: kq_pedeallmedias(n); break;
+    default: {
+        std::vector<char> list(255 * 256);
+        kq_getallmedias(n, list.data());
+        kq_savemedias(list.data(), mediaList_.c_str());
+        break;
+    }
+    }
+}
+
 int SoakHostCalls::number() {
     switch (pick(10)) {
     case 0: return -1;
@@ -22,6 +52,10 @@ void SoakHostCalls::callOne() {
     std::int32_t a = 0, b = 0, c = 0;
     unsigned char byte = 0;
     const int n = number();
+    if (pick(40) == 0) {
+        callImageOrFile(n);
+        return;
+    }
     switch (pick(24)) {
     case 0: kq_sendlive(n); break;
     case 1: kq_reqconfig(n); break;

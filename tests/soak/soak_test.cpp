@@ -19,8 +19,12 @@
 
 #include "ks318.h"
 #include "sim/device.h"
+#include "sim/file_store.h"
+#include "sim/screen.h"
+#include "tests/image/picture_files.h"
 #include "tests/soak/soak_host_calls.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/temp_dir.h"
 
 namespace ks318 {
 namespace {
@@ -65,11 +69,14 @@ struct CountingHost {
 struct Player {
     std::unique_ptr<sim::SimTerminal> terminal;
     std::unique_ptr<sim::Device> device;
+    std::shared_ptr<sim::SimScreen> screen;
+    std::shared_ptr<sim::FileStore> files;
 };
 
 class Crowd {
 public:
-    Crowd(int port, int size, unsigned seed) : port_(port), players_(static_cast<std::size_t>(size)), random_(seed) {}
+    Crowd(int port, int size, unsigned seed, std::filesystem::path files)
+        : port_(port), players_(static_cast<std::size_t>(size)), random_(seed), files_(std::move(files)) {}
 
     // One random act of one random player.
     void act() {
@@ -104,6 +111,8 @@ private:
         identity.version = pick(8) == 0 ? 31 : 32;
         player.terminal = std::make_unique<sim::SimTerminal>(identity);
         player.device = std::make_unique<sim::Device>(*player.terminal);
+        player.screen = sim::SimScreen::install(*player.terminal);
+        player.files = sim::installFileStore(*player.terminal, files_ / std::to_string(++joined_));
         if (!player.terminal->connect("127.0.0.1", port_)) leave(player);
     }
 
@@ -111,11 +120,15 @@ private:
         if (player.terminal) player.terminal->close();
         player.terminal.reset();
         player.device.reset();
+        player.screen.reset();
+        player.files.reset();
     }
 
     int port_;
     std::vector<Player> players_;
     std::mt19937 random_;
+    std::filesystem::path files_;
+    long joined_ = 0;
 };
 
 TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
@@ -125,6 +138,13 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
     const int descriptorsBefore = countEntries("/proc/self/fd");
     const int threadsBefore = countEntries("/proc/self/task");
 
+    test::TempDir work;
+    work.write("picture.bmp", test::bmpFile(test::TestPicture(64, 48, {20, 120, 220})));
+    work.write("file.bin", sim::Bytes(5000, 0x5A));
+    ASSERT_EQ(chdir(work.path().c_str()), 0);
+    EXPECT_GT(InitKQ318(), 0);  // media lists fetched from terminals land below here
+    std::filesystem::create_directories(work / "Config_Terminal");
+
     CountingHost host;
     ASSERT_EQ(kq_startserverex(&host.target, 1025, 1026, "127.0.0.1", 0), 1);
     const int port = kq_getserverport();
@@ -133,7 +153,8 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
     {
         const int players = 4;
         std::vector<std::unique_ptr<Crowd>> crowds;
-        for (int i = 0; i < players; ++i) crowds.push_back(std::make_unique<Crowd>(port, terminals / players, 17u + i));
+        for (int i = 0; i < players; ++i)
+            crowds.push_back(std::make_unique<Crowd>(port, terminals / players, 17u + i, work / ("crowd" + std::to_string(i))));
         std::atomic<bool> running{true};
         std::vector<std::thread> threads;
         for (auto &crowd : crowds) {
@@ -146,8 +167,8 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
         }
         std::atomic<long> hostCalls{0};
         for (unsigned i = 0; i < 3; ++i) {
-            threads.emplace_back([&running, &hostCalls, i, terminals] {
-                test::SoakHostCalls caller(100u + i, terminals);
+            threads.emplace_back([&running, &hostCalls, &work, i, terminals] {
+                test::SoakHostCalls caller(100u + i, terminals, work.path().string());
                 while (running) {
                     caller.callOne();
                     ++hostCalls;
