@@ -7,6 +7,7 @@
 
 #include "server/outbound.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/process_usage.h"
 
 namespace ks318 {
 namespace {
@@ -40,6 +41,7 @@ protected:
         return server_.host().matching([](const Notification &n) { return !n.posted; }).size();
     }
 
+    test::DescriptorWatch descriptors_;  // every test leaves no descriptor behind
     TestServer server_;
     std::unique_ptr<sim::SimTerminal> terminal_;
 };

@@ -2,26 +2,17 @@
 // nothing is left behind when they go.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <chrono>
 #include <thread>
 
 #include "tests/support/host_recorder.h"
+#include "tests/support/process_usage.h"
 
 namespace ks318 {
 namespace {
 
 using test::Notification;
-
-int openDescriptors() {
-    int count = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr) ++count;
-        closedir(dir);
-    }
-    return count;
-}
+using test::openDescriptors;
 
 TEST(Load, EleventHundredConnectionsAtOnce) {
     const int descriptorsBefore = openDescriptors();

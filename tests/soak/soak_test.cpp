@@ -6,13 +6,11 @@
 // KS318_SOAK_TERMINALS (default 1024) and KS318_SOAK_SECONDS (default 15) size it.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -24,6 +22,7 @@
 #include "tests/image/picture_files.h"
 #include "tests/soak/soak_host_calls.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/process_usage.h"
 #include "tests/support/temp_dir.h"
 
 namespace ks318 {
@@ -34,22 +33,6 @@ using Clock = std::chrono::steady_clock;
 int environment(const char *name, int fallback) {
     const char *value = std::getenv(name);
     return value != nullptr ? std::atoi(value) : fallback;
-}
-
-int countEntries(const char *directory) {
-    int count = 0;
-    if (DIR *dir = opendir(directory)) {
-        while (readdir(dir) != nullptr) ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
-long residentKiB() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // Counts notifications; a connect and its disconnect are matched by totals.
@@ -135,8 +118,8 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
     const int terminals = environment("KS318_SOAK_TERMINALS", 1024);
     const int seconds = environment("KS318_SOAK_SECONDS", 15);
     std::thread([] {}).join();  // sanitizer runtimes start their own helper thread with the first one
-    const int descriptorsBefore = countEntries("/proc/self/fd");
-    const int threadsBefore = countEntries("/proc/self/task");
+    const int descriptorsBefore = test::openDescriptors();
+    const int threadsBefore = test::runningThreads();
 
     test::TempDir work;
     work.write("picture.bmp", test::bmpFile(test::TestPicture(64, 48, {20, 120, 220})));
@@ -182,7 +165,7 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
             while (Clock::now() < end) {
                 std::this_thread::sleep_for(std::chrono::seconds(3));
                 if (!warm) {
-                    residentAfterWarmUp = residentKiB();
+                    residentAfterWarmUp = test::residentKiB();
                     warm = true;
                 }
                 EXPECT_EQ(kq_finishserver(), 0);
@@ -199,13 +182,13 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
 
     EXPECT_GT(host.connects.load(), terminals) << "terminals came and went";
     EXPECT_EQ(host.connects.load(), host.disconnects.load()) << "every connect had exactly one disconnect";
-    EXPECT_EQ(countEntries("/proc/self/fd"), descriptorsBefore);
+    EXPECT_EQ(test::openDescriptors(), descriptorsBefore);
     const auto settle = Clock::now() + std::chrono::seconds(5);
-    while (countEntries("/proc/self/task") != threadsBefore && Clock::now() < settle)
+    while (test::runningThreads() != threadsBefore && Clock::now() < settle)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore) << "no thread left";
+    EXPECT_EQ(test::runningThreads(), threadsBefore) << "no thread left";
     // Allocators keep some memory; what a leak would add over a run is far more.
-    EXPECT_LT(residentKiB(), residentAfterWarmUp + 64 * 1024);
+    EXPECT_LT(test::residentKiB(), residentAfterWarmUp + 64 * 1024);
     std::printf("soak: %d terminals, %d s, %ld connects, %ld data notifications, %ld host calls\n", terminals,
                 seconds, host.connects.load(), host.data.load(), calls);
 }
