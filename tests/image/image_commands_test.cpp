@@ -171,7 +171,7 @@ TEST_F(ImageCommands, ASecondImageToABusyTerminalIsRefusedAtOnceAndOthersGoOn) {
     Bytes palette = pattern(768, 1), pixels = pattern(130560, 2), block = pattern(64, 3);
 
     // With the first terminal's send gate held, its image waits with the image flag taken.
-    ASSERT_TRUE(record->sendGate.take(0));
+    ASSERT_TRUE(record->sendGate.take(2000)) << "the connection thread may be sending a moment";
     auto pending = std::async(std::launch::async, [&] { return kq_sendimage(1, palette.data(), pixels.data()); });
     const auto deadline = Clock::now() + std::chrono::seconds(3);
     while (!record->imageBusy.isTaken() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
