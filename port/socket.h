@@ -53,6 +53,11 @@ int waitReadable(SocketHandle socket, int timeoutMs);
 // One receive call: bytes received, 0 when the peer closed, -1 on error.
 int receiveSome(SocketHandle socket, void *buffer, int count);
 
+// One receive call that never waits: as receiveSome, or kNothingWaiting when no
+// byte is there yet.
+inline constexpr int kNothingWaiting = -2;
+int receiveWaiting(SocketHandle socket, void *buffer, int count);
+
 // One send call that never raises a signal for a dead peer: bytes accepted, -1 on error.
 int sendSome(SocketHandle socket, const void *data, int count);
 

@@ -187,6 +187,15 @@ int receiveSome(SocketHandle socket, void *buffer, int count) {
     }
 }
 
+int receiveWaiting(SocketHandle socket, void *buffer, int count) {
+    for (;;) {
+        ssize_t received = ::recv(static_cast<int>(socket), buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+        if (received >= 0) return static_cast<int>(received);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kNothingWaiting;
+        if (errno != EINTR) return -1;
+    }
+}
+
 int sendSome(SocketHandle socket, const void *data, int count) {
     for (;;) {
         ssize_t sent = ::send(static_cast<int>(socket), data, static_cast<size_t>(count), MSG_NOSIGNAL);

@@ -3,6 +3,7 @@
 #include "server/bytes.h"
 #include "server/frame.h"
 #include "server/inbound_dispatch.h"
+#include "server/inbound_stream.h"
 #include "server/outbound.h"
 #include "server/server.h"
 
@@ -21,7 +22,9 @@ public:
           address_(terminal_->ipValue()) {}
 
     void run() {
-        if (stillListed() && handshake()) readLoop();
+        // Every read of the socket on this thread goes through this one stream.
+        InboundStream stream(handle_);
+        if (stillListed() && handshake(stream)) readLoop(stream);
         leave();
     }
 
@@ -34,13 +37,13 @@ private:
     }
 
     // 19 out; 20 with a 4-byte identification word back; then 21 (payload 1) and 27.
-    bool handshake() {
+    bool handshake(InboundStream &stream) {
         send(kCodeIdentify);
         std::int32_t length = 0;
-        int code = receiveHeader(handle_, length, server_.limits().receiveLimitMs);
+        int code = stream.receiveHeader(length, server_.limits().receiveLimitMs);
         if (code != kCodeIdentification || length != 4) return false;
         std::uint8_t word[4] = {};
-        if (receiveFully(handle_, word, 4, server_.limits().receiveLimitMs) != 4) return false;
+        if (stream.receiveFully(word, 4, server_.limits().receiveLimitMs) != 4) return false;
         terminal_->setIdent(loadLE32(word));
         std::uint8_t accepted[4];
         storeLE32(accepted, 1);
@@ -49,15 +52,15 @@ private:
         return true;
     }
 
-    void readLoop() {
+    void readLoop(InboundStream &stream) {
         const ServerLimits &limits = server_.limits();
-        InboundContext context{server_, *terminal_};
+        InboundContext context{server_, *terminal_, stream};
         int silentCount = 0;
         while (stillListed()) {
             // Nothing is read while a frame goes out to the terminal.
             if (!terminal_->sendGate.waitFree(limits.sendGateLimitMs)) continue;
             std::int32_t length = 0;
-            int code = receiveHeader(handle_, length, limits.receiveLimitMs);
+            int code = stream.receiveHeader(length, limits.receiveLimitMs);
             if (code == kReceiveGone) return;
             if (code == kReceiveSilent) {
                 if (!stillListed()) return;

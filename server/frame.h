@@ -1,6 +1,7 @@
 // The wire frame: a 7-byte header (0x02, 16-bit code, signed 32-bit payload
 // length, little-endian) followed by the payload, and the routines through which
-// every byte of a connection passes.
+// every outbound byte passes. Inbound bytes pass through the connection's
+// InboundStream (server/inbound_stream.h).
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,7 @@ namespace ks318 {
 inline constexpr std::uint8_t kFrameStart = 0x02;
 inline constexpr int kHeaderBytes = 7;
 
-// Results of receiveHeader besides a code (1 … 65535).
+// Results of InboundStream::receiveHeader besides a code (1 … 65535).
 inline constexpr int kReceiveGone = -2;     // peer closed or the connection failed
 inline constexpr int kReceiveSilent = -1;   // nothing (or no whole header) within the limit
 inline constexpr int kReceiveIgnored = 0;   // bad start byte, or code 0
@@ -22,18 +23,6 @@ void encodeHeader(std::uint8_t *out, std::uint16_t code, std::int32_t length);
 // The code of a header (0 for a bad start byte or code 0); the length is
 // written only for a code of 1 or more.
 int decodeHeader(const std::uint8_t *header, std::int32_t &length);
-
-// Waits at most limitMs for data, then reads one header, completing a header that
-// arrives in pieces within limitMs of its first byte. Returns a code (≥ 1, with
-// `length` written), kReceiveIgnored, kReceiveSilent or kReceiveGone.
-int receiveHeader(port::SocketHandle socket, std::int32_t &length, int limitMs);
-
-// Reads count bytes, completing partial deliveries, until all have arrived, the
-// peer closed, or limitMs have passed since the call. Returns the bytes read.
-int receiveFully(port::SocketHandle socket, void *buffer, int count, int limitMs);
-
-// Reads and drops count bytes under the same rule; true when all were consumed.
-bool discardBytes(port::SocketHandle socket, std::int64_t count, int limitMs);
 
 // Sends every byte: count on success, -1 as soon as a send fails, 0 for count ≤ 0.
 int sendAll(port::SocketHandle socket, const void *data, int count);
