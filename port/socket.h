@@ -61,6 +61,18 @@ int receiveWaiting(SocketHandle socket, void *buffer, int count);
 // One send call that never raises a signal for a dead peer: bytes accepted, -1 on error.
 int sendSome(SocketHandle socket, const void *data, int count);
 
+// One piece of a gathered send: count bytes at data.
+struct SendPiece {
+    const void *data;
+    int count;
+};
+
+// One send call over several pieces in order, as if they were one buffer (at
+// most kMaxSendPieces are taken per call): bytes accepted, -1 on error. Never
+// raises a signal for a dead peer.
+inline constexpr int kMaxSendPieces = 1024;
+int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count);
+
 // Address conversions of the sockets library.
 std::uint32_t inetAddr(const char *dottedText);          // INADDR_NONE (all ones) for bad text
 std::string inetNtoa(std::uint32_t networkOrderAddress);  // dotted text

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  googletest libgtest-dev libgmock-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   # pictures: JPEG codec, PNG, bitmaps and icons, metafiles (libwmf needs its fonts)
   libjpeg62-turbo-dev libpng-dev libgdk-pixbuf-2.0-dev librsvg2-dev libcairo2-dev

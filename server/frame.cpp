@@ -41,6 +41,32 @@ int sendAll(port::SocketHandle socket, const void *data, int count) {
     return count;
 }
 
+int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces) {
+    std::int64_t total = 0;
+    for (const port::SendPiece &piece : pieces) total += std::max(piece.count, 0);
+    if (total > INT32_MAX) return -1;
+    std::size_t first = 0;
+    while (first < pieces.size()) {
+        if (pieces[first].count <= 0) {
+            ++first;
+            continue;
+        }
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, port::kMaxSendPieces));
+        int sent = port::sendSomeGathered(socket, pieces.data() + first, count);
+        if (sent < 0) return -1;
+        // Skip what went out whole; the piece cut short goes on from where it stopped.
+        while (sent > 0 && first < pieces.size()) {
+            port::SendPiece &piece = pieces[first];
+            const int taken = std::min(sent, std::max(piece.count, 0));
+            piece.data = static_cast<const std::uint8_t *>(piece.data) + taken;
+            piece.count -= taken;
+            sent -= taken;
+            if (piece.count <= 0) ++first;
+        }
+    }
+    return static_cast<int>(total);
+}
+
 int sendFrame(port::SocketHandle socket, const void *payload, int count, std::uint16_t code,
               std::int32_t headerLength) {
     count = std::max(count, 0);

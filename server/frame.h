@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "port/socket.h"
 
@@ -26,6 +27,11 @@ int decodeHeader(const std::uint8_t *header, std::int32_t &length);
 
 // Sends every byte: count on success, -1 as soon as a send fails, 0 for count ≤ 0.
 int sendAll(port::SocketHandle socket, const void *data, int count);
+
+// Sends the pieces in order as one run of bytes, as many per send call as the
+// system takes, straight from their memory: the total on success, -1 as soon as
+// a send fails. The pieces are used up (advanced) as they go out.
+int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces);
 
 // Sends a header announcing headerLength followed by the first count payload
 // bytes, in one buffer. 7 + count on success, -1 on a send failure, 0 when no

@@ -67,6 +67,41 @@ TEST(SendFrame, LargeFirstPartGoesOutWhole) {
     reader.join();
 }
 
+TEST(SendAllPieces, PiecesArriveInOrderAcrossPartialSends) {
+    SocketPair pair;
+    // Far more than the socket takes in one call, so sends stop inside pieces;
+    // empty pieces and more pieces than one call gathers are passed over.
+    Bytes data(6 * 1024 * 1024);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31 + i / 997);
+    std::vector<port::SendPiece> pieces;
+    for (std::size_t at = 0, size = 1; at < data.size(); at += size, size = size * 3 % 4099 + 1) {
+        size = std::min(size, data.size() - at);
+        pieces.push_back({data.data() + at, static_cast<int>(size)});
+        if (pieces.size() % 7 == 0) pieces.push_back({data.data(), 0});
+    }
+    ASSERT_GT(pieces.size(), static_cast<std::size_t>(port::kMaxSendPieces));
+    Bytes got(data.size());
+    std::thread reader([&] {
+        EXPECT_EQ(test::readExactly(pair.client, got.data(), static_cast<int>(got.size()), 5000), static_cast<int>(got.size()));
+    });
+    EXPECT_EQ(sendAllPieces(pair.server, pieces), static_cast<int>(data.size()));
+    reader.join();
+    EXPECT_TRUE(got == data);
+    EXPECT_TRUE(nothingMore(pair.client));
+}
+
+TEST(SendAllPieces, FailsOnADeadPeer) {
+    SocketPair pair;
+    port::shutdownSocket(pair.client);
+    std::vector<std::uint8_t> block(64 * 1024);
+    int result = 0;
+    for (int i = 0; i < 200 && result >= 0; ++i) {
+        port::SendPiece pieces[] = {{block.data(), 1000}, {block.data(), static_cast<int>(block.size())}};
+        result = sendAllPieces(pair.server, pieces);
+    }
+    EXPECT_EQ(result, -1);
+}
+
 TEST(SendAll, SendsNothingForNoBytesAndFailsOnADeadPeer) {
     SocketPair pair;
     EXPECT_EQ(sendAll(pair.server, "x", 0), 0);
