@@ -29,7 +29,7 @@ public:
     }
 
 private:
-    bool stillListed() const { return server_.terminals().contains(terminal_.get()); }
+    bool stillListed() const { return terminal_->listed(); }
 
     void send(int code, const void *payload = nullptr, int count = 0) {
         sendGatedFrame(*terminal_, server_.limits().sendGateLimitMs, static_cast<std::uint16_t>(code),

@@ -244,9 +244,11 @@ void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t len
         context.stream.discard(std::max<std::int32_t>(length, 0), context.server.limits().receiveLimitMs);
         return;
     }
-    std::uint8_t buffer[kFrameBufferBytes] = {};
+    std::uint8_t buffer[kFrameBufferBytes];
     int count = 0;
     if (!readPayload(context, *rule, length, buffer, count)) return;
+    // Handlers see zeros behind what arrived.
+    std::memset(buffer + count, 0, static_cast<std::size_t>(kFrameBufferBytes - count));
     std::optional<Notice> notice = rule->handle(context, Payload{buffer, count, length});
     if (notice) context.server.notifications().data(notice->code, context.terminal.socket(), notice->extra);
 }

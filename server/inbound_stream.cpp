@@ -39,8 +39,9 @@ InboundStream::Fill InboundStream::fill(int waitMs) {
     return Fill::Arrived;
 }
 
-InboundStream::Fill InboundStream::fillTo(int wanted, std::uint64_t start, int limitMs) {
+InboundStream::Fill InboundStream::fillTo(int wanted, std::uint64_t &start, int limitMs) {
     wanted = std::min(wanted, kCapacity);
+    if (start == 0) start = port::tickMs();
     while (buffered() < wanted) {
         const int left = remainingMs(start, limitMs);
         if (left <= 0) return Fill::TimedOut;
@@ -56,7 +57,8 @@ int InboundStream::receiveHeader(std::int32_t &length, int limitMs) {
         if (first != Fill::Arrived) return first == Fill::TimedOut ? kReceiveSilent : kReceiveGone;
     }
     if (buffered() < kHeaderBytes) {
-        const Fill rest = fillTo(kHeaderBytes, port::tickMs(), limitMs);
+        std::uint64_t start = 0;
+        const Fill rest = fillTo(kHeaderBytes, start, limitMs);
         if (rest != Fill::Arrived) {
             start_ = end_;  // the piece of a header is not the start of the next one
             return rest == Fill::TimedOut ? kReceiveSilent : kReceiveGone;
@@ -69,7 +71,7 @@ int InboundStream::receiveHeader(std::int32_t &length, int limitMs) {
 
 int InboundStream::receiveFully(void *buffer, int count, int limitMs) {
     auto *out = static_cast<std::uint8_t *>(buffer);
-    const std::uint64_t start = port::tickMs();
+    std::uint64_t start = 0;
     int done = 0;
     while (done < count) {
         if (buffered() == 0 && fillTo(1, start, limitMs) != Fill::Arrived) break;
@@ -82,7 +84,7 @@ int InboundStream::receiveFully(void *buffer, int count, int limitMs) {
 }
 
 bool InboundStream::discard(std::int64_t count, int limitMs) {
-    const std::uint64_t start = port::tickMs();
+    std::uint64_t start = 0;
     while (count > 0) {
         if (buffered() == 0 && fillTo(1, start, limitMs) != Fill::Arrived) return false;
         const int piece = static_cast<int>(std::min<std::int64_t>(buffered(), count));

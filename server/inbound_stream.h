@@ -52,8 +52,9 @@ private:
     // nothing is there yet.
     Fill fill(int waitMs);
     // Reads until at least `wanted` bytes are buffered (at most kCapacity), the
-    // deadline passes or the connection fails.
-    Fill fillTo(int wanted, std::uint64_t start, int limitMs);
+    // deadline passes or the connection fails. A start of 0 is read from the
+    // clock here: reads served from the buffer never need the time.
+    Fill fillTo(int wanted, std::uint64_t &start, int limitMs);
 
     const port::SocketHandle socket_;
     int start_ = 0;  // first byte not yet handed out
