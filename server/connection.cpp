@@ -45,10 +45,13 @@ private:
         std::uint8_t word[4] = {};
         if (stream.receiveFully(word, 4, server_.limits().receiveLimitMs) != 4) return false;
         terminal_->setIdent(loadLE32(word));
-        std::uint8_t accepted[4];
-        storeLE32(accepted, 1);
-        send(kCodeAccepted, accepted, 4);
-        send(kCodeRequestUid);
+        // 21 and 27 leave in one write: the terminal gets both in one delivery.
+        std::uint8_t frames[kHeaderBytes + 4 + kHeaderBytes];
+        encodeHeader(frames, kCodeAccepted, 4);
+        storeLE32(frames + kHeaderBytes, 1);
+        encodeHeader(frames + kHeaderBytes + 4, kCodeRequestUid, 0);
+        sendUnderGate(*terminal_, server_.limits().sendGateLimitMs,
+                      [&](port::SocketHandle socket) { return sendAll(socket, frames, sizeof frames); });
         return true;
     }
 
