@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project builds with, when any is missing.
+# Usage: scripts/setup.sh [bench]   (bench: also what only the benchmark report needs)
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,10 @@ packages=(
   libjpeg62-turbo-dev libpng-dev libgdk-pixbuf-2.0-dev librsvg2-dev libcairo2-dev
   libwmf-dev fonts-urw-base35 libemf2svg-dev
 )
+# Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
+if [[ ${1:-} == bench ]]; then
+  packages+=(gnuplot-nox imagemagick)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -15,7 +15,8 @@ namespace ks318::bench {
 inline constexpr std::uint32_t kConnectMessage = 1025;
 inline constexpr std::uint32_t kDataMessage = 1026;
 
-// The host: its handlers only count what they are told.
+// The host: its handlers only count what they are told. Data notifications are
+// counted as coming from one terminal at a time (each benchmark feeds one).
 struct CountingHost {
     std::atomic<std::uint64_t> connects{0};
     std::atomic<std::uint64_t> data{0};
