@@ -6,8 +6,9 @@ set title "KS318: each figure against its target (1 = target; above meets it)"
 set style data histograms
 set style fill solid 0.8 border -1
 set boxwidth 0.7
-set yrange [0:*]
-set ylabel "figure ÷ target (time figures inverted)"
+set logscale y 2
+set yrange [0.125:64]
+set ylabel "figure ÷ target, log scale (time figures inverted)"
 set xtics rotate by -30 left
 set grid ytics
 unset key
