@@ -1,5 +1,6 @@
 #include "image/image_commands.h"
 
+#include <array>
 #include <cstring>
 
 #include "server/bytes.h"
@@ -28,6 +29,9 @@ private:
 // transfer with that result.
 constexpr bool firstPartSent(int result) { return result > 0; }
 
+// The pieces of the largest screen's image (480 × 272).
+constexpr int kMostPieces = 480 * 272 / kPieceBytes;
+
 }  // namespace
 
 ScreenSize screenForModel(int model) {
@@ -40,12 +44,20 @@ int sendFullScreenImage(TTerminal &terminal, int gateLimitMs, ScreenSize screen,
     if (!busy.held()) return kSendGateBusy;
     const int pieces = screen.pieces();
     const std::int32_t length = kPaletteBytes + pieces * kPieceBytes;
+    // The header and palette are assembled in one buffer; the pixels follow in
+    // 1,280-byte pieces straight from the caller's memory. All of it goes out
+    // in as few send calls as the socket takes, so the terminal gets full
+    // segments rather than one small one per piece.
+    std::uint8_t head[kHeaderBytes + kPaletteBytes];
+    encodeHeader(head, kFullScreenImageCode, length);
+    std::memcpy(head + kHeaderBytes, palette, kPaletteBytes);
+    std::array<port::SendPiece, 1 + kMostPieces> frame;
+    if (pieces > kMostPieces) return 0;
+    frame[0] = {head, static_cast<int>(sizeof head)};
+    for (int piece = 0; piece < pieces; ++piece)
+        frame[static_cast<std::size_t>(piece) + 1] = {pixels + static_cast<std::size_t>(piece) * kPieceBytes, kPieceBytes};
     return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
-        const int first = sendFrame(socket, palette, kPaletteBytes, kFullScreenImageCode, length);
-        if (!firstPartSent(first)) return first;
-        for (int piece = 0; piece < pieces; ++piece)
-            if (sendAll(socket, pixels + static_cast<std::size_t>(piece) * kPieceBytes, kPieceBytes) < 0) return -1;
-        return 1;
+        return sendAllPieces(socket, std::span(frame.data(), static_cast<std::size_t>(pieces) + 1)) < 0 ? -1 : 1;
     });
 }
 

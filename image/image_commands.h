@@ -34,7 +34,8 @@ struct ScreenSize {
 };
 ScreenSize screenForModel(int model);
 
-// Sends command 37: the palette, then `screen.pixels()` bytes of pixels in pieces.
+// Sends command 37: the palette, then `screen.pixels()` bytes of pixels in
+// pieces, all gathered into as few send calls as the socket takes.
 // 1 when all went out, -1 when a write failed (the frame stays incomplete),
 // 0 when no frame buffer could be had, -2 at once when another image or block
 // is on its way to this terminal, or when the send gate stayed busy.

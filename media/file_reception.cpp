@@ -9,29 +9,27 @@
 #include "media/file_names.h"
 #include "media/media_list.h"
 #include "media/reception_lock.h"
-#include "port/socket.h"
 #include "server/bytes.h"
+#include "server/inbound_stream.h"
 #include "server/server.h"
 #include "server/terminal.h"
 
 namespace ks318::media {
 namespace {
 
-constexpr std::size_t kReceivePieceBytes = 32 * 1024;
 // Memory for contents is taken as they arrive, never more than twice what has
 // arrived (and this much at first), so a terminal cannot make the host set
 // aside what it only announces.
 constexpr std::size_t kFirstReservation = 64 * 1024;
 
-// Reads `count` bytes in pieces and hands each to take(bytes, n), until all have
+// Hands `count` bytes to take(bytes, n) in pieces as they arrive, until all have
 // arrived, the connection fails, or limitMs pass without a byte. True when all arrived.
 template <class Take>
-bool receiveProgressing(port::SocketHandle socket, std::int64_t count, int limitMs, Take &&take) {
-    std::uint8_t piece[kReceivePieceBytes];
+bool receiveProgressing(InboundStream &stream, std::int64_t count, int limitMs, Take &&take) {
     while (count > 0) {
-        if (port::waitReadable(socket, limitMs) <= 0) return false;
-        const int wanted = static_cast<int>(std::min<std::int64_t>(count, sizeof piece));
-        const int received = port::receiveSome(socket, piece, wanted);
+        const std::uint8_t *piece = nullptr;
+        const int wanted = static_cast<int>(std::min<std::int64_t>(count, InboundStream::kCapacity));
+        const int received = stream.receivePiece(piece, wanted, limitMs);
         if (received <= 0) return false;  // nothing is taken from a failed receive
         take(piece, received);
         count -= received;
@@ -39,16 +37,16 @@ bool receiveProgressing(port::SocketHandle socket, std::int64_t count, int limit
     return true;
 }
 
-bool drain(port::SocketHandle socket, std::int64_t count, int limitMs) {
-    return receiveProgressing(socket, count, limitMs, [](const std::uint8_t *, int) {});
+bool drain(InboundStream &stream, std::int64_t count, int limitMs) {
+    return receiveProgressing(stream, count, limitMs, [](const std::uint8_t *, int) {});
 }
 
 // Receives the contents into `bytes`. When memory runs out, the rest is still
 // read and dropped, and the result is false.
-bool receiveContents(port::SocketHandle socket, std::int64_t count, int limitMs, std::vector<std::uint8_t> &bytes) {
+bool receiveContents(InboundStream &stream, std::int64_t count, int limitMs, std::vector<std::uint8_t> &bytes) {
     const auto announced = static_cast<std::size_t>(count);
     bool haveMemory = true;
-    const bool whole = receiveProgressing(socket, count, limitMs, [&](const std::uint8_t *piece, int received) {
+    const bool whole = receiveProgressing(stream, count, limitMs, [&](const std::uint8_t *piece, int received) {
         if (!haveMemory) return;
         const std::size_t needed = bytes.size() + static_cast<std::size_t>(received);
         try {
@@ -77,8 +75,7 @@ void setPending(TTerminal &terminal, const char *name, std::int32_t size,
 }
 
 // The reception proper; the caller holds the send gate and the reception lock.
-int receiveHeld(Server &server, TTerminal &terminal, std::int32_t length) {
-    const port::SocketHandle socket = terminal.socket();
+int receiveHeld(Server &server, TTerminal &terminal, InboundStream &stream, std::int32_t length) {
     const int limitMs = server.limits().receiveLimitMs;
     std::uint8_t head[kFileAnswerHeadBytes];
     int filled = 0;
@@ -86,7 +83,7 @@ int receiveHeld(Server &server, TTerminal &terminal, std::int32_t length) {
         std::memcpy(head + filled, piece, static_cast<std::size_t>(count));
         filled += count;
     };
-    if (!receiveProgressing(socket, kFileAnswerHeadBytes, limitMs, keep)) return kFileRefused;
+    if (!receiveProgressing(stream, kFileAnswerHeadBytes, limitMs, keep)) return kFileRefused;
 
     char name[PendingFile::kNameBytes] = {};  // at most 127 characters and the zero
     std::memcpy(name, head, strnlen(reinterpret_cast<const char *>(head), sizeof name - 1));
@@ -96,12 +93,12 @@ int receiveHeld(Server &server, TTerminal &terminal, std::int32_t length) {
         // An answer without a file carries nothing to take; bytes it has anyway
         // are dropped and not claimed as the file's size.
         setPending(terminal, name, 0, std::nullopt);
-        drain(socket, size, limitMs);
+        drain(stream, size, limitMs);
         return kNoFile;
     }
 
     std::vector<std::uint8_t> bytes;
-    if (!receiveContents(socket, size, limitMs, bytes)) {
+    if (!receiveContents(stream, size, limitMs, bytes)) {
         // A file that did not arrive whole is not handed over as if it were.
         setPending(terminal, name, 0, std::nullopt);
         return kFileRefused;
@@ -118,19 +115,18 @@ int receiveHeld(Server &server, TTerminal &terminal, std::int32_t length) {
 
 }  // namespace
 
-int receiveFileAnswer(Server &server, TTerminal &terminal, std::int32_t length) {
-    const port::SocketHandle socket = terminal.socket();
+int receiveFileAnswer(Server &server, TTerminal &terminal, InboundStream &stream, std::int32_t length) {
     const ServerLimits &limits = server.limits();
     const bool acceptable = length >= kFileAnswerHeadBytes && !fileWaiting(terminal);
     // The send gate first, then the reception lock: the order every holder of both keeps.
     if (!acceptable || !terminal.sendGate.take(limits.sendGateLimitMs)) {
-        drain(socket, std::max<std::int32_t>(length, 0), limits.receiveLimitMs);
+        drain(stream, std::max<std::int32_t>(length, 0), limits.receiveLimitMs);
         return kFileRefused;
     }
     int result;
     {
         ReceptionGuard guard(terminal);
-        result = receiveHeld(server, terminal, length);
+        result = receiveHeld(server, terminal, stream, length);
     }
     terminal.sendGate.release();
     return result;

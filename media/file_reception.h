@@ -8,6 +8,7 @@
 #include <cstdint>
 
 namespace ks318 {
+class InboundStream;
 class Server;
 class TTerminal;
 }  // namespace ks318
@@ -22,13 +23,13 @@ inline constexpr int kNoFile = -1;       // the terminal has no such file
 inline constexpr int kFileRefused = -2;  // refused, or the contents did not arrive whole
 
 // Receives one file answer whose header announced `length`, on the terminal's
-// connection thread. Every byte of the answer is consumed, kept or dropped, so
+// connection thread, from the connection's stream. Every byte of the answer is consumed, kept or dropped, so
 // the next header lines up; reading ends early only when the connection fails
 // or no byte arrives for the receive limit. Refused without being kept: a file
 // still waiting for the host, a send gate that stays busy, a length below 132.
 // The pending file's size is only ever that of bytes the host can collect (or
 // of the stored media list): an answer with found flag 0, or contents that did
 // not arrive whole, leave the name with size 0 and no bytes.
-int receiveFileAnswer(Server &server, TTerminal &terminal, std::int32_t length);
+int receiveFileAnswer(Server &server, TTerminal &terminal, InboundStream &stream, std::int32_t length);
 
 }  // namespace ks318::media

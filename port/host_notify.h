@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <atomic>
 
 #include "ks318.h"
 
@@ -21,7 +21,8 @@ public:
 private:
     KqHostTarget current() const;
 
-    mutable std::mutex mutex_;
+    // Held only to copy the target in or out: every data notification reads it.
+    mutable std::atomic_flag gate_;
     KqHostTarget target_{};
 };
 

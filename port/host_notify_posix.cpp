@@ -1,18 +1,37 @@
 #include "port/host_notify.h"
 
+#include <thread>
+
 namespace ks318::port {
+namespace {
+
+class CopyGuard {
+public:
+    explicit CopyGuard(std::atomic_flag &gate) : gate_(gate) {
+        while (gate_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    ~CopyGuard() { gate_.clear(std::memory_order_release); }
+    CopyGuard(const CopyGuard &) = delete;
+    CopyGuard &operator=(const CopyGuard &) = delete;
+
+private:
+    std::atomic_flag &gate_;
+};
+
+}  // namespace
 
 void HostNotifier::setTarget(void *window) {
-    std::lock_guard lock(mutex_);
-    target_ = window != nullptr ? *static_cast<const KqHostTarget *>(window) : KqHostTarget{};
+    const KqHostTarget copied = window != nullptr ? *static_cast<const KqHostTarget *>(window) : KqHostTarget{};
+    CopyGuard guard(gate_);
+    target_ = copied;
 }
 
 KqHostTarget HostNotifier::current() const {
-    std::lock_guard lock(mutex_);
+    CopyGuard guard(gate_);
     return target_;
 }
 
-// The target is copied out of the lock before calling the host, so a host that
+// The target is copied out of its gate before calling the host, so a host that
 // restarts the server from inside a handler does not deadlock.
 void HostNotifier::post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
     KqHostTarget target = current();

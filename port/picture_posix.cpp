@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -43,11 +42,29 @@ std::string lowerExtension(const char *path) {
 }
 
 bool readWholeFile(const char *path, std::vector<std::uint8_t> &bytes) {
-    std::ifstream stream(path, std::ios::binary);
+    std::ifstream stream(path, std::ios::binary | std::ios::ate);
     if (!stream) return false;
-    bytes.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-    return !stream.bad();
+    // One read of the size the file has; a file that changes meanwhile reads short and fails.
+    const std::streamoff size = stream.tellg();
+    if (size < 0) return false;
+    bytes.resize(static_cast<std::size_t>(size));
+    stream.seekg(0);
+    return size == 0 || stream.read(reinterpret_cast<char *>(bytes.data()), size).good();
 }
+
+// An opaque pixbuf whose rows are already packed RGB is used as it is, without a copy.
+class PixbufBitmap final : public Picture {
+public:
+    PixbufBitmap(int width, int height, GdkPixbuf *pixbuf)
+        : Picture(width, height), pixbuf_(GDK_PIXBUF(g_object_ref(pixbuf))) {}
+    ~PixbufBitmap() override { g_object_unref(pixbuf_); }
+    PixbufBitmap(const PixbufBitmap &) = delete;
+    PixbufBitmap &operator=(const PixbufBitmap &) = delete;
+    const std::uint8_t *pixels() const override { return gdk_pixbuf_read_pixels(pixbuf_); }
+
+private:
+    GdkPixbuf *pixbuf_;
+};
 
 // Copies a decoded pixbuf into RGB, laying transparent pixels over white.
 std::unique_ptr<Picture> fromPixbuf(GdkPixbuf *pixbuf) {
@@ -58,9 +75,16 @@ std::unique_ptr<Picture> fromPixbuf(GdkPixbuf *pixbuf) {
     if (width <= 0 || height <= 0 || static_cast<std::int64_t>(width) * height > kMaxPixels) return nullptr;
     if (gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 || channels < (alpha ? 4 : 3)) return nullptr;
     const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+    if (!alpha && channels == 3 && static_cast<std::int64_t>(stride) == std::int64_t{width} * 3)
+        return std::make_unique<PixbufBitmap>(width, height, pixbuf);
     const guint8 *source = gdk_pixbuf_read_pixels(pixbuf);
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
     std::uint8_t *out = rgb.data();
+    if (!alpha && channels == 3) {  // opaque rows with padding: packed row by row
+        for (int y = 0; y < height; ++y, out += static_cast<std::size_t>(width) * 3)
+            std::memcpy(out, source + static_cast<std::size_t>(y) * stride, static_cast<std::size_t>(width) * 3);
+        return std::make_unique<Bitmap>(width, height, std::move(rgb));
+    }
     for (int y = 0; y < height; ++y) {
         const guint8 *in = source + static_cast<std::size_t>(y) * stride;
         for (int x = 0; x < width; ++x, in += channels) {

@@ -53,8 +53,25 @@ int waitReadable(SocketHandle socket, int timeoutMs);
 // One receive call: bytes received, 0 when the peer closed, -1 on error.
 int receiveSome(SocketHandle socket, void *buffer, int count);
 
+// One receive call that never waits: as receiveSome, or kNothingWaiting when no
+// byte is there yet.
+inline constexpr int kNothingWaiting = -2;
+int receiveWaiting(SocketHandle socket, void *buffer, int count);
+
 // One send call that never raises a signal for a dead peer: bytes accepted, -1 on error.
 int sendSome(SocketHandle socket, const void *data, int count);
+
+// One piece of a gathered send: count bytes at data.
+struct SendPiece {
+    const void *data;
+    int count;
+};
+
+// One send call over several pieces in order, as if they were one buffer (at
+// most kMaxSendPieces are taken per call): bytes accepted, -1 on error. Never
+// raises a signal for a dead peer.
+inline constexpr int kMaxSendPieces = 1024;
+int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count);
 
 // Address conversions of the sockets library.
 std::uint32_t inetAddr(const char *dottedText);          // INADDR_NONE (all ones) for bad text

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -187,9 +188,35 @@ int receiveSome(SocketHandle socket, void *buffer, int count) {
     }
 }
 
+int receiveWaiting(SocketHandle socket, void *buffer, int count) {
+    for (;;) {
+        ssize_t received = ::recv(static_cast<int>(socket), buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+        if (received >= 0) return static_cast<int>(received);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return kNothingWaiting;
+        if (errno != EINTR) return -1;
+    }
+}
+
 int sendSome(SocketHandle socket, const void *data, int count) {
     for (;;) {
         ssize_t sent = ::send(static_cast<int>(socket), data, static_cast<size_t>(count), MSG_NOSIGNAL);
+        if (sent >= 0) return static_cast<int>(sent);
+        if (errno != EINTR) return -1;
+    }
+}
+
+int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count) {
+    iovec vectors[kMaxSendPieces];
+    count = std::min(count, kMaxSendPieces);
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<void *>(pieces[i].data);
+        vectors[i].iov_len = static_cast<size_t>(pieces[i].count);
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = static_cast<size_t>(count);
+    for (;;) {
+        ssize_t sent = ::sendmsg(static_cast<int>(socket), &message, MSG_NOSIGNAL);
         if (sent >= 0) return static_cast<int>(sent);
         if (errno != EINTR) return -1;
     }

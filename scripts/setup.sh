@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project builds with, when any is missing.
+# Usage: scripts/setup.sh [bench]   (bench: also what only the benchmark report needs)
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  googletest libgtest-dev libgmock-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   # pictures: JPEG codec, PNG, bitmaps and icons, metafiles (libwmf needs its fonts)
   libjpeg62-turbo-dev libpng-dev libgdk-pixbuf-2.0-dev librsvg2-dev libcairo2-dev
   libwmf-dev fonts-urw-base35 libemf2svg-dev
 )
+# Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
+if [[ ${1:-} == bench ]]; then
+  packages+=(gnuplot-nox imagemagick)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -3,6 +3,7 @@
 #include "server/bytes.h"
 #include "server/frame.h"
 #include "server/inbound_dispatch.h"
+#include "server/inbound_stream.h"
 #include "server/outbound.h"
 #include "server/server.h"
 
@@ -21,12 +22,14 @@ public:
           address_(terminal_->ipValue()) {}
 
     void run() {
-        if (stillListed() && handshake()) readLoop();
+        // Every read of the socket on this thread goes through this one stream.
+        InboundStream stream(handle_);
+        if (stillListed() && handshake(stream)) readLoop(stream);
         leave();
     }
 
 private:
-    bool stillListed() const { return server_.terminals().contains(terminal_.get()); }
+    bool stillListed() const { return terminal_->listed(); }
 
     void send(int code, const void *payload = nullptr, int count = 0) {
         sendGatedFrame(*terminal_, server_.limits().sendGateLimitMs, static_cast<std::uint16_t>(code),
@@ -34,30 +37,33 @@ private:
     }
 
     // 19 out; 20 with a 4-byte identification word back; then 21 (payload 1) and 27.
-    bool handshake() {
+    bool handshake(InboundStream &stream) {
         send(kCodeIdentify);
         std::int32_t length = 0;
-        int code = receiveHeader(handle_, length, server_.limits().receiveLimitMs);
+        int code = stream.receiveHeader(length, server_.limits().receiveLimitMs);
         if (code != kCodeIdentification || length != 4) return false;
         std::uint8_t word[4] = {};
-        if (receiveFully(handle_, word, 4, server_.limits().receiveLimitMs) != 4) return false;
+        if (stream.receiveFully(word, 4, server_.limits().receiveLimitMs) != 4) return false;
         terminal_->setIdent(loadLE32(word));
-        std::uint8_t accepted[4];
-        storeLE32(accepted, 1);
-        send(kCodeAccepted, accepted, 4);
-        send(kCodeRequestUid);
+        // 21 and 27 leave in one write: the terminal gets both in one delivery.
+        std::uint8_t frames[kHeaderBytes + 4 + kHeaderBytes];
+        encodeHeader(frames, kCodeAccepted, 4);
+        storeLE32(frames + kHeaderBytes, 1);
+        encodeHeader(frames + kHeaderBytes + 4, kCodeRequestUid, 0);
+        sendUnderGate(*terminal_, server_.limits().sendGateLimitMs,
+                      [&](port::SocketHandle socket) { return sendAll(socket, frames, sizeof frames); });
         return true;
     }
 
-    void readLoop() {
+    void readLoop(InboundStream &stream) {
         const ServerLimits &limits = server_.limits();
-        InboundContext context{server_, *terminal_};
+        InboundContext context{server_, *terminal_, stream};
         int silentCount = 0;
         while (stillListed()) {
             // Nothing is read while a frame goes out to the terminal.
             if (!terminal_->sendGate.waitFree(limits.sendGateLimitMs)) continue;
             std::int32_t length = 0;
-            int code = receiveHeader(handle_, length, limits.receiveLimitMs);
+            int code = stream.receiveHeader(length, limits.receiveLimitMs);
             if (code == kReceiveGone) return;
             if (code == kReceiveSilent) {
                 if (!stillListed()) return;

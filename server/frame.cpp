@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 
-#include "port/clock.h"
 #include "server/bytes.h"
 
 namespace ks318 {
@@ -14,36 +13,6 @@ namespace {
 
 // Frames up to this size are built on the stack; larger first parts are rare.
 constexpr int kStackFrameBytes = 1024;
-
-int remainingMs(std::uint64_t start, int limitMs) {
-    std::uint64_t spent = port::tickMs() - start;
-    return spent >= static_cast<std::uint64_t>(limitMs) ? 0 : limitMs - static_cast<int>(spent);
-}
-
-// Reads until count bytes arrived, the peer closed or failed (result < count, `gone`
-// set), or the deadline passed (result < count, `gone` clear).
-int readUntil(port::SocketHandle socket, std::uint8_t *buffer, int count, std::uint64_t start,
-              int limitMs, bool &gone) {
-    int done = 0;
-    gone = false;
-    while (done < count) {
-        int left = remainingMs(start, limitMs);
-        if (left <= 0) break;
-        int ready = port::waitReadable(socket, left);
-        if (ready == 0) break;
-        if (ready < 0) {
-            gone = true;
-            break;
-        }
-        int received = port::receiveSome(socket, buffer + done, count - done);
-        if (received <= 0) {
-            gone = true;
-            break;
-        }
-        done += received;
-    }
-    return done;
-}
 
 }  // namespace
 
@@ -60,40 +29,6 @@ int decodeHeader(const std::uint8_t *header, std::int32_t &length) {
     return code;
 }
 
-int receiveHeader(port::SocketHandle socket, std::int32_t &length, int limitMs) {
-    if (port::waitReadable(socket, limitMs) <= 0) return kReceiveSilent;
-    std::uint8_t header[kHeaderBytes] = {};
-    int received = port::receiveSome(socket, header, kHeaderBytes);
-    if (received <= 0) return kReceiveGone;
-    if (received < kHeaderBytes) {
-        bool gone = false;
-        received += readUntil(socket, header + received, kHeaderBytes - received, port::tickMs(),
-                              limitMs, gone);
-        if (received < kHeaderBytes) return gone ? kReceiveGone : kReceiveSilent;
-    }
-    return decodeHeader(header, length);
-}
-
-int receiveFully(port::SocketHandle socket, void *buffer, int count, int limitMs) {
-    if (count <= 0) return 0;
-    bool gone = false;
-    return readUntil(socket, static_cast<std::uint8_t *>(buffer), count, port::tickMs(), limitMs,
-                     gone);
-}
-
-bool discardBytes(port::SocketHandle socket, std::int64_t count, int limitMs) {
-    std::uint8_t sink[4096];
-    const std::uint64_t start = port::tickMs();
-    while (count > 0) {
-        int piece = static_cast<int>(std::min<std::int64_t>(count, sizeof sink));
-        bool gone = false;
-        int received = readUntil(socket, sink, piece, start, limitMs, gone);
-        count -= received;
-        if (received < piece) return false;
-    }
-    return true;
-}
-
 int sendAll(port::SocketHandle socket, const void *data, int count) {
     if (count <= 0) return 0;
     const auto *bytes = static_cast<const std::uint8_t *>(data);
@@ -104,6 +39,32 @@ int sendAll(port::SocketHandle socket, const void *data, int count) {
         done += sent;
     }
     return count;
+}
+
+int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces) {
+    std::int64_t total = 0;
+    for (const port::SendPiece &piece : pieces) total += std::max(piece.count, 0);
+    if (total > INT32_MAX) return -1;
+    std::size_t first = 0;
+    while (first < pieces.size()) {
+        if (pieces[first].count <= 0) {
+            ++first;
+            continue;
+        }
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, port::kMaxSendPieces));
+        int sent = port::sendSomeGathered(socket, pieces.data() + first, count);
+        if (sent < 0) return -1;
+        // Skip what went out whole; the piece cut short goes on from where it stopped.
+        while (sent > 0 && first < pieces.size()) {
+            port::SendPiece &piece = pieces[first];
+            const int taken = std::min(sent, std::max(piece.count, 0));
+            piece.data = static_cast<const std::uint8_t *>(piece.data) + taken;
+            piece.count -= taken;
+            sent -= taken;
+            if (piece.count <= 0) ++first;
+        }
+    }
+    return static_cast<int>(total);
 }
 
 int sendFrame(port::SocketHandle socket, const void *payload, int count, std::uint16_t code,

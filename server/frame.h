@@ -1,9 +1,11 @@
 // The wire frame: a 7-byte header (0x02, 16-bit code, signed 32-bit payload
 // length, little-endian) followed by the payload, and the routines through which
-// every byte of a connection passes.
+// every outbound byte passes. Inbound bytes pass through the connection's
+// InboundStream (server/inbound_stream.h).
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "port/socket.h"
 
@@ -12,7 +14,7 @@ namespace ks318 {
 inline constexpr std::uint8_t kFrameStart = 0x02;
 inline constexpr int kHeaderBytes = 7;
 
-// Results of receiveHeader besides a code (1 … 65535).
+// Results of InboundStream::receiveHeader besides a code (1 … 65535).
 inline constexpr int kReceiveGone = -2;     // peer closed or the connection failed
 inline constexpr int kReceiveSilent = -1;   // nothing (or no whole header) within the limit
 inline constexpr int kReceiveIgnored = 0;   // bad start byte, or code 0
@@ -23,20 +25,13 @@ void encodeHeader(std::uint8_t *out, std::uint16_t code, std::int32_t length);
 // written only for a code of 1 or more.
 int decodeHeader(const std::uint8_t *header, std::int32_t &length);
 
-// Waits at most limitMs for data, then reads one header, completing a header that
-// arrives in pieces within limitMs of its first byte. Returns a code (≥ 1, with
-// `length` written), kReceiveIgnored, kReceiveSilent or kReceiveGone.
-int receiveHeader(port::SocketHandle socket, std::int32_t &length, int limitMs);
-
-// Reads count bytes, completing partial deliveries, until all have arrived, the
-// peer closed, or limitMs have passed since the call. Returns the bytes read.
-int receiveFully(port::SocketHandle socket, void *buffer, int count, int limitMs);
-
-// Reads and drops count bytes under the same rule; true when all were consumed.
-bool discardBytes(port::SocketHandle socket, std::int64_t count, int limitMs);
-
 // Sends every byte: count on success, -1 as soon as a send fails, 0 for count ≤ 0.
 int sendAll(port::SocketHandle socket, const void *data, int count);
+
+// Sends the pieces in order as one run of bytes, as many per send call as the
+// system takes, straight from their memory: the total on success, -1 as soon as
+// a send fails. The pieces are used up (advanced) as they go out.
+int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces);
 
 // Sends a header announcing headerLength followed by the first count payload
 // bytes, in one buffer. 7 + count on success, -1 on a send failure, 0 when no

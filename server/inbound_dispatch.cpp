@@ -8,6 +8,7 @@
 #include "media/file_reception.h"
 #include "server/bytes.h"
 #include "server/frame.h"
+#include "server/inbound_stream.h"
 #include "server/server.h"
 #include "server/terminal.h"
 
@@ -144,7 +145,7 @@ std::optional<Notice> reportedValue(InboundContext &context, const Payload &payl
 }
 
 std::optional<Notice> fileAnswer(InboundContext &context, const Payload &payload) {
-    const int result = media::receiveFileAnswer(context.server, context.terminal, payload.length);
+    const int result = media::receiveFileAnswer(context.server, context.terminal, context.stream, payload.length);
     return Notice{98, result == media::kFileReceived ? 1 : 0};
 }
 
@@ -196,7 +197,7 @@ const InboundRule *findRule(std::uint16_t code) {
 // Reads the payload into the frame buffer as the rule says; false when the frame is dropped.
 bool readPayload(InboundContext &context, const InboundRule &rule, std::int32_t length,
                  std::uint8_t *buffer, int &count) {
-    const port::SocketHandle socket = context.terminal.socket();
+    InboundStream &stream = context.stream;
     const int limitMs = context.server.limits().receiveLimitMs;
     const std::int64_t announced = std::max<std::int32_t>(length, 0);
     count = 0;
@@ -205,28 +206,28 @@ bool readPayload(InboundContext &context, const InboundRule &rule, std::int32_t 
     case ReadRule::WholeKeyed:
         if (length < 0) return false;
         if (length > kFrameBufferBytes) {
-            discardBytes(socket, announced, limitMs);  // too long for any inbound record
+            stream.discard(announced, limitMs);  // too long for any inbound record
             return false;
         }
-        count = receiveFully(socket, buffer, length, limitMs);
+        count = stream.receiveFully(buffer, length, limitMs);
         return count == length || rule.rule == ReadRule::WholeKeyed;
     case ReadRule::WholeAnyCount: {
         int wanted = static_cast<int>(std::min<std::int64_t>(announced, kFrameBufferBytes));
-        count = receiveFully(socket, buffer, wanted, limitMs);
-        if (count == wanted) discardBytes(socket, announced - wanted, limitMs);
+        count = stream.receiveFully(buffer, wanted, limitMs);
+        if (count == wanted) stream.discard(announced - wanted, limitMs);
         return true;
     }
     case ReadRule::ExactLength:
         if (length != rule.fixedBytes) {
-            discardBytes(socket, announced, limitMs);  // no defined content: keep the stream in step only
+            stream.discard(announced, limitMs);  // no defined content: keep the stream in step only
             return false;
         }
-        count = receiveFully(socket, buffer, length, limitMs);
+        count = stream.receiveFully(buffer, length, limitMs);
         return count == length;
     case ReadRule::Fixed:
         // A shorter header still yields the fixed count; a longer one's rest is dropped.
-        count = receiveFully(socket, buffer, rule.fixedBytes, limitMs);
-        if (count == rule.fixedBytes) discardBytes(socket, announced - rule.fixedBytes, limitMs);
+        count = stream.receiveFully(buffer, rule.fixedBytes, limitMs);
+        if (count == rule.fixedBytes) stream.discard(announced - rule.fixedBytes, limitMs);
         return true;
     case ReadRule::FileAnswer:
         return true;
@@ -240,13 +241,14 @@ void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t len
     const InboundRule *rule = findRule(code);
     if (rule == nullptr) {
         // Outside the catalogue: the payload is skipped so the next header lines up.
-        discardBytes(context.terminal.socket(), std::max<std::int32_t>(length, 0),
-                     context.server.limits().receiveLimitMs);
+        context.stream.discard(std::max<std::int32_t>(length, 0), context.server.limits().receiveLimitMs);
         return;
     }
-    std::uint8_t buffer[kFrameBufferBytes] = {};
+    std::uint8_t buffer[kFrameBufferBytes];
     int count = 0;
     if (!readPayload(context, *rule, length, buffer, count)) return;
+    // Handlers see zeros behind what arrived.
+    std::memset(buffer + count, 0, static_cast<std::size_t>(kFrameBufferBytes - count));
     std::optional<Notice> notice = rule->handle(context, Payload{buffer, count, length});
     if (notice) context.server.notifications().data(notice->code, context.terminal.socket(), notice->extra);
 }

@@ -6,6 +6,7 @@
 
 namespace ks318 {
 
+class InboundStream;
 class Server;
 class TTerminal;
 
@@ -14,6 +15,7 @@ inline constexpr int kFrameBufferBytes = 388;
 struct InboundContext {
     Server &server;
     TTerminal &terminal;
+    InboundStream &stream;  // the connection's only way to its socket's bytes
 };
 
 // Reads the payload of a frame whose header has been read, stores it and

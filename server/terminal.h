@@ -63,6 +63,11 @@ public:
     // Wakes the connection thread out of a receive; the handle stays held.
     void shutdownConnection();
 
+    // Set while the terminal is in the table (the table keeps it): the
+    // connection thread asks this once per frame without walking the table.
+    bool listed() const { return listed_.load(std::memory_order_acquire); }
+    void setListed(bool listed) { listed_.store(listed, std::memory_order_release); }
+
     // Identification word: b0 terminal version, b1 b2 model number (b1 high).
     std::uint32_t ident() const { return ident_.load(std::memory_order_acquire); }
     void setIdent(std::uint32_t ident) { ident_.store(ident, std::memory_order_release); }
@@ -110,6 +115,7 @@ private:
     const port::SocketHandle socket_;
     char ipBuf_[16] = {};
     std::atomic<std::uint32_t> ident_{0};
+    std::atomic<bool> listed_{false};
 
     mutable SpinGate imageUpdateLock_;
     ImageUpdateConfig imageUpdateConfig_;

@@ -7,6 +7,7 @@ namespace ks318 {
 int TerminalTable::add(TerminalRef terminal) {
     SpinGuard guard(termLock_);
     if (static_cast<int>(nodes_.size()) >= capacity_) return 0;
+    terminal->setListed(true);
     nodes_.push_back(std::move(terminal));
     return static_cast<int>(nodes_.size());
 }
@@ -85,7 +86,10 @@ std::vector<TerminalRef> TerminalTable::snapshot() const {
 // Outside the gate: wake each removed terminal's connection thread, and let the
 // records go (the last holder's release closes the socket).
 void TerminalTable::release(std::vector<TerminalRef> removed) {
-    for (const TerminalRef &terminal : removed) terminal->shutdownConnection();
+    for (const TerminalRef &terminal : removed) {
+        terminal->setListed(false);
+        terminal->shutdownConnection();
+    }
 }
 
 }  // namespace ks318

@@ -63,8 +63,10 @@ TEST_F(ImageCommands, FullScreenImageSizeFollowsTheModel) {
         std::int32_t length;
         std::size_t wire;
     };
+    // Every terminal stays until the end, so that none leaving renumbers the next.
+    std::vector<std::unique_ptr<sim::SimTerminal>> joined;
     for (Case c : {Case{318, 76800, 77568, 77575}, Case{320, 130560, 131328, 131335}, Case{500, 130560, 131328, 131335}}) {
-        auto terminal = join(identity(c.model));
+        auto &terminal = joined.emplace_back(join(identity(c.model)));
         const auto number = static_cast<std::int32_t>(globalServer().terminals().count());
         Bytes palette = pattern(768, c.model);
         Bytes pixels = pattern(c.pixels, 3);

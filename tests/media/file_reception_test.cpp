@@ -155,6 +155,22 @@ TEST_F(Reception, AStalledAnswerEndsAfterTheReceiveLimitAndIsNotHandedOverAsWhol
     expectStillInStep('a');
 }
 
+TEST_F(Reception, AnAnswerBetweenOtherFramesInOneWriteTakesExactlyItsBytes) {
+    // Frames before and after the answer share its receives: none may be lost
+    // to the file, nor any of the file's bytes to the frames.
+    const Bytes contents = patternBytes(40000);
+    ASSERT_TRUE(terminal_->sendRaw(concat({encodeFrame(53, Bytes{'b'}), encodeFrame(98, answer("mid.bin", 1, contents)),
+                                           encodeFrame(53, Bytes{'a'})})));
+    EXPECT_EQ(fileNotice(1), 1u);
+    EXPECT_TRUE(host().waitFor([](const Notification &n) { return n.isData(53) && n.high() == 'a'; }, 2000));
+    const auto order = host().matching([](const Notification &n) { return n.isData(53) || n.isData(98); });
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(order[0].high(), 'b');
+    EXPECT_TRUE(order[1].isData(98));
+    EXPECT_EQ(order[2].high(), 'a');
+    EXPECT_TRUE(collect(contents.size()) == Collected(1, "mid.bin", 40000, contents));
+}
+
 // VmPeak of this process, in kB.
 long peakVirtualKb() {
     std::ifstream status("/proc/self/status");

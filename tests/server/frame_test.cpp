@@ -17,7 +17,7 @@ using test::SocketPair;
 
 Bytes receiveAvailable(port::SocketHandle socket, std::size_t count) {
     Bytes bytes(count);
-    EXPECT_EQ(receiveFully(socket, bytes.data(), static_cast<int>(count), 2000), static_cast<int>(count));
+    EXPECT_EQ(test::readExactly(socket, bytes.data(), static_cast<int>(count), 2000), static_cast<int>(count));
     return bytes;
 }
 
@@ -67,6 +67,41 @@ TEST(SendFrame, LargeFirstPartGoesOutWhole) {
     reader.join();
 }
 
+TEST(SendAllPieces, PiecesArriveInOrderAcrossPartialSends) {
+    SocketPair pair;
+    // Far more than the socket takes in one call, so sends stop inside pieces;
+    // empty pieces and more pieces than one call gathers are passed over.
+    Bytes data(6 * 1024 * 1024);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31 + i / 997);
+    std::vector<port::SendPiece> pieces;
+    for (std::size_t at = 0, size = 1; at < data.size(); at += size, size = size * 3 % 4099 + 1) {
+        size = std::min(size, data.size() - at);
+        pieces.push_back({data.data() + at, static_cast<int>(size)});
+        if (pieces.size() % 7 == 0) pieces.push_back({data.data(), 0});
+    }
+    ASSERT_GT(pieces.size(), static_cast<std::size_t>(port::kMaxSendPieces));
+    Bytes got(data.size());
+    std::thread reader([&] {
+        EXPECT_EQ(test::readExactly(pair.client, got.data(), static_cast<int>(got.size()), 5000), static_cast<int>(got.size()));
+    });
+    EXPECT_EQ(sendAllPieces(pair.server, pieces), static_cast<int>(data.size()));
+    reader.join();
+    EXPECT_TRUE(got == data);
+    EXPECT_TRUE(nothingMore(pair.client));
+}
+
+TEST(SendAllPieces, FailsOnADeadPeer) {
+    SocketPair pair;
+    port::shutdownSocket(pair.client);
+    std::vector<std::uint8_t> block(64 * 1024);
+    int result = 0;
+    for (int i = 0; i < 200 && result >= 0; ++i) {
+        port::SendPiece pieces[] = {{block.data(), 1000}, {block.data(), static_cast<int>(block.size())}};
+        result = sendAllPieces(pair.server, pieces);
+    }
+    EXPECT_EQ(result, -1);
+}
+
 TEST(SendAll, SendsNothingForNoBytesAndFailsOnADeadPeer) {
     SocketPair pair;
     EXPECT_EQ(sendAll(pair.server, "x", 0), 0);
@@ -77,90 +112,6 @@ TEST(SendAll, SendsNothingForNoBytesAndFailsOnADeadPeer) {
     int result = 0;
     for (int i = 0; i < 200 && result >= 0; ++i) result = sendAll(pair.server, block.data(), static_cast<int>(block.size()));
     EXPECT_EQ(result, -1);
-}
-
-TEST(ReceiveHeader, ReadsCodeAndLength) {
-    SocketPair pair;
-    Bytes header = sim::encodeFrame(0x1234, 0x01020304);
-    port::sendSome(pair.client, header.data(), 7);
-    std::int32_t length = 0;
-    EXPECT_EQ(receiveHeader(pair.server, length, 1000), 0x1234);
-    EXPECT_EQ(length, 0x01020304);
-}
-
-TEST(ReceiveHeader, BadStartByteIsIgnoredAndConsumesSevenBytes) {
-    SocketPair pair;
-    Bytes stream = {0x03, 0x14, 0x00, 0x04, 0x00, 0x00, 0x00};
-    Bytes next = sim::encodeFrame(83, 9);
-    stream.insert(stream.end(), next.begin(), next.end());
-    port::sendSome(pair.client, stream.data(), static_cast<int>(stream.size()));
-    std::int32_t length = -7;
-    EXPECT_EQ(receiveHeader(pair.server, length, 1000), kReceiveIgnored);
-    EXPECT_EQ(length, -7) << "the length is not written for an ignored header";
-    EXPECT_EQ(receiveHeader(pair.server, length, 1000), 83);
-    EXPECT_EQ(length, 9);
-}
-
-TEST(ReceiveHeader, CodeZeroIsIgnored) {
-    SocketPair pair;
-    Bytes header = sim::encodeFrame(0, 4);
-    port::sendSome(pair.client, header.data(), 7);
-    std::int32_t length = 0;
-    EXPECT_EQ(receiveHeader(pair.server, length, 1000), kReceiveIgnored);
-}
-
-TEST(ReceiveHeader, SilenceAndClosedPeerAreTold) {
-    SocketPair pair;
-    std::int32_t length = 0;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(receiveHeader(pair.server, length, 150), kReceiveSilent);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
-    port::shutdownSocket(pair.client);
-    EXPECT_EQ(receiveHeader(pair.server, length, 1000), kReceiveGone);
-}
-
-TEST(ReceiveHeader, CompletesAHeaderThatArrivesInPieces) {
-    SocketPair pair;
-    Bytes header = sim::encodeFrame(171, 4);
-    std::thread writer([&] {
-        for (std::uint8_t byte : header) {
-            port::sendSome(pair.client, &byte, 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
-    std::int32_t length = 0;
-    EXPECT_EQ(receiveHeader(pair.server, length, 1000), 171);
-    EXPECT_EQ(length, 4);
-    writer.join();
-}
-
-TEST(ReceiveHeader, AHeaderThatNeverCompletesCountsAsSilence) {
-    SocketPair pair;
-    Bytes part = {0x02, 0x14};
-    port::sendSome(pair.client, part.data(), 2);
-    std::int32_t length = 0;
-    EXPECT_EQ(receiveHeader(pair.server, length, 150), kReceiveSilent);
-}
-
-TEST(ReceiveFully, StopsAtTheLimitWithWhatArrived) {
-    SocketPair pair;
-    Bytes part(100, 0x55);
-    port::sendSome(pair.client, part.data(), 100);
-    std::uint8_t buffer[222];
-    EXPECT_EQ(receiveFully(pair.server, buffer, 222, 150), 100);
-}
-
-TEST(DiscardBytes, ConsumesExactlyTheCount) {
-    SocketPair pair;
-    Bytes stream(10000, 0xEE);
-    Bytes next = sim::encodeFrame(150, 0);
-    stream.insert(stream.end(), next.begin(), next.end());
-    std::thread writer([&] { port::sendSome(pair.client, stream.data(), static_cast<int>(stream.size())); });
-    EXPECT_TRUE(discardBytes(pair.server, 10000, 1000));
-    std::int32_t length = -1;
-    EXPECT_EQ(receiveHeader(pair.server, length, 1000), 150);
-    EXPECT_EQ(length, 0);
-    writer.join();
 }
 
 }  // namespace

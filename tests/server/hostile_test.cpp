@@ -8,6 +8,7 @@
 #include "server/outbound.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/process_usage.h"
+#include "tests/support/socket_pair.h"
 
 namespace ks318 {
 namespace {
@@ -118,7 +119,7 @@ TEST_F(Hostile, ATerminalThatNeverReadsFailsTheSenderInBoundedTime) {
     port::SocketHandle stuck = port::connectTcp("127.0.0.1", server_.port());
     ASSERT_NE(stuck, port::kNoSocket);
     std::uint8_t greeting[7];
-    ASSERT_EQ(receiveFully(stuck, greeting, 7, 2000), 7);
+    ASSERT_EQ(test::readExactly(stuck, greeting, 7, 2000), 7);
     Bytes identify = encodeFrame(20, {32, 0x01, 0x40, 0});
     ASSERT_EQ(port::sendSome(stuck, identify.data(), static_cast<int>(identify.size())), 11);
     ASSERT_TRUE(server_.waitForCount(2));

@@ -171,6 +171,33 @@ TEST_F(Inbound, SerialDataFromBothPorts) {
     EXPECT_EQ(source, 0);
 }
 
+TEST_F(Inbound, ABurstLongerThanTheReadAheadIsHandledFrameByFrameInOrder) {
+    // 400 frames of 73 bytes in one write: far more than one buffer's worth, with
+    // frames cut at every refill. The host collects each entry as it is told.
+    std::vector<Bytes> popped;
+    host().onData([&](const Notification &n) {
+        if (!n.isData(83)) return;
+        std::uint8_t out[256];
+        std::int32_t source = -1;
+        int length = 0;
+        if (record_->serial.pop(out, source, length)) popped.emplace_back(out, out + length);
+    });
+    Bytes burst;
+    std::vector<Bytes> sent;
+    for (int i = 0; i < 400; ++i) {
+        Bytes data(64);
+        for (std::size_t j = 0; j < data.size(); ++j) data[j] = static_cast<std::uint8_t>(i * 7 + j);
+        sent.push_back(data);
+        Bytes frame = sim::encodeFrame(83, concat({le16(64), data}));
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    ASSERT_TRUE(terminal_->sendRaw(burst));
+    waitData(83, 400);
+    sync();
+    host().onData(nullptr);
+    EXPECT_EQ(popped, sent);
+}
+
 TEST_F(Inbound, SerialCountBeyondWhatArrivedNeverReadsPastTheFrame) {
     sendAndWait(83, concat({le16(0xFFFF), {'x'}}), 83);
     std::uint8_t out[256];

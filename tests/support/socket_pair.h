@@ -1,9 +1,24 @@
 // Two ends of a loopback TCP connection, for tests of the frame routines.
 #pragma once
 
+#include <cstdint>
+
 #include "port/socket.h"
 
 namespace ks318::test {
+
+// Reads exactly count bytes as a terminal would, one byte past none; fewer when
+// the peer closed or timeoutMs passed without a byte.
+inline int readExactly(port::SocketHandle socket, void *buffer, int count, int timeoutMs) {
+    auto *out = static_cast<std::uint8_t *>(buffer);
+    int done = 0;
+    while (done < count && port::waitReadable(socket, timeoutMs) > 0) {
+        const int received = port::receiveSome(socket, out + done, count - done);
+        if (received <= 0) break;
+        done += received;
+    }
+    return done;
+}
 
 struct SocketPair {
     SocketPair() {

@@ -1,0 +1,221 @@
+// The load driver: 1,024 terminals played by a crowd in a child process.
+//   P4: the terminals connect and finish the handshake, against a plain accept
+//       loop answering the same handshake; and the server's resident memory per
+//       connected terminal.
+//   P2: one full-screen image to each terminal from 2 host threads, against 2
+//       plain writers over the same connections.
+// Prints one JSON object with every round's times. Usage: load_driver [rounds]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/load/crowd.h"
+#include "bench/support/bench_session.h"
+#include "image/image_commands.h"
+#include "port/process.h"
+#include "server/connection.h"
+#include "server/server.h"
+#include "sim/wire.h"
+
+namespace ks318::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kTerminals = 1024;
+constexpr int kHostThreads = 2;
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+class CrowdControl {
+public:
+    explicit CrowdControl(port::SocketHandle socket) : socket_(socket) {}
+
+    void tell(const std::string &line) {
+        const std::string text = line + "\n";
+        plainWrite(socket_, reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
+    }
+    // The next answer line, empty when the crowd is gone or silent for a minute.
+    std::string hear() {
+        for (;;) {
+            const std::size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = pending_.substr(0, end);
+                pending_.erase(0, end + 1);
+                return line;
+            }
+            if (port::waitReadable(socket_, 60000) <= 0) return {};
+            char buffer[256];
+            const int count = port::receiveSome(socket_, buffer, sizeof buffer);
+            if (count <= 0) return {};
+            pending_.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+    // The number after `word` in the next answer, -1 for any other answer.
+    std::int64_t hearNumber(const std::string &word) {
+        const std::string line = hear();
+        if (line.rfind(word + " ", 0) != 0) {
+            std::fprintf(stderr, "crowd answered '%s' instead of %s\n", line.c_str(), word.c_str());
+            return -1;
+        }
+        return std::strtoll(line.c_str() + word.size() + 1, nullptr, 10);
+    }
+
+private:
+    port::SocketHandle socket_;
+    std::string pending_;
+};
+
+// A plain accept loop answering the handshake: 19 out, 20 and its word in, 21
+// (payload 1) and 27 out. The connections stay open until the loop object goes.
+class PlainHandshakeServer {
+public:
+    PlainHandshakeServer() : thread_([this] { run(); }) {}
+    ~PlainHandshakeServer() {
+        thread_.join();
+        for (port::SocketHandle socket : accepted_) port::closeSocket(socket);
+    }
+    int port() const { return listener_.port(); }
+
+private:
+    void run() {
+        const sim::Bytes identify = sim::encodeFrame(19, sim::Bytes{});
+        const sim::Bytes accepted = sim::concat({sim::encodeFrame(21, sim::le32(1)), sim::encodeFrame(27, sim::Bytes{})});
+        for (int i = 0; i < kTerminals; ++i) {
+            const port::SocketHandle socket = listener_.accept();
+            if (socket == port::kNoSocket) return;
+            accepted_.push_back(socket);
+            plainWrite(socket, identify.data(), identify.size());
+            std::uint8_t answer[11];
+            int got = 0;
+            while (got < 11) {
+                const int count = port::receiveSome(socket, answer + got, 11 - got);
+                if (count <= 0) break;
+                got += count;
+            }
+            plainWrite(socket, accepted.data(), accepted.size());
+        }
+    }
+
+    PlainListener listener_;
+    std::vector<port::SocketHandle> accepted_;
+    std::thread thread_;
+};
+
+const sim::Bytes &imageFrame(std::vector<std::uint8_t> &palette, std::vector<std::uint8_t> &pixels) {
+    static sim::Bytes frame;
+    palette.assign(image::kPaletteBytes, 0);
+    pixels.assign(130560, 0);
+    for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = static_cast<std::uint8_t>(i * 3);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i % 233);
+    frame = sim::encodeFrame(image::kFullScreenImageCode, static_cast<std::int32_t>(palette.size() + pixels.size()),
+                             sim::concat({palette, pixels}));
+    return frame;
+}
+
+// One image to every terminal from 2 threads, each taking half of the numbers;
+// milliseconds until the crowd has read the last byte, -1 on a failure.
+template <class Send>
+double imageRound(CrowdControl &crowd, std::size_t frameBytes, Send &&send) {
+    crowd.tell("expect " + std::to_string(frameBytes * kTerminals));
+    if (crowd.hear() != "ok") return -1;
+    const std::int64_t start = nowNs();
+    bool failed = false;
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kHostThreads; ++t) {
+        hosts.emplace_back([&, t] {
+            for (int number = 1 + t; number <= kTerminals; number += kHostThreads)
+                if (!send(number)) failed = true;
+        });
+    }
+    for (std::thread &host : hosts) host.join();
+    const std::int64_t end = crowd.hearNumber("drained");
+    return failed || end < 0 ? -1 : static_cast<double>(end - start) / 1e6;
+}
+
+std::string list(const std::vector<double> &values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + std::to_string(values[i]);
+    return out + "]";
+}
+
+int drive(CrowdControl &crowd, int rounds) {
+    std::vector<double> libraryConnect, plainConnect, libraryImages, plainImages;
+    double rssPerTerminal = -1;
+    std::vector<std::uint8_t> palette, pixels;
+    const sim::Bytes &frame = imageFrame(palette, pixels);
+
+    for (int round = 0; round < rounds; ++round) {
+        {
+            LibrarySession session;
+            if (!session.started()) return 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const long before = port::residentKib();
+            crowd.tell("connect " + std::to_string(session.port()));
+            const std::int64_t ns = crowd.hearNumber("identified");
+            if (ns < 0) return 1;
+            libraryConnect.push_back(static_cast<double>(ns) / 1e6);
+            while (globalServer().terminals().count() < kTerminals) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (round == 0) {
+                // Settled: every connection thread waits for its terminal's next frame.
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                rssPerTerminal = static_cast<double>(port::residentKib() - before) / kTerminals;
+            }
+            // P2, the library and the plain writers taking turns on the same connections.
+            const double library = imageRound(crowd, frame.size(), [&](int number) {
+                return kq_sendimage(number, palette.data(), pixels.data()) == 1;
+            });
+            const double plain = imageRound(crowd, frame.size(), [&](int number) {
+                TerminalRef terminal = globalServer().terminals().get(number);
+                return terminal && plainWrite(terminal->socket(), frame.data(), frame.size());
+            });
+            if (library < 0 || plain < 0) return 1;
+            libraryImages.push_back(library);
+            plainImages.push_back(plain);
+            crowd.tell("close");
+            if (crowd.hear() != "closed") return 1;
+        }
+        {
+            PlainHandshakeServer plain;
+            crowd.tell("connect " + std::to_string(plain.port()));
+            const std::int64_t ns = crowd.hearNumber("identified");
+            if (ns < 0) return 1;
+            plainConnect.push_back(static_cast<double>(ns) / 1e6);
+            crowd.tell("close");
+            if (crowd.hear() != "closed") return 1;
+        }
+    }
+    std::printf("{\n  \"terminals\": %d,\n  \"P4_library_ms\": %s,\n  \"P4_plain_ms\": %s,\n"
+                "  \"P4_rss_per_terminal_kib\": %.2f,\n  \"P2_library_ms\": %s,\n  \"P2_plain_ms\": %s\n}\n",
+                kTerminals, list(libraryConnect).c_str(), list(plainConnect).c_str(), rssPerTerminal,
+                list(libraryImages).c_str(), list(plainImages).c_str());
+    return 0;
+}
+
+}  // namespace
+}  // namespace ks318::bench
+
+int main(int argc, char **argv) {
+    using namespace ks318;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    port::SocketHandle driverEnd, crowdEnd;
+    if (!port::socketPair(driverEnd, crowdEnd)) return 1;
+    // The crowd's process is made before this one starts any thread.
+    const int child = port::startChildProcess([&] {
+        port::closeSocket(driverEnd);
+        return bench::runCrowd(crowdEnd, bench::kTerminals);
+    });
+    if (child < 0) return 1;
+    port::closeSocket(crowdEnd);
+    bench::CrowdControl crowd(driverEnd);
+    const int result = bench::drive(crowd, rounds);
+    crowd.tell("quit");
+    crowd.hear();
+    port::waitChildProcess(child);
+    return result;
+}

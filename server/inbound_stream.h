@@ -1,0 +1,65 @@
+// The reading side of a terminal's connection. Every byte the connection thread
+// takes from the socket passes through this read-ahead buffer: one receive call
+// fetches as much as has arrived, and headers and payloads are then handed out
+// from memory, so a stream of small frames costs one receive per buffer rather
+// than a wait and a receive per header and per payload. Bytes read ahead belong
+// to the frames that follow and come out in order; only the connection thread
+// reads, so nothing else may receive on the socket while the stream lives.
+#pragma once
+
+#include <cstdint>
+
+#include "port/socket.h"
+
+namespace ks318 {
+
+class InboundStream {
+public:
+    // Big enough for a few hundred small frames per receive; it lives on the
+    // connection thread's stack, and pages no receive reached are never touched.
+    static constexpr int kCapacity = 16 * 1024;
+
+    explicit InboundStream(port::SocketHandle socket) : socket_(socket) {}
+    InboundStream(const InboundStream &) = delete;
+    InboundStream &operator=(const InboundStream &) = delete;
+
+    port::SocketHandle socket() const { return socket_; }
+    // Bytes read from the socket and not yet handed out.
+    int buffered() const { return end_ - start_; }
+
+    // Waits at most limitMs for a first byte, then reads one header, completing a
+    // header that arrives in pieces within limitMs of that byte. Returns a code
+    // (≥ 1, with `length` written), kReceiveIgnored, kReceiveSilent or kReceiveGone.
+    // The bytes of a header that never completes are consumed.
+    int receiveHeader(std::int32_t &length, int limitMs);
+
+    // Reads count bytes until all have arrived, the peer closed, or limitMs have
+    // passed since the call. Returns the bytes read.
+    int receiveFully(void *buffer, int count, int limitMs);
+
+    // Reads and drops count bytes under the same rule; true when all were consumed.
+    bool discard(std::int64_t count, int limitMs);
+
+    // Hands out at most count bytes in place, waiting at most limitMs for a first
+    // one: their number, with `bytes` pointing at them until the next call, or 0
+    // when none came in time or the connection failed.
+    int receivePiece(const std::uint8_t *&bytes, int count, int limitMs);
+
+private:
+    enum class Fill { Arrived, TimedOut, Gone };
+
+    // One receive into the free end of the buffer, waiting at most waitMs when
+    // nothing is there yet.
+    Fill fill(int waitMs);
+    // Reads until at least `wanted` bytes are buffered (at most kCapacity), the
+    // deadline passes or the connection fails. A start of 0 is read from the
+    // clock here: reads served from the buffer never need the time.
+    Fill fillTo(int wanted, std::uint64_t &start, int limitMs);
+
+    const port::SocketHandle socket_;
+    int start_ = 0;  // first byte not yet handed out
+    int end_ = 0;    // one past the last byte received
+    std::uint8_t bytes_[kCapacity];
+};
+
+}  // namespace ks318
