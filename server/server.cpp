@@ -92,11 +92,16 @@ void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAdd
     // terminal before anything it sends and before its departure.
     notifications_.connected(peerAddress, number);
     connectionStarted();
+    // The thread takes the only reference outside the table: once it has ended,
+    // nothing else keeps the record (or its socket) alive.
+    const TTerminal *record = terminal.get();
+    const std::uint32_t address = terminal->ipValue();
     try {
-        std::thread([this, terminal] { runConnection(*this, terminal); }).detach();
+        std::thread([this, terminal = std::move(terminal)]() mutable { runConnection(*this, std::move(terminal)); })
+            .detach();
     } catch (const std::system_error &) {
-        table_.remove(terminal.get());
-        notifications_.disconnected(terminal->ipValue(), terminal->socket());
+        table_.remove(record);  // the table's reference was the last one
+        notifications_.disconnected(address, socket);
         connectionEnded();
     }
 }
