@@ -12,3 +12,13 @@ function(ks318_write_export_map header output)
   file(WRITE "${output}" "${body}")
   set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${header}")
 endfunction()
+
+# After every link of the Windows library, its export table must list exactly
+# the header's names, undecorated.
+function(ks318_check_dll_exports target header)
+  find_program(KS318_OBJDUMP NAMES i686-w64-mingw32-objdump ${CMAKE_OBJDUMP} REQUIRED)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${KS318_OBJDUMP} -DLIBRARY=$<TARGET_FILE:${target}> -DHEADER=${header}
+            -P ${CMAKE_SOURCE_DIR}/cmake/CheckDllExports.cmake
+    VERBATIM)
+endfunction()
