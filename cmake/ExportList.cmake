@@ -22,3 +22,17 @@ function(ks318_check_dll_exports target header)
             -P ${CMAKE_SOURCE_DIR}/cmake/CheckDllExports.cmake
     VERBATIM)
 endfunction()
+
+# The header's export names as a C++ initializer list, for tests that look each
+# one up in the built library.
+function(ks318_write_export_names header output)
+  file(READ "${header}" text)
+  string(REGEX MATCHALL "KQ_CALL[ \t\r\n]+[A-Za-z_0-9]+[ \t]*\\(" declarations "${text}")
+  set(body "// Written from include/ks318.h at configure time.\n")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX REPLACE "KQ_CALL[ \t\r\n]+([A-Za-z_0-9]+).*" "\\1" name "${declaration}")
+    string(APPEND body "\"${name}\",\n")
+  endforeach()
+  file(WRITE "${output}" "${body}")
+  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${header}")
+endfunction()

@@ -28,4 +28,13 @@ void HostNotifier::send(std::uint32_t message, std::uint32_t wParam, std::uint32
     if (window != nullptr) SendMessageA(window, message, wParam, static_cast<LPARAM>(lParam));
 }
 
+// Peeking for sent messages only delivers those that other threads are sending
+// to this thread's windows; it takes no posted message from the host's queue.
+void handleWaitingHostNotifications() {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+bool handlingHostNotification() { return InSendMessage() != FALSE; }
+
 }  // namespace ks318::port

@@ -26,23 +26,10 @@ struct FramePlacement {
     double left = 0, top = 0, right = 1, bottom = 1;
 };
 
-class EnhancedMetafile final : public Picture {
-public:
-    EnhancedMetafile(HENHMETAFILE metafile, int width, int height, FramePlacement placement)
-        : Picture(width, height), metafile_(metafile), placement_(placement) {}
-    ~EnhancedMetafile() override { DeleteEnhMetaFile(metafile_); }
-    EnhancedMetafile(const EnhancedMetafile &) = delete;
-    EnhancedMetafile &operator=(const EnhancedMetafile &) = delete;
-
-    bool play(RgbCanvas &canvas, const TargetRect &target) const override;
-
-private:
-    HENHMETAFILE metafile_;
-    FramePlacement placement_;
-};
-
-bool EnhancedMetafile::play(RgbCanvas &canvas, const TargetRect &target) const {
-    if (target.width <= 0 || target.height <= 0) return true;
+// Plays `draw` onto a 24-bit DIB section that holds the canvas, clipped to the
+// target rectangle, and copies the result back; false when nothing was played.
+template <typename Draw>
+bool drawOnCanvas(RgbCanvas &canvas, const TargetRect &target, Draw draw) {
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = canvas.width;
@@ -72,11 +59,7 @@ bool EnhancedMetafile::play(RgbCanvas &canvas, const TargetRect &target) const {
         }
 
     IntersectClipRect(dc, target.x, target.y, target.x + target.width, target.y + target.height);
-    const RECT frame{static_cast<LONG>(std::lround(target.x + placement_.left * target.width)),
-                     static_cast<LONG>(std::lround(target.y + placement_.top * target.height)),
-                     static_cast<LONG>(std::lround(target.x + placement_.right * target.width)),
-                     static_cast<LONG>(std::lround(target.y + placement_.bottom * target.height))};
-    const bool played = PlayEnhMetaFile(dc, metafile_, &frame) != FALSE;
+    const bool played = draw(dc);
     GdiFlush();
 
     if (played)
@@ -91,6 +74,56 @@ bool EnhancedMetafile::play(RgbCanvas &canvas, const TargetRect &target) const {
     DeleteDC(dc);
     return played;
 }
+
+class EnhancedMetafile final : public Picture {
+public:
+    EnhancedMetafile(HENHMETAFILE metafile, int width, int height, FramePlacement placement)
+        : Picture(width, height), metafile_(metafile), placement_(placement) {}
+    ~EnhancedMetafile() override { DeleteEnhMetaFile(metafile_); }
+    EnhancedMetafile(const EnhancedMetafile &) = delete;
+    EnhancedMetafile &operator=(const EnhancedMetafile &) = delete;
+
+    bool play(RgbCanvas &canvas, const TargetRect &target) const override {
+        if (target.width <= 0 || target.height <= 0) return true;
+        const RECT frame{static_cast<LONG>(std::lround(target.x + placement_.left * target.width)),
+                         static_cast<LONG>(std::lround(target.y + placement_.top * target.height)),
+                         static_cast<LONG>(std::lround(target.x + placement_.right * target.width)),
+                         static_cast<LONG>(std::lround(target.y + placement_.bottom * target.height))};
+        return drawOnCanvas(canvas, target, [&](HDC dc) { return PlayEnhMetaFile(dc, metafile_, &frame) != FALSE; });
+    }
+
+private:
+    HENHMETAFILE metafile_;
+    FramePlacement placement_;
+};
+
+// A placeable Windows metafile, played as such files are: its logical frame
+// (the header's box, unless its records set their own window) mapped onto the
+// target rectangle.
+class PlaceableMetafile final : public Picture {
+public:
+    PlaceableMetafile(HMETAFILE metafile, int width, int height, RECT box)
+        : Picture(width, height), metafile_(metafile), box_(box) {}
+    ~PlaceableMetafile() override { DeleteMetaFile(metafile_); }
+    PlaceableMetafile(const PlaceableMetafile &) = delete;
+    PlaceableMetafile &operator=(const PlaceableMetafile &) = delete;
+
+    bool play(RgbCanvas &canvas, const TargetRect &target) const override {
+        if (target.width <= 0 || target.height <= 0) return true;
+        return drawOnCanvas(canvas, target, [&](HDC dc) {
+            SetMapMode(dc, MM_ANISOTROPIC);
+            SetWindowOrgEx(dc, box_.left, box_.top, nullptr);
+            SetWindowExtEx(dc, box_.right - box_.left, box_.bottom - box_.top, nullptr);
+            SetViewportOrgEx(dc, target.x, target.y, nullptr);
+            SetViewportExtEx(dc, target.width, target.height, nullptr);
+            return PlayMetaFile(dc, metafile_) != FALSE;
+        });
+    }
+
+private:
+    HMETAFILE metafile_;
+    RECT box_;
+};
 
 bool usableSize(long width, long height) {
     return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide;
@@ -126,14 +159,11 @@ std::unique_ptr<Picture> loadWindowsMetafile(const std::vector<std::uint8_t> &by
         const long width = std::lround(std::abs(across) * kDotsPerInch / inch);
         const long height = std::lround(std::abs(down) * kDotsPerInch / inch);
         if (!usableSize(width, height)) return nullptr;
-        // The frame in hundredths of a millimetre, as the conversion wants it.
-        METAFILEPICT picture{MM_ANISOTROPIC, static_cast<LONG>(std::lround(std::abs(across) * 2540.0 / inch)),
-                             static_cast<LONG>(std::lround(std::abs(down) * 2540.0 / inch)), nullptr};
-        HENHMETAFILE metafile = SetWinMetaFileBits(static_cast<UINT>(bytes.size() - kPlaceableHeader),
-                                                   bytes.data() + kPlaceableHeader, nullptr, &picture);
+        HMETAFILE metafile = SetMetaFileBitsEx(static_cast<UINT>(bytes.size() - kPlaceableHeader),
+                                               bytes.data() + kPlaceableHeader);
         if (metafile == nullptr) return nullptr;
-        return std::make_unique<EnhancedMetafile>(metafile, static_cast<int>(width), static_cast<int>(height),
-                                                  FramePlacement{});
+        const RECT box{le16s(header + 6), le16s(header + 8), le16s(header + 10), le16s(header + 12)};
+        return std::make_unique<PlaceableMetafile>(metafile, static_cast<int>(width), static_cast<int>(height), box);
     }
 
     // Without the header the picture is what its records cover: the converted
