@@ -27,10 +27,11 @@ wineboot -i >/dev/null 2>&1
 wineserver -w
 
 status=0
-ctest --preset windows --output-log "$log" || status=$?
-# Each test program is one ctest entry: its own count of tests.
-grep -E '^[0-9]+/[0-9]+ Test|\[  (PASSED|FAILED)  \]' "$log" | grep -vE '^\[  FAILED  \] [A-Za-z]+\.' || true
-passed=$(grep -oE '\[  PASSED  \] [0-9]+' "$log" | awk '{s += $NF} END {print s + 0}')
-failed=$(grep -oE '\[  FAILED  \] [0-9]+ test' "$log" | awk '{s += $(NF-1)} END {print s + 0}')
+ctest --preset windows --verbose >"$log" 2>&1 || status=$?
+if ((status)); then cat "$log"; fi
+# Each test program is one ctest entry; its own closing lines give the counts.
+grep -E '^ *[0-9]+/[0-9]+ Test|tests passed' "$log" || true
+passed=$( (grep -oE '\[  PASSED  \] [0-9]+' "$log" || true) | awk '{s += $NF} END {print s + 0}')
+failed=$( (grep -oE '\[  FAILED  \] [0-9]+ tests?,' "$log" || true) | awk '{s += $(NF-1)} END {print s + 0}')
 echo "Wine: $passed passed, $failed failed"
 exit "$status"
