@@ -12,3 +12,27 @@ function(ks318_write_export_map header output)
   file(WRITE "${output}" "${body}")
   set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${header}")
 endfunction()
+
+# After every link of the Windows library, its export table must list exactly
+# the header's names, undecorated.
+function(ks318_check_dll_exports target header)
+  find_program(KS318_OBJDUMP NAMES i686-w64-mingw32-objdump ${CMAKE_OBJDUMP} REQUIRED)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${KS318_OBJDUMP} -DLIBRARY=$<TARGET_FILE:${target}> -DHEADER=${header}
+            -P ${CMAKE_SOURCE_DIR}/cmake/CheckDllExports.cmake
+    VERBATIM)
+endfunction()
+
+# The header's export names as a C++ initializer list, for tests that look each
+# one up in the built library.
+function(ks318_write_export_names header output)
+  file(READ "${header}" text)
+  string(REGEX MATCHALL "KQ_CALL[ \t\r\n]+[A-Za-z_0-9]+[ \t]*\\(" declarations "${text}")
+  set(body "// Written from include/ks318.h at configure time.\n")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX REPLACE "KQ_CALL[ \t\r\n]+([A-Za-z_0-9]+).*" "\\1" name "${declaration}")
+    string(APPEND body "\"${name}\",\n")
+  endforeach()
+  file(WRITE "${output}" "${body}")
+  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${header}")
+endfunction()

@@ -26,4 +26,13 @@ private:
     KqHostTarget target_{};
 };
 
+// Called by a thread that waits for connection threads: when it is the thread of
+// the host's window, the notifications they are sending it are handled now.
+// Nothing to do where notifications are plain calls.
+void handleWaitingHostNotifications();
+
+// True on a host thread that is handling a notification sent by a connection
+// thread (which waits for it), where that is not the connection thread itself.
+bool handlingHostNotification();
+
 }  // namespace ks318::port

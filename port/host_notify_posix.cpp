@@ -43,4 +43,9 @@ void HostNotifier::send(std::uint32_t message, std::uint32_t wParam, std::uint32
     if (target.send != nullptr) target.send(target.context, message, wParam, lParam);
 }
 
+void handleWaitingHostNotifications() {}
+
+// Notifications are called on the connection thread itself.
+bool handlingHostNotification() { return false; }
+
 }  // namespace ks318::port

@@ -1,8 +1,10 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "port/clock.h"
+#include "port/host_notify.h"
 #include "server/connection.h"
 
 namespace ks318 {
@@ -64,7 +66,9 @@ int Server::finish() {
 
     // Wake every connection thread; each posts its disconnect and leaves the table.
     for (const TerminalRef &terminal : table_.snapshot()) terminal->shutdownConnection();
-    const int self = onConnectionThreadOf(*this) ? 1 : 0;
+    // Stopped from inside a notification: its connection thread waits for the
+    // handler, so the stop does not wait for that one.
+    const int self = onConnectionThreadOf(*this) || port::handlingHostNotification() ? 1 : 0;
     waitForConnections(self, limits_.stopGraceMs);
     table_.clear();
     // A host must not be called after it has been told the server stopped:
@@ -117,10 +121,20 @@ void Server::connectionEnded() {
     connectionsChanged_.notify_all();
 }
 
+// A host may stop the server on the thread that handles its notifications,
+// while connection threads wait for it to handle one: the wait lets those
+// notifications through, in slices.
 void Server::waitForConnections(int allowed, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock lock(connectionsMutex_);
-    connectionsChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return liveConnections_ <= allowed; });
+    for (;;) {
+        const auto slice = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
+        if (connectionsChanged_.wait_until(lock, slice, [&] { return liveConnections_ <= allowed; })) return;
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        lock.unlock();
+        port::handleWaitingHostNotifications();
+        lock.lock();
+    }
 }
 
 std::string Server::baseDir() const {

@@ -33,7 +33,7 @@ TEST(LegacyImages, EnviaImagemDoArquivoConvertsAPictureFile) {
     auto terminal = session.join();
     test::TempDir directory;
     const std::string path = directory.write("picture.bmp", test::bmpFile(test::TestPicture(64, 48, {200, 10, 10})));
-    EXPECT_EQ(EnviaImagemDoArquivo(1, (directory.path() / "missing.bmp").c_str()), 0);
+    EXPECT_EQ(EnviaImagemDoArquivo(1, (directory / "missing.bmp").c_str()), 0);
     EXPECT_EQ(EnviaImagemDoArquivo(1, path.c_str()), 1);
     auto frame = terminal->waitForFrame(37, 5000);
     ASSERT_TRUE(frame.has_value());

@@ -263,7 +263,7 @@ TEST_F(PictureFiles, FilesThatAreNotPicturesSendNothing) {
          })
         expectRefused(number, dir_.write(name, bytes));
     std::filesystem::create_directory(dir_.path() / "folder.bmp");
-    expectRefused(number, (dir_.path() / "folder.bmp").string());
+    expectRefused(number, (dir_ / "folder.bmp").string());
     expectRefused(number, (dir_.path() / "missing.bmp").string());
     EXPECT_EQ(kq_sendimgfromfile(number, nullptr), 0);
 }
@@ -271,7 +271,7 @@ TEST_F(PictureFiles, FilesThatAreNotPicturesSendNothing) {
 TEST_F(PictureFiles, AMissingFileOrAnUnknownTerminalGivesZero) {
     const std::int32_t number = join(318);
     const std::string good = dir_.write("good.bmp", test::bmpFile(TestPicture(8, 8, kRed)));
-    EXPECT_EQ(kq_sendimgfromfile(-1, (dir_.path() / "missing.bmp").c_str()), 0);
+    EXPECT_EQ(kq_sendimgfromfile(-1, (dir_ / "missing.bmp").c_str()), 0);
     EXPECT_EQ(kq_sendimgfromfile(0, good.c_str()), 0);
     EXPECT_EQ(kq_sendimgfromfile(number + 1, good.c_str()), 0);
     ASSERT_EQ(kq_sendimageblock(number, 0, 0, 0, 0, nullptr), 1);

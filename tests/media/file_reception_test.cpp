@@ -10,6 +10,7 @@
 
 #include "media/file_request.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/process_usage.h"
 #include "tests/support/temp_dir.h"
 
 namespace ks318 {
@@ -171,21 +172,12 @@ TEST_F(Reception, AnAnswerBetweenOtherFramesInOneWriteTakesExactlyItsBytes) {
     EXPECT_TRUE(collect(contents.size()) == Collected(1, "mid.bin", 40000, contents));
 }
 
-// VmPeak of this process, in kB.
-long peakVirtualKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmPeak:", 0) == 0) return std::stol(line.substr(7));
-    return -1;
-}
-
 TEST_F(Reception, AnAnnouncedSizeSetsNoMemoryAside) {
-    const long before = peakVirtualKb();
+    const long before = test::peakVirtualKiB();
     ASSERT_GT(before, 0);
     terminal_->sendRaw(concat({encodeFrame(98, 0x7FFFFF00, answer("liar.bin", 1)), patternBytes(1000)}));
     EXPECT_EQ(fileNotice(1, 3000), 0u);
-    EXPECT_LT(peakVirtualKb() - before, 256 * 1024) << "about 2 GB were announced, 1,000 bytes came";
+    EXPECT_LT(test::peakVirtualKiB() - before, 256 * 1024) << "about 2 GB were announced, 1,000 bytes came";
     expectStillInStep('l');
 }
 

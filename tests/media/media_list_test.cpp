@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "media/media_list.h"
+#include "port/paths.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/temp_dir.h"
 
@@ -56,7 +57,9 @@ TEST(FlatMediaList, StopsAtGapsAndEmptyValuesAndReadsLikeAProfileFile) {
             << "line ends " << (end[0] == '\r' ? "CR LF" : "LF");
     }
     EXPECT_TRUE(flatList((dir / "none.ini").string()).empty());
-    EXPECT_EQ(media::mediaProfilePath(""), "/Config_Terminal/all_medias.ini") << "before InitKQ318";
+    const std::string separator(1, port::pathSeparator());
+    EXPECT_EQ(media::mediaProfilePath(""), separator + "Config_Terminal" + separator + "all_medias.ini")
+        << "before InitKQ318";
 }
 
 TEST(FlatMediaList, ValuesAreCutAt99CharactersAndTheListAt254Entries) {

@@ -106,7 +106,8 @@ TEST(SendAll, SendsNothingForNoBytesAndFailsOnADeadPeer) {
     SocketPair pair;
     EXPECT_EQ(sendAll(pair.server, "x", 0), 0);
     EXPECT_EQ(sendAll(pair.server, "x", -5), 0);
-    port::shutdownSocket(pair.client);
+    port::closeSocket(pair.client);
+    pair.client = port::kNoSocket;
     std::vector<std::uint8_t> block(64 * 1024);
     // A peer that is gone makes a send fail (never a signal that kills the host).
     int result = 0;

@@ -79,7 +79,7 @@ TEST(Listings, TerminalListDropsUnidentifiedTerminalsAndRenumbers) {
 TEST(Listings, IpFromIdThroughTheExports) {
     test::HostRecorder host;
     EXPECT_EQ(kq_ipfromid(1), nullptr) << "empty table";
-    ASSERT_EQ(kq_startserverex(host.target(), 1, 2, "127.0.0.1", 0), 1);
+    ASSERT_EQ(kq_startserverex(host.target(), test::kConnectMessage, test::kDataMessage, "127.0.0.1", 0), 1);
     sim::SimTerminal terminal;
     ASSERT_TRUE(terminal.connectAndIdentify("127.0.0.1", kq_getserverport()));
     ASSERT_NE(kq_ipfromid(1), nullptr);

@@ -5,24 +5,29 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/host_window.h"
+
 namespace ks318::test {
 
-HostRecorder::HostRecorder() : target_{this, &HostRecorder::post, &HostRecorder::send} {}
+HostRecorder::HostRecorder() : window_(openHostWindow(*this)) {}
 
-void HostRecorder::post(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
-    static_cast<HostRecorder *>(context)->record({true, message, wParam, lParam});
+HostRecorder::~HostRecorder() = default;
+
+void *HostRecorder::target() { return window_->target(); }
+
+void HostRecorder::posted(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+    record({true, message, wParam, lParam});
 }
 
-void HostRecorder::send(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
-    auto *self = static_cast<HostRecorder *>(context);
+void HostRecorder::sent(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
     Notification notification{false, message, wParam, lParam};
     std::function<void(const Notification &)> handler;
     {
-        std::lock_guard lock(self->mutex_);
-        handler = self->dataHandler_;
+        std::lock_guard lock(mutex_);
+        handler = dataHandler_;
     }
     if (handler) handler(notification);
-    self->record(notification);
+    record(notification);
 }
 
 void HostRecorder::record(const Notification &notification) {
@@ -34,11 +39,13 @@ void HostRecorder::record(const Notification &notification) {
 }
 
 std::vector<Notification> HostRecorder::all() const {
+    window_->settle();
     std::lock_guard lock(mutex_);
     return notifications_;
 }
 
 std::vector<Notification> HostRecorder::matching(const Predicate &predicate) const {
+    window_->settle();
     std::lock_guard lock(mutex_);
     std::vector<Notification> result;
     for (const Notification &notification : notifications_)

@@ -31,12 +31,20 @@ struct Notification {
     std::uint32_t low() const { return lParam & 0xFFFF; }
 };
 
+class HostWindow;
+
 class HostRecorder {
 public:
     using Predicate = std::function<bool(const Notification &)>;
 
     HostRecorder();
-    KqHostTarget *target() { return &target_; }
+    ~HostRecorder();
+    HostRecorder(const HostRecorder &) = delete;
+    HostRecorder &operator=(const HostRecorder &) = delete;
+
+    // What this host passes as `window` at start: a KqHostTarget, or on Windows
+    // the handle of a window whose messages are recorded.
+    void *target();
 
     std::vector<Notification> all() const;
     std::vector<Notification> matching(const Predicate &predicate) const;
@@ -47,16 +55,19 @@ public:
     // Runs inside every data notification, before it returns to the server.
     void onData(std::function<void(const Notification &)> handler);
 
+    // Delivery, by host_window_<platform>.cpp: a posted notification, or a sent
+    // one, which returns once the data handler has run.
+    void posted(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    void sent(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+
 private:
-    static void post(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
-    static void send(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
     void record(const Notification &notification);
 
-    KqHostTarget target_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<Notification> notifications_;
     std::function<void(const Notification &)> dataHandler_;
+    std::unique_ptr<HostWindow> window_;  // last: it stops delivering before the rest goes
 };
 
 // Short limits for tests: probes after 300 ms of silence, a 1 s send-gate limit.

@@ -1,33 +1,16 @@
-// What the test process holds: open descriptors, threads, resident memory.
+// What the test process holds: open descriptors (handles on Windows), threads,
+// memory. Read from the system in process_usage_<platform>.cpp.
 #pragma once
-
-#include <dirent.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include <gtest/gtest.h>
 
 namespace ks318::test {
 
-inline int entriesIn(const char *directory) {
-    int count = 0;
-    if (DIR *dir = opendir(directory)) {
-        while (readdir(dir) != nullptr) ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
-inline int openDescriptors() { return entriesIn("/proc/self/fd"); }
-inline int runningThreads() { return entriesIn("/proc/self/task"); }
-
-inline long residentKiB() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
+int openDescriptors();
+int runningThreads();
+long residentKiB();
+// The most address space (committed memory on Windows) the process ever held.
+long peakVirtualKiB();
 
 // Declared first in a fixture, so it is made before and destroyed after
 // everything else: the test fails if descriptors were left open.

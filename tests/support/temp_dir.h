@@ -1,22 +1,39 @@
 // A temporary directory of the test's own, removed with everything in it at the end.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 #include "sim/wire.h"
 
 namespace ks318::test {
 
+// A path that also reads as narrow text, the way the exports take paths (on
+// Windows a filesystem path's own text is wide). Read-only once made.
+class HostPath : public std::filesystem::path {
+public:
+    HostPath(std::filesystem::path path) : std::filesystem::path(std::move(path)), text_(string()) {}
+    operator std::string() const { return text_; }
+    const char *c_str() const { return text_.c_str(); }
+
+private:
+    std::string text_;
+};
+
 class TempDir {
 public:
+    // A fresh name that no other test, process or run has: created, not found.
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ks318-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+        static thread_local std::mt19937_64 random{std::random_device{}()};
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const std::filesystem::path candidate = base / ("ks318-test-" + std::to_string(random()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+        }
     }
     ~TempDir() {
         std::error_code error;
@@ -26,10 +43,10 @@ public:
     TempDir &operator=(const TempDir &) = delete;
 
     const std::filesystem::path &path() const { return path_; }
-    std::filesystem::path operator/(const std::string &relative) const { return path_ / relative; }
+    HostPath operator/(const std::string &relative) const { return path_ / relative; }
 
     // Writes a file below the directory (creating its folders); returns its path.
-    std::filesystem::path write(const std::string &relative, const sim::Bytes &contents) const {
+    HostPath write(const std::string &relative, const sim::Bytes &contents) const {
         const std::filesystem::path file = path_ / relative;
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(contents.data()),

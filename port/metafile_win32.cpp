@@ -1,0 +1,196 @@
+// Metafiles through GDI: an enhanced metafile is played as it is; a Windows
+// metafile is first turned into one (a placeable file into its frame). Both are
+// played into a 24-bit DIB section that holds the canvas.
+#include <windows.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "port/picture_win32.h"
+
+namespace ks318::port {
+namespace {
+
+constexpr double kDotsPerInch = 96.0;
+// Metafiles claiming more than this many pixels a side are refused.
+constexpr int kMaxSide = 16384;
+
+std::uint32_t le32(const std::uint8_t *p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::int16_t le16s(const std::uint8_t *p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
+
+// Where the metafile's frame lands, in fractions of the target rectangle: the
+// whole target for a file played into its frame.
+struct FramePlacement {
+    double left = 0, top = 0, right = 1, bottom = 1;
+};
+
+// Plays `draw` onto a 24-bit DIB section that holds the canvas, clipped to the
+// target rectangle, and copies the result back; false when nothing was played.
+template <typename Draw>
+bool drawOnCanvas(RgbCanvas &canvas, const TargetRect &target, Draw draw) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = canvas.width;
+    info.bmiHeader.biHeight = -canvas.height;  // rows top first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    if (dc == nullptr) return false;
+    HBITMAP surface = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (surface == nullptr || bits == nullptr) {
+        if (surface != nullptr) DeleteObject(surface);
+        DeleteDC(dc);
+        return false;
+    }
+    HGDIOBJ previous = SelectObject(dc, surface);
+
+    // DIB rows are blue, green, red and padded to 4 bytes.
+    const std::size_t stride = (static_cast<std::size_t>(canvas.width) * 3 + 3) & ~std::size_t{3};
+    auto *rows = static_cast<std::uint8_t *>(bits);
+    for (int y = 0; y < canvas.height; ++y)
+        for (int x = 0; x < canvas.width; ++x) {
+            const std::uint8_t *p = canvas.pixel(x, y);
+            std::uint8_t *q = rows + y * stride + x * 3;
+            q[0] = p[2], q[1] = p[1], q[2] = p[0];
+        }
+
+    IntersectClipRect(dc, target.x, target.y, target.x + target.width, target.y + target.height);
+    const bool played = draw(dc);
+    GdiFlush();
+
+    if (played)
+        for (int y = 0; y < canvas.height; ++y)
+            for (int x = 0; x < canvas.width; ++x) {
+                std::uint8_t *p = canvas.pixel(x, y);
+                const std::uint8_t *q = rows + y * stride + x * 3;
+                p[0] = q[2], p[1] = q[1], p[2] = q[0];
+            }
+    SelectObject(dc, previous);
+    DeleteObject(surface);
+    DeleteDC(dc);
+    return played;
+}
+
+class EnhancedMetafile final : public Picture {
+public:
+    EnhancedMetafile(HENHMETAFILE metafile, int width, int height, FramePlacement placement)
+        : Picture(width, height), metafile_(metafile), placement_(placement) {}
+    ~EnhancedMetafile() override { DeleteEnhMetaFile(metafile_); }
+    EnhancedMetafile(const EnhancedMetafile &) = delete;
+    EnhancedMetafile &operator=(const EnhancedMetafile &) = delete;
+
+    bool play(RgbCanvas &canvas, const TargetRect &target) const override {
+        if (target.width <= 0 || target.height <= 0) return true;
+        const RECT frame{static_cast<LONG>(std::lround(target.x + placement_.left * target.width)),
+                         static_cast<LONG>(std::lround(target.y + placement_.top * target.height)),
+                         static_cast<LONG>(std::lround(target.x + placement_.right * target.width)),
+                         static_cast<LONG>(std::lround(target.y + placement_.bottom * target.height))};
+        return drawOnCanvas(canvas, target, [&](HDC dc) { return PlayEnhMetaFile(dc, metafile_, &frame) != FALSE; });
+    }
+
+private:
+    HENHMETAFILE metafile_;
+    FramePlacement placement_;
+};
+
+// A placeable Windows metafile, played as such files are: its logical frame
+// (the header's box, unless its records set their own window) mapped onto the
+// target rectangle.
+class PlaceableMetafile final : public Picture {
+public:
+    PlaceableMetafile(HMETAFILE metafile, int width, int height, RECT box)
+        : Picture(width, height), metafile_(metafile), box_(box) {}
+    ~PlaceableMetafile() override { DeleteMetaFile(metafile_); }
+    PlaceableMetafile(const PlaceableMetafile &) = delete;
+    PlaceableMetafile &operator=(const PlaceableMetafile &) = delete;
+
+    bool play(RgbCanvas &canvas, const TargetRect &target) const override {
+        if (target.width <= 0 || target.height <= 0) return true;
+        return drawOnCanvas(canvas, target, [&](HDC dc) {
+            SetMapMode(dc, MM_ANISOTROPIC);
+            SetWindowOrgEx(dc, box_.left, box_.top, nullptr);
+            SetWindowExtEx(dc, box_.right - box_.left, box_.bottom - box_.top, nullptr);
+            SetViewportOrgEx(dc, target.x, target.y, nullptr);
+            SetViewportExtEx(dc, target.width, target.height, nullptr);
+            return PlayMetaFile(dc, metafile_) != FALSE;
+        });
+    }
+
+private:
+    HMETAFILE metafile_;
+    RECT box_;
+};
+
+bool usableSize(long width, long height) {
+    return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide;
+}
+
+}  // namespace
+
+std::unique_ptr<Picture> loadEnhancedMetafile(const std::vector<std::uint8_t> &bytes) {
+    // The header record: type 1, the frame (hundredths of a millimetre) at 24,
+    // the signature " EMF" at 40.
+    if (bytes.size() < 88 || le32(bytes.data()) != 1 || le32(bytes.data() + 40) != 0x464D4520) return nullptr;
+    const auto frame = [&](int at) { return static_cast<std::int32_t>(le32(bytes.data() + at)); };
+    const double toPixels = kDotsPerInch / 2540.0;
+    const long width = std::lround((static_cast<double>(frame(32)) - frame(24)) * toPixels);
+    const long height = std::lround((static_cast<double>(frame(36)) - frame(28)) * toPixels);
+    if (!usableSize(width, height)) return nullptr;
+    HENHMETAFILE metafile = SetEnhMetaFileBits(static_cast<UINT>(bytes.size()), bytes.data());
+    if (metafile == nullptr) return nullptr;
+    return std::make_unique<EnhancedMetafile>(metafile, static_cast<int>(width), static_cast<int>(height),
+                                              FramePlacement{});
+}
+
+std::unique_ptr<Picture> loadWindowsMetafile(const std::vector<std::uint8_t> &bytes) {
+    // Placeable header: key, handle, left, top, right, bottom, units per inch,
+    // reserved, checksum; the metafile proper follows.
+    constexpr std::size_t kPlaceableHeader = 22;
+    if (bytes.size() >= kPlaceableHeader && le32(bytes.data()) == 0x9AC6CDD7u) {
+        const std::uint8_t *header = bytes.data();
+        const int inch = le16s(header + 14);
+        const int across = le16s(header + 10) - le16s(header + 6);
+        const int down = le16s(header + 12) - le16s(header + 8);
+        if (inch <= 0 || bytes.size() <= kPlaceableHeader) return nullptr;
+        const long width = std::lround(std::abs(across) * kDotsPerInch / inch);
+        const long height = std::lround(std::abs(down) * kDotsPerInch / inch);
+        if (!usableSize(width, height)) return nullptr;
+        HMETAFILE metafile = SetMetaFileBitsEx(static_cast<UINT>(bytes.size() - kPlaceableHeader),
+                                               bytes.data() + kPlaceableHeader);
+        if (metafile == nullptr) return nullptr;
+        const RECT box{le16s(header + 6), le16s(header + 8), le16s(header + 10), le16s(header + 12)};
+        return std::make_unique<PlaceableMetafile>(metafile, static_cast<int>(width), static_cast<int>(height), box);
+    }
+
+    // Without the header the picture is what its records cover: the converted
+    // file's bounds, in pixels of the screen it was converted for.
+    if (bytes.size() < 18 || le32(bytes.data()) != 0x00090001u) return nullptr;
+    HENHMETAFILE metafile = SetWinMetaFileBits(static_cast<UINT>(bytes.size()), bytes.data(), nullptr, nullptr);
+    if (metafile == nullptr) return nullptr;
+    ENHMETAHEADER header{};
+    if (GetEnhMetaFileHeader(metafile, sizeof header, &header) == 0 || header.szlMillimeters.cx <= 0 ||
+        header.szlMillimeters.cy <= 0) {
+        DeleteEnhMetaFile(metafile);
+        return nullptr;
+    }
+    const RECTL bounds = header.rclBounds;  // inclusive
+    const long width = bounds.right - bounds.left + 1, height = bounds.bottom - bounds.top + 1;
+    if (!usableSize(width, height) || bounds.right < bounds.left || bounds.bottom < bounds.top) {
+        DeleteEnhMetaFile(metafile);
+        return nullptr;
+    }
+    // The frame in screen pixels, placed relative to the bounds.
+    const double perX = static_cast<double>(header.szlDevice.cx) / (header.szlMillimeters.cx * 100.0);
+    const double perY = static_cast<double>(header.szlDevice.cy) / (header.szlMillimeters.cy * 100.0);
+    FramePlacement placement{(header.rclFrame.left * perX - bounds.left) / width,
+                             (header.rclFrame.top * perY - bounds.top) / height,
+                             (header.rclFrame.right * perX - bounds.left) / width,
+                             (header.rclFrame.bottom * perY - bounds.top) / height};
+    return std::make_unique<EnhancedMetafile>(metafile, static_cast<int>(width), static_cast<int>(height), placement);
+}
+
+}  // namespace ks318::port
