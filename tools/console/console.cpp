@@ -128,12 +128,18 @@ bool Console::waitData(std::uint32_t code, int count) {
 }
 
 bool Console::waitTerminals(int count) {
-    // Connections and identification words are the library's to report: poll them.
+    // Identification words are the library's to report: poll them. The
+    // identifier's answer (28) that follows every handshake is waited for too,
+    // so that a listing shows it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
     for (;;) {
         const std::int32_t connected = connectedCount();
         bool identified = connected >= count;
         for (std::int32_t n = 1; identified && n <= connected; ++n) identified = kq_getident(n) != 0;
+        {
+            std::lock_guard lock(mutex_);
+            identified = identified && counts_.data[28] >= counts_.connects - counts_.disconnects;
+        }
         if (identified) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -37,8 +37,9 @@ int followProgress(Console &console, std::int32_t *word) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (console.interactive() && shown >= 0) {
+        // Clear the bar's line: the caller's closing line takes its place.
         std::lock_guard lock(console.outputLock());
-        console.stream() << '\n' << std::flush;
+        console.stream() << '\r' << std::string(progressBar(100).size() + 2, ' ') << '\r' << std::flush;
     }
     return highest;
 }
