@@ -87,7 +87,7 @@ private:
     void readLoop();
     bool readExactly(std::uint8_t *buffer, std::size_t count);
     bool sendBytes(const std::uint8_t *data, std::size_t count);
-    void tellObserver(Direction direction, const Frame &frame);
+    Observer currentObserver() const;
 
     Identity identity_;
     port::SocketHandle socket_ = port::kNoSocket;

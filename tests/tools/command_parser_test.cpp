@@ -85,14 +85,14 @@ TEST(CodeNames, NamesAndNumbersLeadToTheSameCodes) {
 // A line that fills every argument of a command, optional ones included.
 std::string fullLine(const Command &command) {
     std::string line = command.name;
-    for (const ArgSpec &arg : command.args) {
+    for (const Parameter &arg : command.args) {
         switch (arg.kind) {
-        case ArgSpec::Kind::Terminal: line += " 3"; break;
-        case ArgSpec::Kind::Int: line += " -12"; break;
-        case ArgSpec::Kind::Byte: line += " 200"; break;
-        case ArgSpec::Kind::Ms: line += " 250"; break;
-        case ArgSpec::Kind::Word: line += " 'a word'"; break;
-        case ArgSpec::Kind::Rest: line += " one 'two three'"; break;
+        case Parameter::Kind::Terminal: line += " 3"; break;
+        case Parameter::Kind::Int: line += " -12"; break;
+        case Parameter::Kind::Byte: line += " 200"; break;
+        case Parameter::Kind::Ms: line += " 250"; break;
+        case Parameter::Kind::Word: line += " 'a word'"; break;
+        case Parameter::Kind::Rest: line += " one 'two three'"; break;
         }
     }
     return line;
@@ -106,21 +106,21 @@ TEST(CommandTable, EveryCommandTakesAFullLineAndRefusesAShortOrLongOne) {
         const ParsedLine parsed = table.parse(fullLine(command));
         ASSERT_EQ(parsed.error, "");
         ASSERT_EQ(parsed.command, &command);
-        for (const ArgSpec &arg : command.args) {
+        for (const Parameter &arg : command.args) {
             ASSERT_TRUE(parsed.args.has(arg.name)) << arg.name;
             switch (arg.kind) {
-            case ArgSpec::Kind::Terminal: EXPECT_EQ(parsed.args.terminal(), 3); break;
-            case ArgSpec::Kind::Int: EXPECT_EQ(parsed.args.number(arg.name), -12); break;
-            case ArgSpec::Kind::Byte: EXPECT_EQ(parsed.args.number(arg.name), 200); break;
-            case ArgSpec::Kind::Ms: EXPECT_EQ(parsed.args.number(arg.name), 250); break;
-            case ArgSpec::Kind::Word: EXPECT_EQ(parsed.args.word(arg.name), "a word"); break;
-            case ArgSpec::Kind::Rest:
+            case Parameter::Kind::Terminal: EXPECT_EQ(parsed.args.terminal(), 3); break;
+            case Parameter::Kind::Int: EXPECT_EQ(parsed.args.number(arg.name), -12); break;
+            case Parameter::Kind::Byte: EXPECT_EQ(parsed.args.number(arg.name), 200); break;
+            case Parameter::Kind::Ms: EXPECT_EQ(parsed.args.number(arg.name), 250); break;
+            case Parameter::Kind::Word: EXPECT_EQ(parsed.args.word(arg.name), "a word"); break;
+            case Parameter::Kind::Rest:
                 EXPECT_EQ(parsed.args.word(arg.name), "one two three");
                 EXPECT_EQ(parsed.args.list(arg.name), (std::vector<std::string>{"one", "two three"}));
                 break;
             }
         }
-        const bool takesRest = !command.args.empty() && command.args.back().kind == ArgSpec::Kind::Rest;
+        const bool takesRest = !command.args.empty() && command.args.back().kind == Parameter::Kind::Rest;
         if (!takesRest) {
             const ParsedLine longer = table.parse(fullLine(command) + " extra");
             EXPECT_EQ(longer.command, nullptr);
@@ -178,7 +178,7 @@ TEST(CommandTable, BadInputGetsOneClearLine) {
     EXPECT_EQ(error("text 1 2 3 'unclosed"), "a ' quote is not closed");
 }
 
-TEST(CommandTable, MalformedSpecsAreRefusedWhenTheTableIsBuilt) {
+TEST(CommandTable, MalformedSignaturesAreRefusedWhenTheTableIsBuilt) {
     CommandTable table;
     auto none = [](Console &, const Args &) { return true; };
     EXPECT_THROW(table.add("a", "[x] y", "", none), std::logic_error);

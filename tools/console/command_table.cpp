@@ -13,17 +13,17 @@ struct Range {
     const char *what;
 };
 
-Range rangeOf(ArgSpec::Kind kind) {
+Range rangeOf(Parameter::Kind kind) {
     switch (kind) {
-    case ArgSpec::Kind::Terminal: return {1, INT32_MAX, "a terminal number (1 or more)"};
-    case ArgSpec::Kind::Byte: return {0, 255, "a number from 0 to 255"};
-    case ArgSpec::Kind::Ms: return {0, 3600000, "a time in milliseconds (0 to 3600000)"};
+    case Parameter::Kind::Terminal: return {1, INT32_MAX, "a terminal number (1 or more)"};
+    case Parameter::Kind::Byte: return {0, 255, "a number from 0 to 255"};
+    case Parameter::Kind::Ms: return {0, 3600000, "a time in milliseconds (0 to 3600000)"};
     default: return {INT32_MIN, INT32_MAX, "a whole number"};
     }
 }
 
-bool isNumeric(ArgSpec::Kind kind) {
-    return kind != ArgSpec::Kind::Word && kind != ArgSpec::Kind::Rest;
+bool isNumeric(Parameter::Kind kind) {
+    return kind != Parameter::Kind::Word && kind != Parameter::Kind::Rest;
 }
 
 // Edit distance, for suggesting a command when a name is mistyped.
@@ -78,40 +78,40 @@ void Args::set(const std::string &name, std::string word, std::optional<std::int
 
 std::string Command::usage() const {
     std::string text = name;
-    for (const ArgSpec &arg : args) {
-        const std::string shown = arg.name + (arg.kind == ArgSpec::Kind::Rest ? "..." : "");
+    for (const Parameter &arg : args) {
+        const std::string shown = arg.name + (arg.kind == Parameter::Kind::Rest ? "..." : "");
         text += " " + (arg.optional ? "[" + shown + "]" : shown);
     }
     return text;
 }
 
-std::vector<ArgSpec> CommandTable::readSpec(const std::string &name, const std::string &spec) {
+std::vector<Parameter> CommandTable::readSignature(const std::string &name, const std::string &signature) {
     std::string error;
-    const auto words = splitWords(spec, error);
-    if (!words) throw std::logic_error(name + ": bad spec: " + error);
-    std::vector<ArgSpec> args;
+    const auto words = splitWords(signature, error);
+    if (!words) throw std::logic_error(name + ": bad signature: " + error);
+    std::vector<Parameter> args;
     for (std::string word : *words) {
-        ArgSpec arg;
+        Parameter arg;
         if (word.size() > 2 && word.front() == '[' && word.back() == ']') {
             arg.optional = true;
             word = word.substr(1, word.size() - 2);
         } else if (!args.empty() && args.back().optional) {
             throw std::logic_error(name + ": a required argument after an optional one");
         }
-        if (!args.empty() && args.back().kind == ArgSpec::Kind::Rest)
+        if (!args.empty() && args.back().kind == Parameter::Kind::Rest)
             throw std::logic_error(name + ": an argument after the rest of the line");
         const std::size_t colon = word.find(':');
         if (word == "N") {
-            arg.kind = ArgSpec::Kind::Terminal;
+            arg.kind = Parameter::Kind::Terminal;
         } else if (word.size() > 3 && word.ends_with("...")) {
-            arg.kind = ArgSpec::Kind::Rest;
+            arg.kind = Parameter::Kind::Rest;
             word.resize(word.size() - 3);
         } else if (colon != std::string::npos) {
             const std::string kind = word.substr(colon + 1);
             word.resize(colon);
-            if (kind == "int") arg.kind = ArgSpec::Kind::Int;
-            else if (kind == "byte") arg.kind = ArgSpec::Kind::Byte;
-            else if (kind == "ms") arg.kind = ArgSpec::Kind::Ms;
+            if (kind == "int") arg.kind = Parameter::Kind::Int;
+            else if (kind == "byte") arg.kind = Parameter::Kind::Byte;
+            else if (kind == "ms") arg.kind = Parameter::Kind::Ms;
             else throw std::logic_error(name + ": unknown argument kind '" + kind + "'");
         }
         if (word.empty()) throw std::logic_error(name + ": an argument without a name");
@@ -121,9 +121,9 @@ std::vector<ArgSpec> CommandTable::readSpec(const std::string &name, const std::
     return args;
 }
 
-void CommandTable::add(const std::string &name, const std::string &spec, const std::string &help, Handler handler) {
+void CommandTable::add(const std::string &name, const std::string &signature, const std::string &help, Handler handler) {
     if (find(name) != nullptr) throw std::logic_error(name + ": added twice");
-    commands_.push_back({name, readSpec(name, spec), help, std::move(handler), group_});
+    commands_.push_back({name, readSignature(name, signature), help, std::move(handler), group_});
 }
 
 const Command *CommandTable::find(const std::string &name) const {
@@ -164,12 +164,12 @@ ParsedLine CommandTable::parse(const std::string &line) const {
         return parsed;
     };
     std::size_t next = 0;
-    for (const ArgSpec &arg : command->args) {
+    for (const Parameter &arg : command->args) {
         if (next >= given.size()) {
             if (arg.optional) break;
             return fail("missing " + arg.name);
         }
-        if (arg.kind == ArgSpec::Kind::Rest) {
+        if (arg.kind == Parameter::Kind::Rest) {
             std::string joined;
             for (std::size_t i = next; i < given.size(); ++i) joined += (i > next ? " " : "") + given[i];
             parsed.args.set(arg.name, joined, std::nullopt, std::vector<std::string>(given.begin() + static_cast<std::ptrdiff_t>(next), given.end()));

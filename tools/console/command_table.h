@@ -1,8 +1,8 @@
-// The console's commands as a table: each has a name, an argument spec, a line
+// The console's commands as a table: each has a name, a signature (its arguments), a line
 // of help and a handler. One parser reads every command line against the table,
 // so that arguments are checked the same way everywhere.
 //
-// An argument spec is a list of words:
+// A signature is a list of words:
 //   N            a terminal number (1 or more)
 //   name:int     a whole number (decimal or 0x hexadecimal, 32-bit)
 //   name:byte    a whole number from 0 to 255
@@ -22,7 +22,7 @@ namespace ks318::tools {
 
 class Console;
 
-struct ArgSpec {
+struct Parameter {
     enum class Kind { Terminal, Int, Byte, Ms, Word, Rest };
     std::string name;
     Kind kind = Kind::Word;
@@ -60,7 +60,7 @@ using Handler = std::function<bool(Console &, const Args &)>;
 
 struct Command {
     std::string name;
-    std::vector<ArgSpec> args;
+    std::vector<Parameter> args;
     std::string help;
     Handler handler;
     std::string group;
@@ -76,9 +76,9 @@ struct ParsedLine {
 
 class CommandTable {
 public:
-    // Adds a command under the current group. A malformed spec is a fault of the
+    // Adds a command under the current group. A malformed signature is a fault of the
     // program, not of its user: it throws std::logic_error.
-    void add(const std::string &name, const std::string &spec, const std::string &help, Handler handler);
+    void add(const std::string &name, const std::string &signature, const std::string &help, Handler handler);
     void group(const std::string &title) { group_ = title; }
 
     ParsedLine parse(const std::string &line) const;
@@ -90,7 +90,7 @@ public:
     std::string help(const std::string &name) const;
 
 private:
-    static std::vector<ArgSpec> readSpec(const std::string &name, const std::string &spec);
+    static std::vector<Parameter> readSignature(const std::string &name, const std::string &signature);
     std::string closestName(const std::string &name) const;
 
     std::vector<Command> commands_;

@@ -17,7 +17,7 @@ Rgb mix(Rgb a, Rgb b, double t) {
 }
 
 // A colour of the rainbow, 0 (red, outside) to 1 (violet, inside).
-Rgb spectrum(double t) {
+Rgb rainbowColour(double t) {
     const double hue = t * 300.0;
     const double x = 1.0 - std::fabs(std::fmod(hue / 60.0, 2.0) - 1.0);
     const int sector = static_cast<int>(hue / 60.0);
@@ -49,7 +49,7 @@ std::vector<std::uint8_t> drawSamplePicture(int width, int height) {
             Rgb colour = mix(skyTop, skyLow, v / 0.6);
             // A rainbow arc centred below the picture.
             const double arc = std::hypot((u - 0.35) * width, (v - 0.95) * height) / height;
-            if (arc > 0.55 && arc < 0.7) colour = mix(colour, spectrum((arc - 0.55) / 0.15), 0.7);
+            if (arc > 0.55 && arc < 0.7) colour = mix(colour, rainbowColour((arc - 0.55) / 0.15), 0.7);
             // The sun, with a soft rim.
             const double sun = std::hypot((u - 0.78) * width, (v - 0.25) * height) / height;
             if (sun < 0.13) colour = mix(sunCore, sunRim, sun / 0.13);
