@@ -36,7 +36,15 @@ Device::Device(SimTerminal &terminal) : terminal_(terminal) {
     });
     on(45, [this](const Frame &) { answer(46, result(1)); });
     on(117, [this](const Frame &) { answer(118, result(1)); });
-    on(35, [this](const Frame &) { answer(36, result(1)); });
+    // 0 turns the keyboard (49) or the card reader (65) off, any other value on.
+    on(49, [this](const Frame &frame) {
+        std::lock_guard lock(mutex_);
+        keyboardEnabled_ = valueOf(frame) != 0;
+    });
+    on(65, [this](const Frame &frame) {
+        std::lock_guard lock(mutex_);
+        cardReaderEnabled_ = valueOf(frame) != 0;
+    });
     on(39, [this](const Frame &frame) {
         std::lock_guard lock(mutex_);
         if (frame.payload.size() >= 2) displayTime_ = readLE16(frame.payload, 0);
@@ -144,9 +152,20 @@ void Device::setScData(const Bytes &block) {
     std::copy_n(block.begin(), std::min(block.size(), scData_.size()), scData_.begin());
 }
 
-bool Device::pressKey(std::uint8_t key) { return terminal_.send(53, {key}); }
+bool Device::keyboardEnabled() const {
+    std::lock_guard lock(mutex_);
+    return keyboardEnabled_;
+}
+
+bool Device::cardReaderEnabled() const {
+    std::lock_guard lock(mutex_);
+    return cardReaderEnabled_;
+}
+
+bool Device::pressKey(std::uint8_t key) { return keyboardEnabled() && terminal_.send(53, {key}); }
 
 bool Device::swipeCard(const std::string &first, const std::string &second) {
+    if (!cardReaderEnabled()) return false;
     const std::uint32_t flags = (first.empty() ? 0u : 1u) | (second.empty() ? 0u : 2u);
     return terminal_.send(69, concat({field(first, 128), field(second, 128), Bytes(128, 0), le32(flags)}));
 }

@@ -31,7 +31,12 @@ public:
     void setBrightness(std::int32_t brightness);
     void setScData(const Bytes &block);   // 8 bytes
 
-    // Input a person produces at the terminal.
+    // The host turns these on and off (49, 65); both start on.
+    bool keyboardEnabled() const;
+    bool cardReaderEnabled() const;
+
+    // Input a person produces at the terminal. A key or a card read sends nothing
+    // (false) while the host has the keyboard or the card reader turned off.
     bool pressKey(std::uint8_t key);
     // Either text may be empty: the flags then leave it out.
     bool swipeCard(const std::string &first, const std::string &second);
@@ -54,6 +59,8 @@ private:
     std::int32_t audioStatus_ = 0;
     std::int32_t volume_ = 50;
     std::int32_t brightness_ = 80;
+    bool keyboardEnabled_ = true;
+    bool cardReaderEnabled_ = true;
 };
 
 }  // namespace ks318::sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include <png.h>
@@ -20,14 +21,37 @@ constexpr Size kWide{480, 272};
 
 }  // namespace
 
-SimScreen::SimScreen(std::uint16_t model) {
+std::array<std::uint8_t, 768> startPalette() {
+    static constexpr std::uint8_t kBasic[16][3] = {
+        {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},   {0, 0, 128},   {128, 0, 128},
+        {0, 128, 128},   {192, 192, 192}, {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
+        {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+    static constexpr std::uint8_t kCubeLevels[6] = {0, 95, 135, 175, 215, 255};
+    std::array<std::uint8_t, 768> palette{};
+    for (int entry = 0; entry < 256; ++entry) {
+        std::uint8_t *rgb = palette.data() + entry * 3;
+        if (entry < 16) {
+            std::copy_n(kBasic[entry], 3, rgb);
+        } else if (entry < 232) {
+            const int cube = entry - 16;
+            rgb[0] = kCubeLevels[cube / 36];
+            rgb[1] = kCubeLevels[cube / 6 % 6];
+            rgb[2] = kCubeLevels[cube % 6];
+        } else {
+            rgb[0] = rgb[1] = rgb[2] = static_cast<std::uint8_t>(8 + 10 * (entry - 232));
+        }
+    }
+    return palette;
+}
+
+SimScreen::SimScreen(std::uint16_t model) : painter_(KS318_TEXT_FONT) {
     const Size size = model == 318 ? kSmall : kWide;
     resize(size.width, size.height);
 }
 
 std::shared_ptr<SimScreen> SimScreen::install(SimTerminal &terminal) {
     auto screen = std::make_shared<SimScreen>(terminal.identity().model);
-    for (std::uint16_t code : {33, 37, 131, 133, 145, 147, 149})
+    for (std::uint16_t code : {33, 35, 37, 131, 133, 145, 147, 149})
         terminal.onFrame(code, [screen](SimTerminal &self, const Frame &frame) { screen->apply(self, frame); });
     return screen;
 }
@@ -63,11 +87,17 @@ bool SimScreen::drawBlock(const Bytes &payload) {
     return true;
 }
 
+bool SimScreen::drawText(const Bytes &payload) {
+    const auto record = TextRecord::parse(payload);
+    return record && painter_.draw(*record, indices_, width_, height_, palette_);
+}
+
 bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
     Bytes answer;
     bool changed = false;
     bool answers = false;
     std::uint16_t answerCode = 0;
+    std::string pngPath;
     {
         std::lock_guard lock(mutex_);
         switch (frame.code) {
@@ -76,6 +106,12 @@ bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
                 std::fill(indices_.begin(), indices_.end(), frame.payload[0]);
                 changed = true;
             }
+            break;
+        case 35:  // drawn, and acknowledged either way
+            changed = drawText(frame.payload);
+            answers = true;
+            answerCode = 36;
+            answer = le32(changed ? 1 : 0);
             break;
         case 37:
             changed = showImage(frame.payload);
@@ -107,9 +143,18 @@ bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
         default:
             break;
         }
-        if (changed) ++updates_;
+        pngPath = pngPath_;
     }
-    if (changed) changed_.notify_all();
+    // The picture is on disk before the change is counted, so that whoever
+    // waits for the change finds it there.
+    if (changed) {
+        if (!pngPath.empty()) savePng(pngPath);
+        {
+            std::lock_guard lock(mutex_);
+            ++updates_;
+        }
+        changed_.notify_all();
+    }
     if (answers) terminal.send(answerCode, answer);
     return changed;
 }
@@ -173,9 +218,25 @@ bool SimScreen::savePng(const std::string &path) const {
     }
     image.version = PNG_IMAGE_VERSION;
     image.format = PNG_FORMAT_RGB;
-    const bool written = png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr) != 0;
+    const std::string aside = path + ".part";
+    bool written = png_image_write_to_file(&image, aside.c_str(), 0, rgb.data(), 0, nullptr) != 0;
     png_image_free(&image);
+    if (written) written = std::rename(aside.c_str(), path.c_str()) == 0;
+    if (!written) std::remove(aside.c_str());
     return written;
+}
+
+void SimScreen::savePngAfterEachChange(std::string path) {
+    {
+        std::lock_guard lock(mutex_);
+        pngPath_ = path;
+    }
+    if (!path.empty()) savePng(path);
+}
+
+void SimScreen::setFileDirectory(std::filesystem::path directory) {
+    std::lock_guard lock(mutex_);
+    painter_.setFontDirectory(std::move(directory));
 }
 
 }  // namespace ks318::sim

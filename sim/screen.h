@@ -1,7 +1,8 @@
 // The screen of a simulated terminal: a palette display that applies what the
-// server sends (full-screen images of either size, blocks, palettes, fills),
-// keeps the image-update configuration (145) and answers 147 with it (148) and
-// 149 with 150. It can write what it shows as a PNG file.
+// server sends (full-screen images of either size, blocks, palettes, fills,
+// texts), keeps the image-update configuration (145) and answers 147 with it
+// (148), 149 with 150 and 35 with 36. It can write what it shows as a PNG file,
+// once or after every change.
 #pragma once
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/screen_text.h"
 #include "sim/sim_terminal.h"
 
 namespace ks318::sim {
@@ -21,9 +23,14 @@ struct Colour {
     bool operator==(const Colour &) const = default;
 };
 
+// The palette a screen starts with, until the host sends one: the common
+// 256-colour terminal palette (16 basic colours, a 6 × 6 × 6 colour cube, 24
+// greys), so that fills and texts show before any image. Entry 0 is black, 15 white.
+std::array<std::uint8_t, 768> startPalette();
+
 class SimScreen {
 public:
-    // Starts black, at the size of the model: 320 × 240 for 318, else 480 × 272.
+    // Starts black (entry 0), at the size of the model: 320 × 240 for 318, else 480 × 272.
     explicit SimScreen(std::uint16_t model);
 
     // Gives the terminal a screen: registers its answers through onFrame.
@@ -47,10 +54,16 @@ public:
     bool waitForUpdates(std::size_t count, int timeoutMs) const;
 
     // Writes the screen as an 8-bit RGB PNG; false when the file could not be written.
+    // The file is written aside and renamed, so a reader never sees half a picture.
     bool savePng(const std::string &path) const;
+    // From now on writes the PNG after every frame that changed the screen.
+    void savePngAfterEachChange(std::string path);
+    // Where the terminal keeps the files sent to it: texts may name a font in its FONTS_DIR.
+    void setFileDirectory(std::filesystem::path directory);
 
 private:
     bool showImage(const Bytes &payload);
+    bool drawText(const Bytes &payload);
     bool drawBlock(const Bytes &payload);
     void resize(int width, int height);
 
@@ -59,9 +72,11 @@ private:
     int width_ = 0;
     int height_ = 0;
     std::vector<std::uint8_t> indices_;
-    std::array<std::uint8_t, 768> palette_{};
+    std::array<std::uint8_t, 768> palette_ = startPalette();
     Bytes imageUpdateConfig_ = Bytes(112, 0);
     std::size_t updates_ = 0;
+    TextPainter painter_;
+    std::string pngPath_;
 };
 
 }  // namespace ks318::sim

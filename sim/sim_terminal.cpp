@@ -1,5 +1,6 @@
 #include "sim/sim_terminal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -41,6 +42,16 @@ void SimTerminal::onFrame(std::uint16_t code, Answer answer) {
     }
 }
 
+void SimTerminal::observeFrames(Observer observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+SimTerminal::Observer SimTerminal::currentObserver() const {
+    std::lock_guard lock(mutex_);
+    return observer_;
+}
+
 bool SimTerminal::sendBytes(const std::uint8_t *data, std::size_t count) {
     std::lock_guard lock(sendMutex_);
     std::size_t done = 0;
@@ -52,10 +63,15 @@ bool SimTerminal::sendBytes(const std::uint8_t *data, std::size_t count) {
     return true;
 }
 
-bool SimTerminal::send(std::uint16_t code, const Bytes &payload) { return sendRaw(encodeFrame(code, payload)); }
+bool SimTerminal::send(std::uint16_t code, const Bytes &payload) {
+    return sendWithLength(code, static_cast<std::int32_t>(payload.size()), payload);
+}
 
 bool SimTerminal::sendWithLength(std::uint16_t code, std::int32_t length, const Bytes &payload) {
-    return sendRaw(encodeFrame(code, length, payload));
+    if (!sendRaw(encodeFrame(code, length, payload))) return false;
+    // The frame is copied for an observer only: terminals in a crowd send a lot.
+    if (Observer observer = currentObserver()) observer(Direction::Sent, Frame{code, length, payload});
+    return true;
 }
 
 bool SimTerminal::sendRaw(const Bytes &bytes) { return sendBytes(bytes.data(), bytes.size()); }
@@ -69,12 +85,18 @@ bool SimTerminal::sendInPieces(const Bytes &bytes, std::size_t pieceBytes, int p
     return true;
 }
 
+void SimTerminal::limitReadRate(std::int64_t bytesPerSecond) { readRate_ = std::max<std::int64_t>(bytesPerSecond, 0); }
+
 bool SimTerminal::readExactly(std::uint8_t *buffer, std::size_t count) {
+    constexpr std::size_t kLimitedPiece = 16 * 1024;  // small enough for a smooth rate
     std::size_t done = 0;
     while (done < count) {
-        int received = port::receiveSome(socket_, buffer + done, static_cast<int>(count - done));
+        const std::int64_t rate = readRate_;
+        const std::size_t wanted = rate > 0 ? std::min(count - done, kLimitedPiece) : count - done;
+        int received = port::receiveSome(socket_, buffer + done, static_cast<int>(wanted));
         if (received <= 0) return false;
         done += static_cast<std::size_t>(received);
+        if (rate > 0) std::this_thread::sleep_for(std::chrono::microseconds(received * std::int64_t{1000000} / rate));
     }
     return true;
 }
@@ -90,12 +112,15 @@ void SimTerminal::readLoop() {
         frame.payload.resize(static_cast<std::size_t>(frame.length));
         if (!readExactly(frame.payload.data(), frame.payload.size())) break;
         Answer answer;
+        Observer observer;
         {
             std::lock_guard lock(mutex_);
             frames_.push_back(frame);
             auto it = answers_.find(frame.code);
             if (it != answers_.end()) answer = it->second;
+            observer = observer_;
         }
+        if (observer) observer(Direction::Received, frame);
         changed_.notify_all();
         if (answer) answer(*this, frame);
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -34,6 +35,10 @@ class SimTerminal {
 public:
     // Answers a received frame; runs on the terminal's reader thread.
     using Answer = std::function<void(SimTerminal &, const Frame &)>;
+    enum class Direction { Received, Sent };
+    // Sees every frame received (before it is answered) and every frame sent with
+    // send or sendWithLength (once written); runs on the thread that read or sent it.
+    using Observer = std::function<void(Direction, const Frame &)>;
 
     explicit SimTerminal(Identity identity = {});
     ~SimTerminal();
@@ -50,6 +55,11 @@ public:
 
     // Replaces (or, with an empty answer, removes) what the terminal does on a code.
     void onFrame(std::uint16_t code, Answer answer);
+    // Sets (or, empty, removes) the one observer of the terminal's frames.
+    void observeFrames(Observer observer);
+    // Reads at most this many bytes a second from now on, as a terminal on a
+    // slow network does (0: as fast as they come).
+    void limitReadRate(std::int64_t bytesPerSecond);
 
     // Sending. All return false when the connection failed.
     bool send(std::uint16_t code, const Bytes &payload = {});
@@ -77,6 +87,7 @@ private:
     void readLoop();
     bool readExactly(std::uint8_t *buffer, std::size_t count);
     bool sendBytes(const std::uint8_t *data, std::size_t count);
+    Observer currentObserver() const;
 
     Identity identity_;
     port::SocketHandle socket_ = port::kNoSocket;
@@ -87,6 +98,8 @@ private:
     std::condition_variable changed_;
     std::vector<Frame> frames_;
     std::map<std::uint16_t, Answer> answers_;
+    Observer observer_;
+    std::atomic<std::int64_t> readRate_{0};
     bool disconnected_ = false;
 };
 

@@ -1,0 +1,174 @@
+// The console as the server's notification target: one line for every
+// notification, with what the read exports give for it. Reading drains the
+// store the notification names, so what a terminal sent is shown once.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "tools/common/code_names.h"
+#include "tools/common/words.h"
+#include "tools/console/console.h"
+
+namespace ks318::tools {
+namespace {
+
+// The largest file a terminal can send in one answer: the host cannot learn a
+// file's size before collecting it, so the room is reserved whole (the system
+// commits only the pages the file fills).
+constexpr std::size_t kLargestFileAnswer = INT32_MAX - 132;
+
+std::string text(const char *field, std::size_t width) { return quoteText(std::string(field, strnlen(field, width))); }
+
+}  // namespace
+
+void Console::onPost(void *context, std::uint32_t, std::uint32_t wParam, std::uint32_t lParam) {
+    static_cast<Console *>(context)->posted(wParam, lParam);
+}
+
+void Console::onSend(void *context, std::uint32_t, std::uint32_t wParam, std::uint32_t lParam) {
+    static_cast<Console *>(context)->sent(wParam, lParam & 0xFFFF, lParam >> 16);
+}
+
+void Console::posted(std::uint32_t wParam, std::uint32_t lParam) {
+    char address[16];
+    KQinet_ntoa(wParam, address);
+    const bool connect = (lParam & 0xFFFF) == 1;
+    char line[128];
+    std::snprintf(line, sizeof line, "%9.3f  %-10s  %s %-5u  %s", secondsSinceStart(), connect ? "connect" : "disconnect",
+                  connect ? "terminal" : "handle  ", lParam >> 16, address);
+    print(line);
+    {
+        std::lock_guard lock(mutex_);
+        (connect ? counts_.connects : counts_.disconnects)++;
+    }
+    changed_.notify_all();
+}
+
+void Console::sent(std::uint32_t code, std::uint32_t handle, std::uint32_t extra) {
+    {
+        std::lock_guard reading(readMutex_);
+        const std::string detail = readFor(code, handle, extra);
+        char line[160];
+        std::snprintf(line, sizeof line, "%9.3f  data %3u %-19s handle %-5u extra %-5u", secondsSinceStart(), code,
+                      notificationName(code).c_str(), handle, extra);
+        std::string said = std::string(line) + "  " + detail;
+        said.erase(said.find_last_not_of(' ') + 1);
+        print(said);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        counts_.data[code]++;
+    }
+    changed_.notify_all();
+}
+
+std::string Console::readFor(std::uint32_t code, std::uint32_t, std::uint32_t extra) {
+    std::int32_t terminal = 0;
+    switch (code) {
+    case 53: {
+        std::int32_t handle = 0;
+        unsigned char key = 0;
+        if (!Get_KBD_char(&handle, &key)) return "no key stored";
+        return "key " + std::to_string(key) + " " + quoteBytes(&key, 1) + " from handle " + std::to_string(handle);
+    }
+    case 83: case 89: {
+        std::int32_t source = 0, length = 0;
+        unsigned char data[256];
+        if (!GetSerial(&terminal, &source, data, &length)) return "no serial data stored";
+        return "terminal " + std::to_string(terminal) + " port " + std::to_string(source) + ", " + std::to_string(length) +
+               " bytes " + quoteBytes(data, static_cast<std::size_t>(std::min(length, 256)), 256);
+    }
+    case 69: {
+        char first[128], second[128];
+        for (std::int32_t n = 1; n <= connectedCount(); ++n)
+            if (kq_getmag(n, first, second) == 1)
+                return "terminal " + std::to_string(n) + " first " + text(first, 128) + " second " + text(second, 128);
+        return "no card read stored";
+    }
+    case 26: {
+        char address[5][16], first[32], second[100], third[30], fourth[30];
+        std::int16_t number1 = 0;
+        unsigned char number2 = 0, number3 = 0;
+        if (!GetConfig(&terminal, address[0], address[1], address[2], address[3], address[4], first, &number1, second,
+                       third, fourth, &number2, &number3))
+            return "no configuration stored";
+        return "terminal " + std::to_string(terminal) + " addresses " + address[0] + " " + address[1] + " " + address[2] +
+               " " + address[3] + " " + address[4] + ", texts " + text(first, 32) + " " + text(second, 100) + " " +
+               text(third, 30) + " " + text(fourth, 30) + ", numbers " + std::to_string(number1) + " " +
+               std::to_string(number2) + " " + std::to_string(number3);
+    }
+    case 154: {
+        unsigned char wifi[100];
+        for (std::int32_t n = 1; n <= connectedCount(); ++n) {
+            if (kq_getconfigwifi(n, wifi) != 1) continue;
+            std::int32_t numbers[4];
+            std::memcpy(&numbers[0], wifi, 4);
+            std::memcpy(&numbers[1], wifi + 4, 4);
+            std::memcpy(&numbers[2], wifi + 28, 4);
+            std::memcpy(&numbers[3], wifi + 32, 4);
+            return "terminal " + std::to_string(n) + " numbers " + std::to_string(numbers[0]) + " " +
+                   std::to_string(numbers[1]) + " " + std::to_string(numbers[2]) + " " + std::to_string(numbers[3]) +
+                   ", texts " + text(reinterpret_cast<char *>(wifi + 8), 20) + " " +
+                   text(reinterpret_cast<char *>(wifi + 36), 64);
+        }
+        return "no wifi record stored";
+    }
+    case 98:
+        return collectFile(extra);
+    case 24: case 45: case 114: case 118: case 122: case 152:
+        return extra == 1 ? "done" : "not done";
+    case 161:
+        return "port " + std::to_string(extra);
+    case 171: case 167: case 169: case 173: case 175: case 177: case 179: case 181: case 183: case 185: case 187:
+    case 189: {
+        unsigned char event = 0;
+        std::int32_t value = 0, left = 0;
+        if (!kq_TemResposta(&terminal, &event, &value, &left)) return "no answer stored";
+        std::string said = "terminal " + std::to_string(terminal) + " answer " + std::to_string(event) + " " +
+                           codeName(event) + " value " + std::to_string(value);
+        switch (event) {
+        case 171: said += ", kq_getsensorstatus = " + std::to_string(kq_getsensorstatus(terminal)); break;
+        case 175: said += ", kq_getaudiostatus = " + std::to_string(kq_getaudiostatus(terminal)); break;
+        case 179: said += ", kq_getvolume = " + std::to_string(kq_getvolume(terminal)); break;
+        case 183: said += ", kq_getbrightness = " + std::to_string(kq_getbrightness(terminal)); break;
+        default: break;
+        }
+        return said;
+    }
+    default:
+        return {};
+    }
+}
+
+std::string Console::collectFile(std::uint32_t extra) {
+    std::unique_ptr<char[]> room(new (std::nothrow) char[kLargestFileAnswer]);
+    if (!room) return "no memory to collect the file";
+    // Every terminal with a file waiting gives it up (normally the one that
+    // sent this answer alone). A terminal that never had one answers with an
+    // empty name: there is nothing to keep.
+    std::string said;
+    for (std::int32_t n = 1; n <= connectedCount(); ++n) {
+        char name[128];
+        std::int32_t size = 0;
+        if (kq_getfile(n, name, &size, room.get()) != 1 || name[0] == '\0') continue;
+        ReceivedFile file{n, std::string(name, strnlen(name, sizeof name)), size, extra == 1, {}};
+        if (file.name == "CONF_DIR/all_medias.conf") {
+            // The media list went to the profile file, not to the host; take the
+            // answer event its reception pushed.
+            std::int32_t terminal = 0, value = 0, left = 0;
+            unsigned char event = 0;
+            if (extra == 1) kq_TemResposta(&terminal, &event, &value, &left);
+        } else if (file.whole) {
+            file.bytes.assign(room.get(), room.get() + size);
+        }
+        said += (said.empty() ? "" : "; ") + ("terminal " + std::to_string(n) + " file " + quoteText(file.name) +
+                                               (file.whole ? ", " + std::to_string(size) + " bytes" : ", none came whole"));
+        std::lock_guard lock(mutex_);
+        files_.push_back(std::move(file));
+    }
+    return said.empty() ? "no file pending" : said;
+}
+
+}  // namespace ks318::tools
