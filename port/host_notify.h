@@ -2,8 +2,9 @@
 // post (returns at once) and send (returns once the host has handled the message).
 #pragma once
 
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
+#include <thread>
 
 #include "ks318.h"
 
@@ -22,6 +23,19 @@ private:
     KqHostTarget current() const;
 
     // Held only to copy the target in or out: every data notification reads it.
+    class CopyGuard {
+    public:
+        explicit CopyGuard(std::atomic_flag &gate) : gate_(gate) {
+            while (gate_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+        }
+        ~CopyGuard() { gate_.clear(std::memory_order_release); }
+        CopyGuard(const CopyGuard &) = delete;
+        CopyGuard &operator=(const CopyGuard &) = delete;
+
+    private:
+        std::atomic_flag &gate_;
+    };
+
     mutable std::atomic_flag gate_;
     KqHostTarget target_{};
 };

@@ -1,24 +1,6 @@
 #include "port/host_notify.h"
 
-#include <thread>
-
 namespace ks318::port {
-namespace {
-
-class CopyGuard {
-public:
-    explicit CopyGuard(std::atomic_flag &gate) : gate_(gate) {
-        while (gate_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
-    }
-    ~CopyGuard() { gate_.clear(std::memory_order_release); }
-    CopyGuard(const CopyGuard &) = delete;
-    CopyGuard &operator=(const CopyGuard &) = delete;
-
-private:
-    std::atomic_flag &gate_;
-};
-
-}  // namespace
 
 void HostNotifier::setTarget(void *window) {
     const KqHostTarget copied = window != nullptr ? *static_cast<const KqHostTarget *>(window) : KqHostTarget{};

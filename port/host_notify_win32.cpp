@@ -8,12 +8,12 @@ namespace ks318::port {
 
 // On Windows the host's window handle itself is kept, in the context field.
 void HostNotifier::setTarget(void *window) {
-    std::lock_guard lock(mutex_);
+    CopyGuard guard(gate_);
     target_ = KqHostTarget{window, nullptr, nullptr};
 }
 
 KqHostTarget HostNotifier::current() const {
-    std::lock_guard lock(mutex_);
+    CopyGuard guard(gate_);
     return target_;
 }
 

@@ -236,10 +236,32 @@ int receiveSome(SocketHandle socket, void *buffer, int count) {
     return received == SOCKET_ERROR ? -1 : received;
 }
 
+int receiveWaiting(SocketHandle socket, void *buffer, int count) {
+    if (isShut(socket)) return 0;  // as a shut-down socket reads elsewhere: the end of the stream
+    const int ready = selectReadable(socket, 0);
+    if (ready < 0) return -1;
+    if (ready == 0) return kNothingWaiting;
+    const int received = ::recv(native(socket), static_cast<char *>(buffer), count, 0);
+    return received == SOCKET_ERROR ? -1 : received;
+}
+
 int sendSome(SocketHandle socket, const void *data, int count) {
     // Windows raises no signal for a dead peer: the send just fails.
     const int sent = ::send(native(socket), static_cast<const char *>(data), count, 0);
     return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count) {
+    WSABUF buffers[kMaxSendPieces];
+    count = std::min(count, kMaxSendPieces);
+    for (int i = 0; i < count; ++i) {
+        buffers[i].buf = static_cast<CHAR *>(const_cast<void *>(pieces[i].data));
+        buffers[i].len = static_cast<ULONG>(pieces[i].count);
+    }
+    DWORD sent = 0;
+    if (::WSASend(native(socket), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+        return -1;
+    return static_cast<int>(sent);
 }
 
 std::uint32_t inetAddr(const char *dottedText) {
