@@ -196,7 +196,9 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
     // Allocators keep some memory; what a leak would add over a run is far more.
     // Under the sanitizers resident memory says little (AddressSanitizer keeps
     // freed blocks in quarantine); there LeakSanitizer checks for leaks instead.
-    if (!kSanitized) EXPECT_LT(test::residentKiB(), residentAfterWarmUp + 64 * 1024);
+    if (!kSanitized) {
+        EXPECT_LT(test::residentKiB(), residentAfterWarmUp + 64 * 1024);
+    }
     std::printf("soak: %d terminals, %d s, %ld connects, %ld data notifications, %ld host calls\n", terminals,
                 seconds, host.connects.load(), host.data.load(), calls);
 }
