@@ -14,44 +14,11 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include "port/icon_file.h"
+#include "port/picture_pixels.h"
 #include "port/picture_posix.h"
 
 namespace ks318::port {
 namespace {
-
-// Pictures larger than this are refused rather than decoded (about 100 MB of RGB).
-constexpr std::int64_t kMaxPixels = 32LL * 1024 * 1024;
-
-class Bitmap final : public Picture {
-public:
-    Bitmap(int width, int height, std::vector<std::uint8_t> rgb) : Picture(width, height), rgb_(std::move(rgb)) {}
-    const std::uint8_t *pixels() const override { return rgb_.data(); }
-
-private:
-    std::vector<std::uint8_t> rgb_;
-};
-
-std::string lowerExtension(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    const char *name = slash != nullptr ? slash + 1 : path;
-    const char *dot = std::strrchr(name, '.');
-    if (dot == nullptr) return {};
-    std::string extension(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension;
-}
-
-bool readWholeFile(const char *path, std::vector<std::uint8_t> &bytes) {
-    std::ifstream stream(path, std::ios::binary | std::ios::ate);
-    if (!stream) return false;
-    // One read of the size the file has; a file that changes meanwhile reads short and fails.
-    const std::streamoff size = stream.tellg();
-    if (size < 0) return false;
-    bytes.resize(static_cast<std::size_t>(size));
-    stream.seekg(0);
-    return size == 0 || stream.read(reinterpret_cast<char *>(bytes.data()), size).good();
-}
 
 // An opaque pixbuf whose rows are already packed RGB is used as it is, without a copy.
 class PixbufBitmap final : public Picture {
@@ -73,7 +40,7 @@ std::unique_ptr<Picture> fromPixbuf(GdkPixbuf *pixbuf) {
     const int height = gdk_pixbuf_get_height(pixbuf);
     const int channels = gdk_pixbuf_get_n_channels(pixbuf);
     const bool alpha = gdk_pixbuf_get_has_alpha(pixbuf);
-    if (width <= 0 || height <= 0 || static_cast<std::int64_t>(width) * height > kMaxPixels) return nullptr;
+    if (!acceptablePictureSize(width, height)) return nullptr;
     if (gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 || channels < (alpha ? 4 : 3)) return nullptr;
     const int stride = gdk_pixbuf_get_rowstride(pixbuf);
     if (!alpha && channels == 3 && static_cast<std::int64_t>(stride) == std::int64_t{width} * 3)
@@ -84,7 +51,7 @@ std::unique_ptr<Picture> fromPixbuf(GdkPixbuf *pixbuf) {
     if (!alpha && channels == 3) {  // opaque rows with padding: packed row by row
         for (int y = 0; y < height; ++y, out += static_cast<std::size_t>(width) * 3)
             std::memcpy(out, source + static_cast<std::size_t>(y) * stride, static_cast<std::size_t>(width) * 3);
-        return std::make_unique<Bitmap>(width, height, std::move(rgb));
+        return std::make_unique<RgbPicture>(width, height, std::move(rgb));
     }
     for (int y = 0; y < height; ++y) {
         const guint8 *in = source + static_cast<std::size_t>(y) * stride;
@@ -93,7 +60,7 @@ std::unique_ptr<Picture> fromPixbuf(GdkPixbuf *pixbuf) {
             for (int c = 0; c < 3; ++c) *out++ = static_cast<std::uint8_t>((in[c] * a + 255u * (255u - a) + 127u) / 255u);
         }
     }
-    return std::make_unique<Bitmap>(width, height, std::move(rgb));
+    return std::make_unique<RgbPicture>(width, height, std::move(rgb));
 }
 
 }  // namespace

@@ -16,22 +16,11 @@
 #include <string>
 
 #include "port/icon_file.h"
+#include "port/picture_pixels.h"
 #include "port/picture_win32.h"
 
 namespace ks318::port {
 namespace {
-
-// Pictures larger than this are refused rather than decoded (about 100 MB of RGB).
-constexpr std::int64_t kMaxPixels = 32LL * 1024 * 1024;
-
-class Bitmap final : public Picture {
-public:
-    Bitmap(int width, int height, std::vector<std::uint8_t> rgb) : Picture(width, height), rgb_(std::move(rgb)) {}
-    const std::uint8_t *pixels() const override { return rgb_.data(); }
-
-private:
-    std::vector<std::uint8_t> rgb_;
-};
 
 // GDI+ is started once, on first use (never from the library's entry routine,
 // where it must not be), and stays for the life of the process.
@@ -77,7 +66,7 @@ IStream *memoryStream(const std::uint8_t *bytes, std::size_t count) {
 std::unique_ptr<Picture> fromGdiplus(Gdiplus::Bitmap &bitmap) {
     const int width = static_cast<int>(bitmap.GetWidth());
     const int height = static_cast<int>(bitmap.GetHeight());
-    if (width <= 0 || height <= 0 || static_cast<std::int64_t>(width) * height > kMaxPixels) return nullptr;
+    if (!acceptablePictureSize(width, height)) return nullptr;
     Gdiplus::Rect whole(0, 0, width, height);
     Gdiplus::BitmapData data{};
     if (bitmap.LockBits(&whole, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &data) != Gdiplus::Ok)
@@ -93,26 +82,7 @@ std::unique_ptr<Picture> fromGdiplus(Gdiplus::Bitmap &bitmap) {
         }
     }
     bitmap.UnlockBits(&data);
-    return std::make_unique<Bitmap>(width, height, std::move(rgb));
-}
-
-std::string lowerExtension(const char *path) {
-    const char *name = path;
-    for (const char *p = path; *p != '\0'; ++p)
-        if (*p == '/' || *p == '\\' || *p == ':') name = p + 1;
-    const char *dot = std::strrchr(name, '.');
-    if (dot == nullptr) return {};
-    std::string extension(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension;
-}
-
-bool readWholeFile(const char *path, std::vector<std::uint8_t> &bytes) {
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) return false;
-    bytes.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-    return !stream.bad();
+    return std::make_unique<RgbPicture>(width, height, std::move(rgb));
 }
 
 std::unique_ptr<Picture> decodeIcon(const std::vector<std::uint8_t> &file) {
