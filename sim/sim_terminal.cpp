@@ -115,14 +115,19 @@ void SimTerminal::readLoop() {
         Observer observer;
         {
             std::lock_guard lock(mutex_);
-            frames_.push_back(frame);
             auto it = answers_.find(frame.code);
             if (it != answers_.end()) answer = it->second;
             observer = observer_;
         }
         if (observer) observer(Direction::Received, frame);
-        changed_.notify_all();
+        // The frame is recorded once the terminal has acted on it, so whoever
+        // waits for a frame finds the terminal's state (and answer) already changed.
         if (answer) answer(*this, frame);
+        {
+            std::lock_guard lock(mutex_);
+            frames_.push_back(std::move(frame));
+        }
+        changed_.notify_all();
     }
     std::lock_guard lock(mutex_);
     disconnected_ = true;
