@@ -1,13 +1,8 @@
 # Compares the export table of a DLL (objdump -p) with the declarations of the
 # public header. Fails, listing the differences, unless they are the same names.
 # Usage: cmake -DOBJDUMP=... -DLIBRARY=KS318.dll -DHEADER=ks318.h -P CheckDllExports.cmake
-file(READ "${HEADER}" text)
-string(REGEX MATCHALL "KQ_CALL[ \t\r\n]+[A-Za-z_0-9]+[ \t]*\\(" declarations "${text}")
-set(declared "")
-foreach(declaration IN LISTS declarations)
-  string(REGEX REPLACE "KQ_CALL[ \t\r\n]+([A-Za-z_0-9]+).*" "\\1" name "${declaration}")
-  list(APPEND declared "${name}")
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/HeaderExports.cmake)
+ks318_header_export_names("${HEADER}" declared)
 
 execute_process(COMMAND "${OBJDUMP}" -p "${LIBRARY}" OUTPUT_VARIABLE table RESULT_VARIABLE failed)
 if(failed)

@@ -1,11 +1,11 @@
+include(${CMAKE_CURRENT_LIST_DIR}/HeaderExports.cmake)
+
 # The public header is the one list of exports: the linker's version script is
 # written from its declarations, so nothing else can be exported by mistake.
 function(ks318_write_export_map header output)
-  file(READ "${header}" text)
-  string(REGEX MATCHALL "KQ_CALL[ \t\r\n]+[A-Za-z_0-9]+[ \t]*\\(" declarations "${text}")
+  ks318_header_export_names("${header}" names)
   set(body "/* Written from include/ks318.h at configure time. */\n{\n  global:\n")
-  foreach(declaration IN LISTS declarations)
-    string(REGEX REPLACE "KQ_CALL[ \t\r\n]+([A-Za-z_0-9]+).*" "\\1" name "${declaration}")
+  foreach(name IN LISTS names)
     string(APPEND body "    ${name};\n")
   endforeach()
   string(APPEND body "  local:\n    *;\n};\n")
@@ -26,11 +26,9 @@ endfunction()
 # The header's export names as a C++ initializer list, for tests that look each
 # one up in the built library.
 function(ks318_write_export_names header output)
-  file(READ "${header}" text)
-  string(REGEX MATCHALL "KQ_CALL[ \t\r\n]+[A-Za-z_0-9]+[ \t]*\\(" declarations "${text}")
+  ks318_header_export_names("${header}" names)
   set(body "// Written from include/ks318.h at configure time.\n")
-  foreach(declaration IN LISTS declarations)
-    string(REGEX REPLACE "KQ_CALL[ \t\r\n]+([A-Za-z_0-9]+).*" "\\1" name "${declaration}")
+  foreach(name IN LISTS names)
     string(APPEND body "\"${name}\",\n")
   endforeach()
   file(WRITE "${output}" "${body}")
