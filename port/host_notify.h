@@ -20,24 +20,31 @@ public:
     void send(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
 
 private:
-    KqHostTarget current() const;
+    // One copy without a lock; false when a writer was at work meanwhile.
+    bool tryCopy(KqHostTarget &target) const {
+        const std::uint32_t before = version_.load(std::memory_order_acquire);
+        target = KqHostTarget{context_.load(std::memory_order_relaxed), post_.load(std::memory_order_relaxed),
+                              send_.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return (before & 1u) == 0 && version_.load(std::memory_order_relaxed) == before;
+    }
+    KqHostTarget current() const {
+        KqHostTarget target;
+        return tryCopy(target) ? target : copyOnceReplaced();
+    }
+    // Kept out of line so that the common read stays a few instructions.
+    KqHostTarget copyOnceReplaced() const;
+    void store(const KqHostTarget &target);
 
-    // Held only to copy the target in or out: every data notification reads it.
-    class CopyGuard {
-    public:
-        explicit CopyGuard(std::atomic_flag &gate) : gate_(gate) {
-            while (gate_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
-        }
-        ~CopyGuard() { gate_.clear(std::memory_order_release); }
-        CopyGuard(const CopyGuard &) = delete;
-        CopyGuard &operator=(const CopyGuard &) = delete;
-
-    private:
-        std::atomic_flag &gate_;
-    };
-
-    mutable std::atomic_flag gate_;
-    KqHostTarget target_{};
+    // Every data notification reads the target and a restart may replace it
+    // meanwhile: readers copy it without a lock and copy again if a writer was
+    // at work (a sequence count, odd while writing), so the common read costs
+    // no locked instruction.
+    std::atomic<std::uint32_t> version_{0};
+    std::atomic_flag writing_;
+    std::atomic<void *> context_{nullptr};
+    std::atomic<decltype(KqHostTarget::post)> post_{nullptr};
+    std::atomic<decltype(KqHostTarget::send)> send_{nullptr};
 };
 
 // Called by a thread that waits for connection threads: when it is the thread of

@@ -3,18 +3,11 @@
 namespace ks318::port {
 
 void HostNotifier::setTarget(void *window) {
-    const KqHostTarget copied = window != nullptr ? *static_cast<const KqHostTarget *>(window) : KqHostTarget{};
-    CopyGuard guard(gate_);
-    target_ = copied;
+    store(window != nullptr ? *static_cast<const KqHostTarget *>(window) : KqHostTarget{});
 }
 
-KqHostTarget HostNotifier::current() const {
-    CopyGuard guard(gate_);
-    return target_;
-}
-
-// The target is copied out of its gate before calling the host, so a host that
-// restarts the server from inside a handler does not deadlock.
+// The target is copied before the host is called, so a host that restarts the
+// server from inside a handler does not deadlock.
 void HostNotifier::post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
     KqHostTarget target = current();
     if (target.post != nullptr) target.post(target.context, message, wParam, lParam);

@@ -7,15 +7,7 @@
 namespace ks318::port {
 
 // On Windows the host's window handle itself is kept, in the context field.
-void HostNotifier::setTarget(void *window) {
-    CopyGuard guard(gate_);
-    target_ = KqHostTarget{window, nullptr, nullptr};
-}
-
-KqHostTarget HostNotifier::current() const {
-    CopyGuard guard(gate_);
-    return target_;
-}
+void HostNotifier::setTarget(void *window) { store(KqHostTarget{window, nullptr, nullptr}); }
 
 // A null window must reach nobody: PostMessageA would deliver it to the thread.
 void HostNotifier::post(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
