@@ -188,10 +188,19 @@ constexpr std::array kCatalogue = {
 static_assert(std::is_sorted(kCatalogue.begin(), kCatalogue.end(),
                              [](const InboundRule &a, const InboundRule &b) { return a.code < b.code; }));
 
+// Every code of the catalogue is below 256: a code's rule is one index away.
+constexpr std::uint8_t kNoRule = 0xFF;
+constexpr auto kRuleOfCode = [] {
+    std::array<std::uint8_t, 256> index{};
+    index.fill(kNoRule);
+    for (std::size_t i = 0; i < kCatalogue.size(); ++i) index[kCatalogue[i].code] = static_cast<std::uint8_t>(i);
+    return index;
+}();
+static_assert(kCatalogue.back().code < kRuleOfCode.size() && kCatalogue.size() < kNoRule);
+
 const InboundRule *findRule(std::uint16_t code) {
-    auto it = std::lower_bound(kCatalogue.begin(), kCatalogue.end(), code,
-                               [](const InboundRule &rule, std::uint16_t wanted) { return rule.code < wanted; });
-    return it != kCatalogue.end() && it->code == code ? &*it : nullptr;
+    if (code >= kRuleOfCode.size() || kRuleOfCode[code] == kNoRule) return nullptr;
+    return &kCatalogue[kRuleOfCode[code]];
 }
 
 // Reads the payload into the frame buffer as the rule says; false when the frame is dropped.
@@ -237,6 +246,11 @@ bool readPayload(InboundContext &context, const InboundRule &rule, std::int32_t 
 
 }  // namespace
 
+void FrameBuffer::clearFrom(int count) {
+    if (written_ > count) std::memset(bytes_ + count, 0, static_cast<std::size_t>(written_ - count));
+    written_ = count;
+}
+
 void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t length) {
     const InboundRule *rule = findRule(code);
     if (rule == nullptr) {
@@ -244,11 +258,12 @@ void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t len
         context.stream.discard(std::max<std::int32_t>(length, 0), context.server.limits().receiveLimitMs);
         return;
     }
-    std::uint8_t buffer[kFrameBufferBytes];
+    std::uint8_t *buffer = context.frame.bytes();
     int count = 0;
-    if (!readPayload(context, *rule, length, buffer, count)) return;
+    const bool read = readPayload(context, *rule, length, buffer, count);
     // Handlers see zeros behind what arrived.
-    std::memset(buffer + count, 0, static_cast<std::size_t>(kFrameBufferBytes - count));
+    context.frame.clearFrom(count);
+    if (!read) return;
     std::optional<Notice> notice = rule->handle(context, Payload{buffer, count, length});
     if (notice) context.server.notifications().data(notice->code, context.terminal.socket(), notice->extra);
 }

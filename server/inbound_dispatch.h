@@ -12,10 +12,24 @@ class TTerminal;
 
 inline constexpr int kFrameBufferBytes = 388;
 
+// The payload of the frame at hand, kept for the connection's life so that
+// only what a longer earlier frame left behind needs clearing.
+class FrameBuffer {
+public:
+    std::uint8_t *bytes() { return bytes_; }
+    // Zeros from `count` on; what a frame wrote below it stays.
+    void clearFrom(int count);
+
+private:
+    std::uint8_t bytes_[kFrameBufferBytes] = {};
+    int written_ = 0;  // every byte from here on is zero
+};
+
 struct InboundContext {
     Server &server;
     TTerminal &terminal;
     InboundStream &stream;  // the connection's only way to its socket's bytes
+    FrameBuffer frame{};
 };
 
 // Reads the payload of a frame whose header has been read, stores it and
