@@ -22,13 +22,6 @@ void encodeHeader(std::uint8_t *out, std::uint16_t code, std::int32_t length) {
     storeLE32(out + 3, static_cast<std::uint32_t>(length));
 }
 
-int decodeHeader(const std::uint8_t *header, std::int32_t &length) {
-    if (header[0] != kFrameStart) return kReceiveIgnored;
-    int code = loadLE16(header + 1);
-    if (code != 0) length = static_cast<std::int32_t>(loadLE32(header + 3));
-    return code;
-}
-
 int sendAll(port::SocketHandle socket, const void *data, int count) {
     if (count <= 0) return 0;
     const auto *bytes = static_cast<const std::uint8_t *>(data);

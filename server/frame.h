@@ -8,6 +8,7 @@
 #include <span>
 
 #include "port/socket.h"
+#include "server/bytes.h"
 
 namespace ks318 {
 
@@ -23,7 +24,12 @@ void encodeHeader(std::uint8_t *out, std::uint16_t code, std::int32_t length);
 
 // The code of a header (0 for a bad start byte or code 0); the length is
 // written only for a code of 1 or more.
-int decodeHeader(const std::uint8_t *header, std::int32_t &length);
+inline int decodeHeader(const std::uint8_t *header, std::int32_t &length) {
+    if (header[0] != kFrameStart) return kReceiveIgnored;
+    const int code = loadLE16(header + 1);
+    if (code != 0) length = static_cast<std::int32_t>(loadLE32(header + 3));
+    return code;
+}
 
 // Sends every byte: count on success, -1 as soon as a send fails, 0 for count ≤ 0.
 int sendAll(port::SocketHandle socket, const void *data, int count);

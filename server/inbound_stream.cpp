@@ -51,7 +51,7 @@ InboundStream::Fill InboundStream::fillTo(int wanted, std::uint64_t &start, int 
     return Fill::Arrived;
 }
 
-int InboundStream::receiveHeader(std::int32_t &length, int limitMs) {
+int InboundStream::receiveHeaderArriving(std::int32_t &length, int limitMs) {
     if (buffered() == 0) {
         const Fill first = fill(limitMs);
         if (first != Fill::Arrived) return first == Fill::TimedOut ? kReceiveSilent : kReceiveGone;
@@ -64,12 +64,10 @@ int InboundStream::receiveHeader(std::int32_t &length, int limitMs) {
             return rest == Fill::TimedOut ? kReceiveSilent : kReceiveGone;
         }
     }
-    const std::uint8_t *header = bytes_ + start_;
-    start_ += kHeaderBytes;
-    return decodeHeader(header, length);
+    return decodeHeader(take(kHeaderBytes), length);
 }
 
-int InboundStream::receiveFully(void *buffer, int count, int limitMs) {
+int InboundStream::receiveFullyArriving(void *buffer, int count, int limitMs) {
     auto *out = static_cast<std::uint8_t *>(buffer);
     std::uint64_t start = 0;
     int done = 0;
