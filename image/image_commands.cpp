@@ -1,5 +1,6 @@
 #include "image/image_commands.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -29,8 +30,8 @@ private:
 // transfer with that result.
 constexpr bool firstPartSent(int result) { return result > 0; }
 
-// The pieces of the largest screen's image (480 × 272).
-constexpr int kMostPieces = 480 * 272 / kPieceBytes;
+// What one sendAll is given at most: a block's pixels may pass what an int counts.
+constexpr std::uint64_t kLargestSend = 1u << 30;
 
 }  // namespace
 
@@ -44,20 +45,16 @@ int sendFullScreenImage(TTerminal &terminal, int gateLimitMs, ScreenSize screen,
     if (!busy.held()) return kSendGateBusy;
     const int pieces = screen.pieces();
     const std::int32_t length = kPaletteBytes + pieces * kPieceBytes;
-    // The header and palette are assembled in one buffer; the pixels follow in
-    // 1,280-byte pieces straight from the caller's memory. All of it goes out
-    // in as few send calls as the socket takes, so the terminal gets full
-    // segments rather than one small one per piece.
+    // The header and palette are assembled in one buffer; the pixels follow
+    // straight from the caller's memory, where the frame's 1,280-byte pieces lie
+    // end to end. Both go out in as few send calls as the socket takes, so the
+    // terminal gets full segments rather than one small one per piece.
     std::uint8_t head[kHeaderBytes + kPaletteBytes];
     encodeHeader(head, kFullScreenImageCode, length);
     std::memcpy(head + kHeaderBytes, palette, kPaletteBytes);
-    std::array<port::SendPiece, 1 + kMostPieces> frame;
-    if (pieces > kMostPieces) return 0;
-    frame[0] = {head, static_cast<int>(sizeof head)};
-    for (int piece = 0; piece < pieces; ++piece)
-        frame[static_cast<std::size_t>(piece) + 1] = {pixels + static_cast<std::size_t>(piece) * kPieceBytes, kPieceBytes};
+    std::array<port::SendPiece, 2> frame{{{head, static_cast<int>(sizeof head)}, {pixels, pieces * kPieceBytes}}};
     return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
-        return sendAllPieces(socket, std::span(frame.data(), static_cast<std::size_t>(pieces) + 1)) < 0 ? -1 : 1;
+        return sendAllPieces(socket, frame) < 0 ? -1 : 1;
     });
 }
 
@@ -78,10 +75,13 @@ int sendBlock(TTerminal &terminal, int gateLimitMs, std::int32_t x, std::int32_t
     return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
         const int first = sendFrame(socket, header, kBlockHeaderBytes, kBlockCode, length);
         if (!firstPartSent(first)) return first;
-        if (width == 0) return 1;
-        for (std::int32_t row = 0; row < height; ++row)
-            if (sendAll(socket, pixels + static_cast<std::size_t>(row) * static_cast<std::size_t>(width), width) < 0)
-                return -1;
+        // The rows lie end to end in the caller's memory: they leave as one run.
+        const std::uint64_t total = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+        for (std::uint64_t done = 0; done < total;) {
+            const int chunk = static_cast<int>(std::min<std::uint64_t>(total - done, kLargestSend));
+            if (sendAll(socket, pixels + done, chunk) < 0) return -1;
+            done += static_cast<std::uint64_t>(chunk);
+        }
         return 1;
     });
 }
