@@ -16,15 +16,6 @@ void copyText(char *slot, const char *text) {
 
 }  // namespace
 
-bool SerialStore::push(const std::uint8_t *data, int source, int length) {
-    length = std::clamp(length, 0, kSerialEntryBytes);
-    return stack_.pushWith([&](Entry &slot) {
-        slot.length = static_cast<std::uint16_t>(length);
-        slot.source = static_cast<std::uint8_t>(source);
-        if (length > 0) std::memcpy(slot.data, data, static_cast<std::size_t>(length));
-    });
-}
-
 bool SerialStore::pop(std::uint8_t *out, std::int32_t &source, int &length) {
     return stack_.popWith([&](const Entry &slot, int) {
         if (slot.length > 0) std::memcpy(out, slot.data, slot.length);

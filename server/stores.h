@@ -2,7 +2,9 @@
 // connection threads push and the host's exports pop, newest first.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "server/gated_stack.h"
 
@@ -17,7 +19,15 @@ inline constexpr int kWifiRecordBytes = 100;
 class SerialStore {
 public:
     // Stores up to 256 bytes (longer data is cut). False when 16 entries are held.
-    bool push(const std::uint8_t *data, int source, int length);
+    // Inline: it runs for every serial frame a terminal sends.
+    bool push(const std::uint8_t *data, int source, int length) {
+        length = std::clamp(length, 0, kSerialEntryBytes);
+        return stack_.pushWith([&](Entry &slot) {
+            slot.length = static_cast<std::uint16_t>(length);
+            slot.source = static_cast<std::uint8_t>(source);
+            if (length > 0) std::memcpy(slot.data, data, static_cast<std::size_t>(length));
+        });
+    }
     // Removes the newest entry: its bytes (only its length) to out, its source to
     // `source`. False when empty, leaving the outputs untouched.
     bool pop(std::uint8_t *out, std::int32_t &source, int &length);
