@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Turns one run of the benchmark suite into the figures of docs/PERFORMANCE.md
 (the table between its result markers) and docs/performance.dat (for the plot).
-Usage: report.py RESULTS_DIR DOCS_DIR"""
+Usage: report.py RESULTS_DIR DOCS_DIR [REPETITIONS]"""
 import json
 import statistics
 import sys
@@ -9,7 +9,8 @@ from pathlib import Path
 
 results, docs = Path(sys.argv[1]), Path(sys.argv[2])
 BIN = "build/default/bench"
-COMMON = "--benchmark_repetitions=5 --benchmark_enable_random_interleaving=true"
+REPS = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+COMMON = f"--benchmark_repetitions={REPS} --benchmark_enable_random_interleaving=true"
 
 
 def medians(name):
@@ -47,7 +48,7 @@ if "P1_SendImage_Library" in send and "P1_SendImage_PlainLoop" in send:
 # P2: throughput ratio over rounds.
 ratio_row("P2", "an image to each of 1,024 terminals from 2 host threads, vs 2 plain writers",
           statistics.median(load["P2_plain_ms"]) / statistics.median(load["P2_library_ms"]), 0.8, True, " ×",
-          f"{BIN}/load_driver 5", "P2 1,024 images")
+          f"{BIN}/load_driver {REPS}", "P2 1,024 images")
 # P3: time ratios.
 for kind, label in (("Jpeg", "1920 × 1080 JPEG"), ("Bmp", "640 × 480 BMP")):
     lib, floor, magick = (convert.get(f"P3_{kind}_{side}") for side in ("Library", "Floor", "ImageMagick"))
@@ -62,9 +63,9 @@ for kind, label in (("Jpeg", "1920 × 1080 JPEG"), ("Bmp", "640 × 480 BMP")):
 # P4: time ratio and memory.
 ratio_row("P4", "1,024 terminals connect and are identified, vs a plain accept loop (time)",
           statistics.median(load["P4_library_ms"]) / statistics.median(load["P4_plain_ms"]), 2.0, False, " ×",
-          f"{BIN}/load_driver 5", "P4 handshakes")
+          f"{BIN}/load_driver {REPS}", "P4 handshakes")
 ratio_row("P4", "resident memory per connected terminal", load["P4_rss_per_terminal_kib"], 64, False, " KiB",
-          f"{BIN}/load_driver 5", "P4 memory")
+          f"{BIN}/load_driver {REPS}", "P4 memory")
 # P5: throughput ratio.
 if "P5_InboundSerial_Library" in inbound and "P5_InboundSerial_PlainReader" in inbound:
     ratio_row("P5", "inbound serial frames (83, 64 data bytes), vs a plain socket reader (frames/s)",

@@ -27,6 +27,6 @@ echo "== P2, P4: 1,024 terminals"
 "$bin/load_driver" "$reps" | tee "$out/load.json"
 
 { nproc; uptime; } > "$out/machine.txt"
-python3 bench/report.py "$out" docs
+python3 bench/report.py "$out" docs "$reps"
 gnuplot -e "datafile='docs/performance.dat'; outfile='docs/performance.png'" bench/performance.gp
 echo "Figures written to docs/PERFORMANCE.md and docs/performance.png"
