@@ -34,7 +34,7 @@ build() {
   local name=$1 source=$2
   shift 2
   rm -rf "$deps/build-$name"
-  cmake -S "$source" -B "$deps/build-$name" "${cross[@]}" "$@" >/dev/null
+  cmake -Wno-dev -S "$source" -B "$deps/build-$name" "${cross[@]}" "$@" >/dev/null
   cmake --build "$deps/build-$name" >/dev/null
   cmake --install "$deps/build-$name" >/dev/null
   rm -rf "$deps/build-$name"

@@ -2,7 +2,6 @@
 // it starts with, and the PNG it writes after every change.
 #include <gtest/gtest.h>
 
-#include <png.h>
 
 #include <mutex>
 #include <thread>
@@ -10,34 +9,15 @@
 #include "server/outbound.h"
 #include "sim/screen.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/png_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace ks318 {
 namespace {
 
 using sim::Bytes;
-
-struct Png {
-    unsigned width = 0, height = 0;
-    std::vector<std::uint8_t> rgb;
-    sim::Colour at(unsigned x, unsigned y) const {
-        const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
-        return {rgb[i], rgb[i + 1], rgb[i + 2]};
-    }
-};
-
-Png readPng(const std::filesystem::path &path) {
-    Png png;
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return png;
-    image.format = PNG_FORMAT_RGB;
-    png.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, png.rgb.data(), 0, nullptr)) return {};
-    png.width = image.width;
-    png.height = image.height;
-    return png;
-}
+using test::Png;
+using test::readPng;
 
 class ScreenOverTheWire : public ::testing::Test {
 protected:

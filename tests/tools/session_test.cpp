@@ -3,19 +3,21 @@
 // the console printed, the files that moved and the screens that were drawn.
 #include <gtest/gtest.h>
 
-#include <png.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/png_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace ks318 {
 namespace {
 
 using sim::Bytes;
+using test::Png;
+using test::readPng;
 
 std::string readText(const std::filesystem::path &path) {
     std::ifstream in(path);
@@ -25,28 +27,6 @@ std::string readText(const std::filesystem::path &path) {
 }
 
 void writeText(const std::filesystem::path &path, const std::string &text) { std::ofstream(path) << text; }
-
-struct Png {
-    unsigned width = 0, height = 0;
-    std::vector<std::uint8_t> rgb;
-    std::array<int, 3> at(unsigned x, unsigned y) const {
-        const std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
-        return {rgb[i], rgb[i + 1], rgb[i + 2]};
-    }
-};
-
-Png readPng(const std::filesystem::path &path) {
-    Png png;
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return png;
-    image.format = PNG_FORMAT_RGB;
-    png.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, png.rgb.data(), 0, nullptr)) return {};
-    png.width = image.width;
-    png.height = image.height;
-    return png;
-}
 
 // Runs the console on a free port with the script, and the terminals with the
 // input, both bounded in time; the two exit statuses.
@@ -129,18 +109,18 @@ TEST(ToolsSession, AConsoleScriptDrivesTwoSimulatedTerminals) {
     ASSERT_EQ(small.width, 320u);
     ASSERT_EQ(small.height, 240u);
     const auto sky = small.at(160, 3), water = small.at(160, 236);
-    EXPECT_GT(sky[2], 200) << "the sample's sky is light blue";
-    EXPECT_GT(water[2], water[0] + 40) << "its water is blue";
+    EXPECT_GT(sky.b, 200) << "the sample's sky is light blue";
+    EXPECT_GT(water.b, water.r + 40) << "its water is blue";
 
     const Png wide = readPng(dir / "screen-2.png");
     ASSERT_EQ(wide.width, 480u);
     ASSERT_EQ(wide.height, 272u);
-    EXPECT_EQ(wide.at(5, 265), (std::array<int, 3>{0, 0, 128})) << "filled with entry 4 of the standard palette";
-    EXPECT_EQ(wide.at(401, 181), (std::array<int, 3>{0, 0, 0})) << "the swatch's first entry";
-    EXPECT_EQ(wide.at(462, 242), (std::array<int, 3>{238, 238, 238})) << "the swatch's last entry";
+    EXPECT_EQ(wide.at(5, 265), (sim::Colour{0, 0, 128})) << "filled with entry 4 of the standard palette";
+    EXPECT_EQ(wide.at(401, 181), (sim::Colour{0, 0, 0})) << "the swatch's first entry";
+    EXPECT_EQ(wide.at(462, 242), (sim::Colour{238, 238, 238})) << "the swatch's last entry";
     int white = 0;
     for (unsigned y = 20; y < 50; ++y)
-        for (unsigned x = 20; x < 160; ++x) white += wide.at(x, y) == std::array<int, 3>{255, 255, 255};
+        for (unsigned x = 20; x < 160; ++x) white += wide.at(x, y) == sim::Colour{255, 255, 255};
     EXPECT_GT(white, 150) << "the text, in entry 15";
 }
 
