@@ -9,6 +9,9 @@ namespace ks318::test {
 int openDescriptors();
 int runningThreads();
 long residentKiB();
+// Resident memory once the allocator has handed back the free memory it keeps:
+// what stays is memory in use, so growth between two quiet moments is a leak.
+long residentInUseKiB();
 // The most address space (committed memory on Windows) the process ever held.
 long peakVirtualKiB();
 

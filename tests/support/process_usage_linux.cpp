@@ -1,6 +1,7 @@
 #include "tests/support/process_usage.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -28,6 +29,11 @@ long residentKiB() {
     long pages = 0, resident = 0;
     statm >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long residentInUseKiB() {
+    malloc_trim(0);
+    return residentKiB();
 }
 
 long peakVirtualKiB() {

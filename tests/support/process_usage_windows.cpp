@@ -1,5 +1,7 @@
 #include "tests/support/process_usage.h"
 
+#include <malloc.h>
+
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -35,6 +37,11 @@ int runningThreads() {
 }
 
 long residentKiB() { return static_cast<long>(memoryCounters().WorkingSetSize / 1024); }
+
+long residentInUseKiB() {
+    _heapmin();
+    return residentKiB();
+}
 
 long peakVirtualKiB() { return static_cast<long>(memoryCounters().PeakPagefileUsage / 1024); }
 
