@@ -3,8 +3,9 @@
 #include "port/profile_file.h"
 
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace ks318::port {
@@ -20,13 +21,13 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
+// Names and keys match without regard to letter case: both sides are looked up
+// with their ASCII letters in lower case.
+std::string folded(std::string_view text) {
+    std::string result(text);
+    for (char &c : result)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return result;
 }
 
 // A value in matching single or double quotes is given without them.
@@ -38,24 +39,28 @@ std::string_view unquoted(std::string_view value) {
 
 }  // namespace
 
+// Sections and keys are found through hash maps on their folded names, so a
+// lookup costs the same however many sections the file holds.
 struct ProfileFile::Contents {
     struct Section {
         std::string name;
-        std::vector<std::pair<std::string, std::string>> entries;
+        std::unordered_map<std::string, std::string> values;  // by folded key; the first line of a key is kept
     };
-    std::vector<Section> sections;
+    std::vector<Section> sections;                               // file order
+    std::unordered_map<std::string, std::size_t> sectionByName;  // by folded name; the first section of a name
 
     const Section *find(std::string_view name) const {
-        for (const Section &section : sections)
-            if (sameIgnoringCase(section.name, name)) return &section;
-        return nullptr;
+        const auto found = sectionByName.find(folded(name));
+        return found == sectionByName.end() ? nullptr : &sections[found->second];
     }
 };
 
 ProfileFile::ProfileFile(const std::string &path) : contents_(std::make_unique<Contents>()) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return;
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::ostringstream whole;  // the file in one piece, not a character at a time
+    whole << file.rdbuf();
+    const std::string text = std::move(whole).str();
 
     Contents::Section *current = nullptr;  // lines before the first section belong to none
     std::size_t start = 0;
@@ -68,14 +73,16 @@ ProfileFile::ProfileFile(const std::string &path) : contents_(std::make_unique<C
         if (line.front() == '[') {
             std::size_t close = line.rfind(']');
             if (close == std::string_view::npos) continue;  // not a section header
-            contents_->sections.push_back({std::string(trimmed(line.substr(1, close - 1))), {}});
+            const std::string_view name = trimmed(line.substr(1, close - 1));
+            contents_->sectionByName.try_emplace(folded(name), contents_->sections.size());
+            contents_->sections.push_back({std::string(name), {}});
             current = &contents_->sections.back();
             continue;
         }
         std::size_t equals = line.find('=');
         if (current == nullptr || equals == std::string_view::npos) continue;
-        current->entries.emplace_back(std::string(trimmed(line.substr(0, equals))),
-                                      std::string(trimmed(line.substr(equals + 1))));
+        current->values.try_emplace(folded(trimmed(line.substr(0, equals))),
+                                    std::string(trimmed(line.substr(equals + 1))));
     }
 }
 
@@ -91,9 +98,9 @@ std::vector<std::string> ProfileFile::sectionNames() const {
 std::string ProfileFile::value(const std::string &section, const std::string &key, std::size_t maxChars) const {
     const Contents::Section *found = contents_->find(section);
     if (found == nullptr) return {};
-    for (const auto &[name, value] : found->entries)
-        if (sameIgnoringCase(name, key)) return std::string(unquoted(value).substr(0, maxChars));
-    return {};
+    const auto entry = found->values.find(folded(key));
+    if (entry == found->values.end()) return {};
+    return std::string(unquoted(entry->second).substr(0, maxChars));
 }
 
 }  // namespace ks318::port

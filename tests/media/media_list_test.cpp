@@ -76,6 +76,18 @@ TEST(FlatMediaList, ValuesAreCutAt99CharactersAndTheListAt254Entries) {
     EXPECT_EQ(entries[253], "C\\53");
 }
 
+TEST(FlatMediaList, DuplicateSectionsAndKeysDifferingInCaseGiveTheFirst) {
+    test::TempDir dir;
+    const std::string file = "[Dup]\r\nmedia1=first\r\n"
+                             "[DUP]\r\nmedia1=second\r\nmedia2=more\r\n"
+                             "[Keys]\r\nMedia1=one\r\nmedia1=two\r\nmedia2=\r\nMEDIA2=three\r\n"
+                             "[dup]\r\nmedia1=third\r\n";
+    // Every section is listed under its own name, but each is answered from the
+    // first section of that name; within a section the first key of a name answers.
+    EXPECT_EQ(flatList(dir.write("all_medias.ini", text(file)).string()),
+              (std::vector<std::string>{"Dup\\first", "DUP\\first", "Keys\\one", "dup\\first"}));
+}
+
 TEST(FlatMediaList, AReaderSeesTheOldListOrTheNewOneNeverHalfOfOne) {
     test::TempDir dir;
     const std::string path = (dir / "all_medias.ini").string();
