@@ -16,7 +16,7 @@ ks318::Server &fuzzServer() {
         ks318::ServerLimits limits;
         limits.receiveLimitMs = 20;  // a stream that stops short ends quickly
         limits.sendGateLimitMs = 20;
-        limits.sendStallLimitMs = 200;
+        limits.outbound.allowanceMs = 200;
         return new ks318::Server(limits);
     }();
     return *server;

@@ -53,9 +53,8 @@ int sendFullScreenImage(TTerminal &terminal, int gateLimitMs, ScreenSize screen,
     encodeHeader(head, kFullScreenImageCode, length);
     std::memcpy(head + kHeaderBytes, palette, kPaletteBytes);
     std::array<port::SendPiece, 2> frame{{{head, static_cast<int>(sizeof head)}, {pixels, pieces * kPieceBytes}}};
-    return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
-        return sendAllPieces(socket, frame) < 0 ? -1 : 1;
-    });
+    return sendUnderGate(terminal, gateLimitMs, kHeaderBytes + std::int64_t{length},
+                         [&](const FrameWriter &out) { return out.pieces(frame) < 0 ? -1 : 1; });
 }
 
 int sendBlock(TTerminal &terminal, int gateLimitMs, std::int32_t x, std::int32_t y, std::int32_t width,
@@ -72,14 +71,15 @@ int sendBlock(TTerminal &terminal, int gateLimitMs, std::int32_t x, std::int32_t
     // A 32-bit product, as the terminal reads it: it wraps for blocks past 2 GB.
     const auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(width) * static_cast<std::uint32_t>(height) +
                                                   kBlockHeaderBytes);
-    return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
-        const int first = sendFrame(socket, header, kBlockHeaderBytes, kBlockCode, length);
+    const std::uint64_t total = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+    const auto frameBytes = static_cast<std::int64_t>(kHeaderBytes + kBlockHeaderBytes + total);
+    return sendUnderGate(terminal, gateLimitMs, frameBytes, [&](const FrameWriter &out) {
+        const int first = out.frame(header, kBlockHeaderBytes, kBlockCode, length);
         if (!firstPartSent(first)) return first;
         // The rows lie end to end in the caller's memory: they leave as one run.
-        const std::uint64_t total = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
         for (std::uint64_t done = 0; done < total;) {
             const int chunk = static_cast<int>(std::min<std::uint64_t>(total - done, kLargestSend));
-            if (sendAll(socket, pixels + done, chunk) < 0) return -1;
+            if (out.all(pixels + done, chunk) < 0) return -1;
             done += static_cast<std::uint64_t>(chunk);
         }
         return 1;

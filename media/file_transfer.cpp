@@ -40,8 +40,8 @@ LocalFile readLocalFile(const char *path) {
 
 }  // namespace
 
-int sendFileHead(port::SocketHandle socket, const NameField &name, std::uint32_t size) {
-    const int sent = sendFrame(socket, name.data(), kNameFieldBytes, kCodeFileTransfer,
+int sendFileHead(const FrameWriter &out, const NameField &name, std::uint32_t size) {
+    const int sent = out.frame(name.data(), kNameFieldBytes, kCodeFileTransfer,
                                static_cast<std::int32_t>(size + kNameFieldBytes));
     // A frame of 135 bytes is built on the stack, so "no buffer" cannot happen;
     // anything short of the whole head counts as a failed write.
@@ -54,11 +54,11 @@ std::int32_t sendFileFromMemory(TTerminal &terminal, int gateLimitMs, const char
     if (!makeNameField(name, field)) return 0;
     if (size > kLargestFile || (size > 0 && data == nullptr)) return 0;
     const auto *bytes = static_cast<const std::uint8_t *>(data);
-    return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) -> int {
-        if (sendFileHead(socket, field, size) < 0) return -1;
+    return sendUnderGate(terminal, gateLimitMs, fileFrameBytes(size), [&](const FrameWriter &out) -> int {
+        if (sendFileHead(out, field, size) < 0) return -1;
         for (std::uint32_t done = 0; done < size;) {
             const int piece = static_cast<int>(std::min<std::uint32_t>(size - done, kFilePieceBytes));
-            if (sendAll(socket, bytes + done, piece) != piece) return -1;
+            if (out.all(bytes + done, piece) != piece) return -1;
             done += static_cast<std::uint32_t>(piece);
         }
         return static_cast<int>(size);

@@ -7,6 +7,7 @@
 
 #include "media/file_names.h"
 #include "port/socket.h"
+#include "server/outbound_lane.h"
 #include "server/terminal.h"
 
 namespace ks318::media {
@@ -18,11 +19,14 @@ inline constexpr std::uint32_t kLargestFile = INT32_MAX - kNameFieldBytes;
 
 // The first write of a file frame: the header announcing 128 + size and the name
 // field. 135 on success, -1 when the write failed. The caller holds the send gate.
-int sendFileHead(port::SocketHandle socket, const NameField &name, std::uint32_t size);
+int sendFileHead(const FrameWriter &out, const NameField &name, std::uint32_t size);
+
+// The bytes of a whole file frame: header, name field and contents.
+inline std::int64_t fileFrameBytes(std::uint32_t size) { return kHeaderBytes + kNameFieldBytes + std::int64_t{size}; }
 
 // Sends `size` bytes as file `name` under the send gate (header and name in one
 // write, then pieces of at most 1024 bytes). Returns size; -1 when a write failed
-// (the frame stays incomplete on the wire); -2 when the send gate stayed busy for
+// or the frame missed its deadline (the connection is then given up); -2 when the send gate stayed busy for
 // gateLimitMs; 0 when nothing was sent: a name that does not fit its field, no
 // data for a non-empty file, or a file too large for the frame's length field.
 std::int32_t sendFileFromMemory(TTerminal &terminal, int gateLimitMs, const char *name, const void *data,

@@ -29,17 +29,18 @@ void runWorker(TransferRequest request) {
 std::int32_t streamFile(const TransferRequest &request) {
     NameField field;
     if (!makeNameField(request.name.c_str(), field)) return 0;
-    // The gate is held from before the file is opened until its last piece, so
-    // no other frame comes between the header and the end of the file.
-    return sendUnderGate(*request.terminal, request.gateLimitMs, [&](port::SocketHandle socket) -> int {
-        std::ifstream file(request.path, std::ios::binary);
-        if (!file) return 0;
-        file.seekg(0, std::ios::end);
-        const std::streamoff end = file.tellg();
-        if (end < 0 || end > static_cast<std::streamoff>(kLargestFile)) return 0;
-        file.seekg(0, std::ios::beg);
-        const auto size = static_cast<std::uint32_t>(end);
-        if (sendFileHead(socket, field, size) < 0) return -1;
+    // The file's size sets the frame's deadline, so it is opened first; the gate
+    // is then held from the header to the last piece, so no other frame comes
+    // between them.
+    std::ifstream file(request.path, std::ios::binary);
+    if (!file) return 0;
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    if (end < 0 || end > static_cast<std::streamoff>(kLargestFile)) return 0;
+    file.seekg(0, std::ios::beg);
+    const auto size = static_cast<std::uint32_t>(end);
+    return sendUnderGate(*request.terminal, request.gateLimitMs, fileFrameBytes(size), [&](const FrameWriter &out) -> int {
+        if (sendFileHead(out, field, size) < 0) return -1;
 
         char piece[kFilePieceBytes];
         std::uint32_t remaining = size;
@@ -47,7 +48,7 @@ std::int32_t streamFile(const TransferRequest &request) {
             const auto count = static_cast<int>(std::min<std::uint32_t>(remaining, kFilePieceBytes));
             file.read(piece, count);
             if (file.gcount() != count) return -1;  // the file shrank while it was sent
-            if (sendAll(socket, piece, count) != count) return -1;
+            if (out.all(piece, count) != count) return -1;
             remaining -= static_cast<std::uint32_t>(count);
             const double percent = 100.0 - static_cast<double>(remaining) * 100.0 / static_cast<double>(size);
             report(request, static_cast<std::int32_t>(percent));

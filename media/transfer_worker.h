@@ -26,11 +26,12 @@ struct TransferRequest {
 // thread could be had (then -1 is reported).
 bool startTransferWorker(TransferRequest request);
 
-// The worker's transfer, on the calling thread: takes the send gate, opens the
-// file and sends it whole, reporting after every piece. Returns the size sent;
-// -2 when the gate stayed busy (nothing opened or sent); 0 when the file cannot
-// be opened or is too large for a frame; -1 when a write failed or the file could
-// not be read to its end (the frame stays incomplete on the wire).
+// The worker's transfer, on the calling thread: opens the file, takes the send
+// gate and sends the file whole, reporting after every piece. Returns the size
+// sent; -2 when the gate stayed busy (nothing sent); 0 when the file cannot be
+// opened or is too large for a frame; -1 when a write failed, the frame missed
+// its deadline or the file could not be read to its end (the connection is then
+// given up).
 std::int32_t streamFile(const TransferRequest &request);
 
 }  // namespace ks318::media

@@ -33,10 +33,6 @@ SocketHandle acceptTcp(SocketHandle listener, std::uint32_t &peerAddress);
 // Opens a TCP connection to host:port (used by the simulated terminal).
 SocketHandle connectTcp(const char *host, int port);
 
-// A send that makes no progress for timeoutMs fails instead of blocking for good
-// (a peer that never reads must not hang the host).
-void setSendTimeout(SocketHandle socket, int timeoutMs);
-
 // Two connected stream sockets on this machine (for tests and fuzzing).
 bool socketPair(SocketHandle &first, SocketHandle &second);
 
@@ -61,6 +57,14 @@ int receiveWaiting(SocketHandle socket, void *buffer, int count);
 // One send call that never raises a signal for a dead peer: bytes accepted, -1 on error.
 int sendSome(SocketHandle socket, const void *data, int count);
 
+// One send call that waits at most waitMs for room in the socket: bytes accepted
+// (at least 1), kSendTimedOut when no byte could go within waitMs, -1 on error.
+// Never raises a signal for a dead peer. A time-out may leave the connection
+// unusable (on some systems part of the data may have gone): the caller gives
+// the connection up.
+inline constexpr int kSendTimedOut = -3;
+int sendSomeWithin(SocketHandle socket, const void *data, int count, int waitMs);
+
 // One piece of a gathered send: count bytes at data.
 struct SendPiece {
     const void *data;
@@ -68,10 +72,9 @@ struct SendPiece {
 };
 
 // One send call over several pieces in order, as if they were one buffer (at
-// most kMaxSendPieces are taken per call): bytes accepted, -1 on error. Never
-// raises a signal for a dead peer.
+// most kMaxSendPieces are taken per call), with the results of sendSomeWithin.
 inline constexpr int kMaxSendPieces = 1024;
-int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count);
+int sendSomeGatheredWithin(SocketHandle socket, const SendPiece *pieces, int count, int waitMs);
 
 // Address conversions of the sockets library.
 std::uint32_t inetAddr(const char *dottedText);          // INADDR_NONE (all ones) for bad text

@@ -56,6 +56,24 @@ void allowDescriptorsForEveryTerminal() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Runs a send that never waits (trySend) until it takes bytes, waiting for room
+// in between, for at most waitMs in all. A send with room costs no extra call.
+template <class TrySend>
+int sendWithin(int fd, int waitMs, TrySend &&trySend) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(waitMs, 0));
+    for (;;) {
+        const ssize_t sent = trySend();
+        if (sent >= 0) return static_cast<int>(sent);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return kSendTimedOut;
+        pollfd entry{fd, POLLOUT, 0};
+        if (::poll(&entry, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
+    }
+}
+
 }  // namespace
 
 int socketsStartup() {
@@ -144,13 +162,6 @@ SocketHandle connectTcp(const char *host, int port) {
     return fd >= 0 ? fd : kNoSocket;
 }
 
-void setSendTimeout(SocketHandle socket, int timeoutMs) {
-    timeval limit{};
-    limit.tv_sec = timeoutMs / 1000;
-    limit.tv_usec = (timeoutMs % 1000) * 1000;
-    ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
 bool socketPair(SocketHandle &first, SocketHandle &second) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
@@ -205,7 +216,13 @@ int sendSome(SocketHandle socket, const void *data, int count) {
     }
 }
 
-int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count) {
+int sendSomeWithin(SocketHandle socket, const void *data, int count, int waitMs) {
+    return sendWithin(static_cast<int>(socket), waitMs, [&] {
+        return ::send(static_cast<int>(socket), data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+}
+
+int sendSomeGatheredWithin(SocketHandle socket, const SendPiece *pieces, int count, int waitMs) {
     iovec vectors[kMaxSendPieces];
     count = std::min(count, kMaxSendPieces);
     for (int i = 0; i < count; ++i) {
@@ -215,11 +232,8 @@ int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count) {
     msghdr message{};
     message.msg_iov = vectors;
     message.msg_iovlen = static_cast<size_t>(count);
-    for (;;) {
-        ssize_t sent = ::sendmsg(static_cast<int>(socket), &message, MSG_NOSIGNAL);
-        if (sent >= 0) return static_cast<int>(sent);
-        if (errno != EINTR) return -1;
-    }
+    return sendWithin(static_cast<int>(socket), waitMs,
+                      [&] { return ::sendmsg(static_cast<int>(socket), &message, MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
 std::uint32_t inetAddr(const char *dottedText) {

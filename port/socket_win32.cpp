@@ -48,6 +48,19 @@ void setNoDelay(SOCKET socket) {
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
 }
 
+// A blocking send on Windows returns once all its bytes are buffered; its time
+// limit is the socket's send time-out, set here for the call at hand (0 would
+// mean no limit). A send that times out leaves the connection unusable, which
+// the caller gives up.
+bool allowSendFor(SocketHandle socket, int waitMs) {
+    if (waitMs <= 0) return false;
+    const DWORD limit = static_cast<DWORD>(waitMs);
+    ::setsockopt(native(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&limit), sizeof limit);
+    return true;
+}
+
+int sendFailure() { return ::WSAGetLastError() == WSAETIMEDOUT ? kSendTimedOut : -1; }
+
 // 1 readable, 0 nothing within waitMs, -1 failed; one select() call.
 int selectReadable(SocketHandle socket, int waitMs) {
     fd_set readable;
@@ -160,11 +173,6 @@ SocketHandle connectTcp(const char *host, int port) {
     return static_cast<SocketHandle>(socket);
 }
 
-void setSendTimeout(SocketHandle socket, int timeoutMs) {
-    const DWORD limit = static_cast<DWORD>(timeoutMs);  // milliseconds, unlike POSIX's timeval
-    ::setsockopt(native(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&limit), sizeof limit);
-}
-
 // Windows has no socketpair(): two ends of a loopback connection, checked to be
 // each other's peer.
 bool socketPair(SocketHandle &first, SocketHandle &second) {
@@ -251,7 +259,14 @@ int sendSome(SocketHandle socket, const void *data, int count) {
     return sent == SOCKET_ERROR ? -1 : sent;
 }
 
-int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count) {
+int sendSomeWithin(SocketHandle socket, const void *data, int count, int waitMs) {
+    if (!allowSendFor(socket, waitMs)) return kSendTimedOut;
+    const int sent = ::send(native(socket), static_cast<const char *>(data), count, 0);
+    return sent == SOCKET_ERROR ? sendFailure() : sent;
+}
+
+int sendSomeGatheredWithin(SocketHandle socket, const SendPiece *pieces, int count, int waitMs) {
+    if (!allowSendFor(socket, waitMs)) return kSendTimedOut;
     WSABUF buffers[kMaxSendPieces];
     count = std::min(count, kMaxSendPieces);
     for (int i = 0; i < count; ++i) {
@@ -260,7 +275,7 @@ int sendSomeGathered(SocketHandle socket, const SendPiece *pieces, int count) {
     }
     DWORD sent = 0;
     if (::WSASend(native(socket), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
-        return -1;
+        return sendFailure();
     return static_cast<int>(sent);
 }
 

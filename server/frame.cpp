@@ -22,19 +22,19 @@ void encodeHeader(std::uint8_t *out, std::uint16_t code, std::int32_t length) {
     storeLE32(out + 3, static_cast<std::uint32_t>(length));
 }
 
-int sendAll(port::SocketHandle socket, const void *data, int count) {
+int sendAll(port::SocketHandle socket, const void *data, int count, Deadline deadline) {
     if (count <= 0) return 0;
     const auto *bytes = static_cast<const std::uint8_t *>(data);
     int done = 0;
     while (done < count) {
-        int sent = port::sendSome(socket, bytes + done, count - done);
+        int sent = port::sendSomeWithin(socket, bytes + done, count - done, deadline.remainingMs());
         if (sent < 0) return -1;
         done += sent;
     }
     return count;
 }
 
-int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces) {
+int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces, Deadline deadline) {
     std::int64_t total = 0;
     for (const port::SendPiece &piece : pieces) total += std::max(piece.count, 0);
     if (total > INT32_MAX) return -1;
@@ -45,7 +45,7 @@ int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces) 
             continue;
         }
         const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, port::kMaxSendPieces));
-        int sent = port::sendSomeGathered(socket, pieces.data() + first, count);
+        int sent = port::sendSomeGatheredWithin(socket, pieces.data() + first, count, deadline.remainingMs());
         if (sent < 0) return -1;
         // Skip what went out whole; the piece cut short goes on from where it stopped.
         while (sent > 0 && first < pieces.size()) {
@@ -61,7 +61,7 @@ int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces) 
 }
 
 int sendFrame(port::SocketHandle socket, const void *payload, int count, std::uint16_t code,
-              std::int32_t headerLength) {
+              std::int32_t headerLength, Deadline deadline) {
     count = std::max(count, 0);
     if (count > INT32_MAX - kHeaderBytes) return 0;
     std::uint8_t onStack[kStackFrameBytes];
@@ -74,7 +74,7 @@ int sendFrame(port::SocketHandle socket, const void *payload, int count, std::ui
     }
     encodeHeader(buffer, code, headerLength);
     if (count > 0) std::memcpy(buffer + kHeaderBytes, payload, static_cast<std::size_t>(count));
-    return sendAll(socket, buffer, kHeaderBytes + count) < 0 ? -1 : kHeaderBytes + count;
+    return sendAll(socket, buffer, kHeaderBytes + count, deadline) < 0 ? -1 : kHeaderBytes + count;
 }
 
 }  // namespace ks318

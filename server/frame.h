@@ -4,9 +4,12 @@
 // InboundStream (server/inbound_stream.h).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <span>
 
+#include "port/clock.h"
 #include "port/socket.h"
 #include "server/bytes.h"
 
@@ -22,6 +25,26 @@ inline constexpr int kReceiveIgnored = 0;   // bad start byte, or code 0
 
 void encodeHeader(std::uint8_t *out, std::uint16_t code, std::int32_t length);
 
+// The moment by which a whole frame must have gone out (or come in).
+class Deadline {
+public:
+    static Deadline after(std::int64_t milliseconds) {
+        return Deadline(port::tickMs() + static_cast<std::uint64_t>(std::max<std::int64_t>(milliseconds, 0)));
+    }
+    static Deadline never() { return Deadline(std::numeric_limits<std::uint64_t>::max()); }
+    // Milliseconds left, 0 once it has passed (at most INT32_MAX).
+    int remainingMs() const {
+        const std::uint64_t now = port::tickMs();
+        if (now >= atMs_) return 0;
+        return static_cast<int>(std::min<std::uint64_t>(atMs_ - now, std::numeric_limits<std::int32_t>::max()));
+    }
+    bool passed() const { return port::tickMs() >= atMs_; }
+
+private:
+    explicit Deadline(std::uint64_t atMs) : atMs_(atMs) {}
+    std::uint64_t atMs_;
+};
+
 // The code of a header (0 for a bad start byte or code 0); the length is
 // written only for a code of 1 or more.
 inline int decodeHeader(const std::uint8_t *header, std::int32_t &length) {
@@ -31,18 +54,21 @@ inline int decodeHeader(const std::uint8_t *header, std::int32_t &length) {
     return code;
 }
 
-// Sends every byte: count on success, -1 as soon as a send fails, 0 for count ≤ 0.
-int sendAll(port::SocketHandle socket, const void *data, int count);
+// Sends every byte: count on success, -1 as soon as a send fails or the
+// deadline passes with bytes still to go, 0 for count ≤ 0.
+int sendAll(port::SocketHandle socket, const void *data, int count, Deadline deadline = Deadline::never());
 
 // Sends the pieces in order as one run of bytes, as many per send call as the
 // system takes, straight from their memory: the total on success, -1 as soon as
-// a send fails. The pieces are used up (advanced) as they go out.
-int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces);
+// a send fails or the deadline passes. The pieces are used up (advanced) as they go out.
+int sendAllPieces(port::SocketHandle socket, std::span<port::SendPiece> pieces,
+                  Deadline deadline = Deadline::never());
 
 // Sends a header announcing headerLength followed by the first count payload
-// bytes, in one buffer. 7 + count on success, -1 on a send failure, 0 when no
-// buffer could be had. The caller holds the send gate; bulk data follows with sendAll.
+// bytes, in one buffer. 7 + count on success, -1 on a send failure or a missed
+// deadline, 0 when no buffer could be had. The caller holds the send gate; bulk
+// data follows with sendAll under the same deadline.
 int sendFrame(port::SocketHandle socket, const void *payload, int count, std::uint16_t code,
-              std::int32_t headerLength);
+              std::int32_t headerLength, Deadline deadline = Deadline::never());
 
 }  // namespace ks318

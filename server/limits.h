@@ -2,12 +2,31 @@
 // takes them as parameters so that tests can run servers on free ports with short limits.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
 namespace ks318 {
+
+// How long a whole frame may take on the wire: a fixed allowance plus one
+// second for every `bytesPerSecond` bytes, so a terminal must take what it is
+// sent at no less than that rate. A terminal that does not is given up.
+struct FrameTiming {
+    int allowanceMs = 15000;
+    int bytesPerSecond = 64 * 1024;
+
+    std::int64_t deadlineMs(std::int64_t frameBytes) const {
+        const std::int64_t rate = std::max(bytesPerSecond, 1);
+        const std::int64_t forBytes = std::max<std::int64_t>(frameBytes, 0) * 1000 / rate;
+        return std::min<std::int64_t>(allowanceMs + forBytes, std::numeric_limits<std::int32_t>::max());
+    }
+};
 
 struct ServerLimits {
     int receiveLimitMs = 15000;   // silence before a probe; time to complete a header or payload
     int sendGateLimitMs = 10000;  // how long a sender waits for a busy send gate
-    int sendStallLimitMs = 15000; // a send without progress for this long fails (a peer that never reads)
+    FrameTiming outbound{};       // every frame sent to a terminal: 15 s + 1 s per 64 KiB
+    FrameTiming fileAnswer{30000, 64 * 1024};  // a file answer received: 30 s + 1 s per 64 KiB it may keep
     int stopGraceMs = 400;        // how long a stop lets connection threads end before clearing the table
     int stopWaitMs = 5000;        // how long a stop waits for the last disconnect notifications
     int capacity = 1024;          // terminals in the table

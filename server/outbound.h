@@ -1,9 +1,9 @@
 // Sending to a terminal: every frame goes out whole, under the terminal's send
-// gate and frame lock, so frames of different threads never mix on the socket.
+// gate and through its outbound lane, so frames of different threads never mix
+// on the socket, and a frame that cannot go out whole in time ends the connection.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "server/frame.h"
 #include "server/terminal.h"
@@ -12,16 +12,15 @@ namespace ks318 {
 
 inline constexpr int kSendGateBusy = -2;
 
-// Takes the send gate (polling for at most gateLimitMs) and the frame lock, runs
-// write(socket) and returns its result; kSendGateBusy when the gate stayed busy.
+// Takes the send gate (polling for at most gateLimitMs), then writes one frame of
+// frameBytes bytes in all (header included) with write(FrameWriter&) within the
+// frame's deadline, and returns write's result; kSendGateBusy when the gate
+// stayed busy. A result of -1 (a failed write or a missed deadline) has ended
+// the connection.
 template <class Write>
-int sendUnderGate(TTerminal &terminal, int gateLimitMs, Write &&write) {
+int sendUnderGate(TTerminal &terminal, int gateLimitMs, std::int64_t frameBytes, Write &&write) {
     if (!terminal.sendGate.take(gateLimitMs)) return kSendGateBusy;
-    int result;
-    {
-        std::lock_guard frame(terminal.frameLock);
-        result = write(terminal.socket());
-    }
+    const int result = terminal.outbound.write(frameBytes, write);
     terminal.sendGate.release();
     return result;
 }
@@ -29,16 +28,14 @@ int sendUnderGate(TTerminal &terminal, int gateLimitMs, Write &&write) {
 // One whole frame through the send gate: sendFrame's result, or kSendGateBusy.
 inline int sendGatedFrame(TTerminal &terminal, int gateLimitMs, std::uint16_t code,
                           const void *payload, int count) {
-    return sendUnderGate(terminal, gateLimitMs, [&](port::SocketHandle socket) {
-        return sendFrame(socket, payload, count, code, count);
-    });
+    return sendUnderGate(terminal, gateLimitMs, kHeaderBytes + static_cast<std::int64_t>(count),
+                         [&](const FrameWriter &out) { return out.frame(payload, count, code, count); });
 }
 
-// One whole frame that does not wait on the send gate: it only waits for the
-// frame on the wire to end, and is never refused as busy.
+// One short frame that does not wait on the send gate nor for a frame on the
+// wire: it is queued behind that frame and never refused as busy.
 inline int sendUngatedFrame(TTerminal &terminal, std::uint16_t code, const void *payload, int count) {
-    std::lock_guard frame(terminal.frameLock);
-    return sendFrame(terminal.socket(), payload, count, code, count);
+    return terminal.outbound.sendShort(code, payload, count);
 }
 
 }  // namespace ks318

@@ -5,7 +5,8 @@
 
 namespace ks318 {
 
-TTerminal::TTerminal(port::SocketHandle socket, std::uint32_t peerAddress) : socket_(socket) {
+TTerminal::TTerminal(port::SocketHandle socket, std::uint32_t peerAddress, FrameTiming timing)
+    : outbound(socket, timing), socket_(socket) {
     std::string text = port::inetNtoa(peerAddress);
     std::strncpy(ipBuf_, text.c_str(), sizeof ipBuf_ - 1);
 }
@@ -14,14 +15,7 @@ TTerminal::~TTerminal() { port::closeSocket(socket_); }
 
 std::uint32_t TTerminal::ipValue() const { return port::inetAddr(ipBuf_); }
 
-void TTerminal::shutdownConnection() { port::shutdownSocket(socket_); }
-
-int TTerminal::modelNumber() const {
-    std::uint32_t word = ident();
-    return static_cast<int>(((word >> 8) & 0xFF) * 256 + ((word >> 16) & 0xFF));
-}
-
-int TTerminal::terminalVersion() const { return static_cast<int>(ident() & 0xFF); }
+void TTerminal::shutdownConnection() { outbound.fail(); }
 
 ImageUpdateConfig TTerminal::imageUpdateConfig() const {
     SpinGuard guard(imageUpdateLock_);

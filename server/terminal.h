@@ -12,6 +12,8 @@
 
 #include "port/socket.h"
 #include "server/gates.h"
+#include "server/limits.h"
+#include "server/outbound_lane.h"
 #include "server/stores.h"
 
 namespace ks318 {
@@ -48,8 +50,9 @@ struct TerminalReports {
 // outlives its call, such as a transfer worker, takes a reference of its own.
 class TTerminal : public std::enable_shared_from_this<TTerminal> {
 public:
-    // The record takes ownership of `socket` and closes it when destroyed.
-    TTerminal(port::SocketHandle socket, std::uint32_t peerAddress);
+    // The record takes ownership of `socket` and closes it when destroyed. Frames
+    // sent to it must leave within the deadlines `timing` gives their sizes.
+    TTerminal(port::SocketHandle socket, std::uint32_t peerAddress, FrameTiming timing = {});
     virtual ~TTerminal();
     TTerminal(const TTerminal &) = delete;
     TTerminal &operator=(const TTerminal &) = delete;
@@ -60,7 +63,9 @@ public:
     // The peer's address in network byte order, as its dotted text converts back.
     std::uint32_t ipValue() const;
 
-    // Wakes the connection thread out of a receive; the handle stays held.
+    // Ends the connection: no frame is sent to it any more (queued ones are
+    // dropped) and the connection thread wakes out of its receive to take its
+    // exit steps. The handle stays held until the record goes.
     void shutdownConnection();
 
     // Set while the terminal is in the table (the table keeps it): the
@@ -71,8 +76,16 @@ public:
     // Identification word: b0 terminal version, b1 b2 model number (b1 high).
     std::uint32_t ident() const { return ident_.load(std::memory_order_acquire); }
     void setIdent(std::uint32_t ident) { ident_.store(ident, std::memory_order_release); }
-    int modelNumber() const;
-    int terminalVersion() const;
+    int modelNumber() const { return modelOf(ident()); }
+    int terminalVersion() const { return static_cast<int>(ident() & 0xFF); }
+    // The model number an identification word carries: b1 × 256 + b2.
+    static int modelOf(std::uint32_t ident) {
+        return static_cast<int>(((ident >> 8) & 0xFF) * 256 + ((ident >> 16) & 0xFF));
+    }
+    // Set once the handshake is through (the identification word is known): from
+    // then on the model number, and so the screen size, never changes.
+    bool identified() const { return identified_.load(std::memory_order_acquire); }
+    void setIdentified() { identified_.store(true, std::memory_order_release); }
 
     ImageUpdateConfig imageUpdateConfig() const;
     void setImageUpdateConfig(const ImageUpdateConfig &config);
@@ -86,9 +99,10 @@ public:
 
     // Send gate: held by every sender of a frame for the whole frame.
     SendGate sendGate;
-    // Held for the bytes of one whole frame. Gated senders take it inside the send
-    // gate; the two ungated commands take only it, so frames never interleave.
-    std::mutex frameLock;
+    // The way out: gated senders write through it inside the send gate; the two
+    // ungated commands queue on it, so frames never interleave and those two
+    // never wait for another frame.
+    OutboundLane outbound;
     // Held while a full-screen image or a block is being sent.
     SpinGate imageBusy;
 
@@ -116,6 +130,7 @@ private:
     char ipBuf_[16] = {};
     std::atomic<std::uint32_t> ident_{0};
     std::atomic<bool> listed_{false};
+    std::atomic<bool> identified_{false};
 
     mutable SpinGate imageUpdateLock_;
     ImageUpdateConfig imageUpdateConfig_;
