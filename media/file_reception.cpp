@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "media/file_names.h"
@@ -22,14 +23,22 @@ namespace {
 // aside what it only announces.
 constexpr std::size_t kFirstReservation = 64 * 1024;
 
+// How an answer must arrive: never silentMs without a byte, and whole by the deadline.
+struct Pace {
+    int silentMs;
+    Deadline deadline;
+};
+
 // Hands `count` bytes to take(bytes, n) in pieces as they arrive, until all have
-// arrived, the connection fails, or limitMs pass without a byte. True when all arrived.
+// arrived, the connection fails, or the pace is not kept. True when all arrived.
 template <class Take>
-bool receiveProgressing(InboundStream &stream, std::int64_t count, int limitMs, Take &&take) {
+bool receiveProgressing(InboundStream &stream, std::int64_t count, const Pace &pace, Take &&take) {
     while (count > 0) {
+        const int waitMs = std::min(pace.silentMs, pace.deadline.remainingMs());
+        if (waitMs <= 0) return false;
         const std::uint8_t *piece = nullptr;
         const int wanted = static_cast<int>(std::min<std::int64_t>(count, InboundStream::kCapacity));
-        const int received = stream.receivePiece(piece, wanted, limitMs);
+        const int received = stream.receivePiece(piece, wanted, waitMs);
         if (received <= 0) return false;  // nothing is taken from a failed receive
         take(piece, received);
         count -= received;
@@ -37,16 +46,19 @@ bool receiveProgressing(InboundStream &stream, std::int64_t count, int limitMs, 
     return true;
 }
 
-bool drain(InboundStream &stream, std::int64_t count, int limitMs) {
-    return receiveProgressing(stream, count, limitMs, [](const std::uint8_t *, int) {});
+bool drain(InboundStream &stream, std::int64_t count, const Pace &pace) {
+    return receiveProgressing(stream, count, pace, [](const std::uint8_t *, int) {});
 }
 
+enum class Contents { Whole, NoMemory, Cut };
+
 // Receives the contents into `bytes`. When memory runs out, the rest is still
-// read and dropped, and the result is false.
-bool receiveContents(InboundStream &stream, std::int64_t count, int limitMs, std::vector<std::uint8_t> &bytes) {
+// read and dropped.
+Contents receiveContents(InboundStream &stream, std::int64_t count, const Pace &pace,
+                         std::vector<std::uint8_t> &bytes) {
     const auto announced = static_cast<std::size_t>(count);
     bool haveMemory = true;
-    const bool whole = receiveProgressing(stream, count, limitMs, [&](const std::uint8_t *piece, int received) {
+    const bool whole = receiveProgressing(stream, count, pace, [&](const std::uint8_t *piece, int received) {
         if (!haveMemory) return;
         const std::size_t needed = bytes.size() + static_cast<std::size_t>(received);
         try {
@@ -58,7 +70,8 @@ bool receiveContents(InboundStream &stream, std::int64_t count, int limitMs, std
             std::vector<std::uint8_t>().swap(bytes);
         }
     });
-    return whole && haveMemory;
+    if (!whole) return Contents::Cut;
+    return haveMemory ? Contents::Whole : Contents::NoMemory;
 }
 
 bool fileWaiting(TTerminal &terminal) {
@@ -74,37 +87,46 @@ void setPending(TTerminal &terminal, const char *name, std::int32_t size,
     pending.data = std::move(data);
 }
 
+// The answer's bytes were not all read: the next ones would be taken for
+// headers, so the connection ends and the terminal reconnects in step.
+int outOfStep(TTerminal &terminal) {
+    terminal.shutdownConnection();
+    return kFileRefused;
+}
+
 // The reception proper; the caller holds the send gate and the reception lock.
-int receiveHeld(Server &server, TTerminal &terminal, InboundStream &stream, std::int32_t length) {
-    const int limitMs = server.limits().receiveLimitMs;
+int receiveHeld(TTerminal &terminal, InboundStream &stream, std::int32_t length, const Pace &pace,
+                const std::string &baseDir) {
     std::uint8_t head[kFileAnswerHeadBytes];
     int filled = 0;
     const auto keep = [&](const std::uint8_t *piece, int count) {
         std::memcpy(head + filled, piece, static_cast<std::size_t>(count));
         filled += count;
     };
-    if (!receiveProgressing(stream, kFileAnswerHeadBytes, limitMs, keep)) return kFileRefused;
+    if (!receiveProgressing(stream, kFileAnswerHeadBytes, pace, keep)) return outOfStep(terminal);
 
     char name[PendingFile::kNameBytes] = {};  // at most 127 characters and the zero
     std::memcpy(name, head, strnlen(reinterpret_cast<const char *>(head), sizeof name - 1));
     const std::int32_t size = length - kFileAnswerHeadBytes;
 
-    if (loadLE32(head + kNameFieldBytes) == 0) {
+    if (loadLE32(head + kNameFieldBytes) == 0 || size > kLargestFileAnswer) {
         // An answer without a file carries nothing to take; bytes it has anyway
-        // are dropped and not claimed as the file's size.
+        // are dropped and not claimed as the file's size. A file larger than a
+        // host is told to expect is read and dropped the same way.
         setPending(terminal, name, 0, std::nullopt);
-        drain(stream, size, limitMs);
-        return kNoFile;
+        if (!drain(stream, size, pace)) return outOfStep(terminal);
+        return size > kLargestFileAnswer ? kFileRefused : kNoFile;
     }
 
     std::vector<std::uint8_t> bytes;
-    if (!receiveContents(stream, size, limitMs, bytes)) {
+    const Contents contents = receiveContents(stream, size, pace, bytes);
+    if (contents != Contents::Whole) {
         // A file that did not arrive whole is not handed over as if it were.
         setPending(terminal, name, 0, std::nullopt);
-        return kFileRefused;
+        return contents == Contents::Cut ? outOfStep(terminal) : kFileRefused;
     }
     if (std::strcmp(name, kMediaListName) == 0) {
-        const bool written = storeMediaList(mediaProfilePath(server.baseDir()), bytes.data(), bytes.size());
+        const bool written = storeMediaList(mediaProfilePath(baseDir), bytes.data(), bytes.size());
         setPending(terminal, name, size, std::nullopt);
         terminal.events.push(kCodeFileAnswer, written ? 1 : 0);
         return kFileReceived;
@@ -117,16 +139,20 @@ int receiveHeld(Server &server, TTerminal &terminal, InboundStream &stream, std:
 
 int receiveFileAnswer(Server &server, TTerminal &terminal, InboundStream &stream, std::int32_t length) {
     const ServerLimits &limits = server.limits();
+    // The whole answer, kept or dropped, must arrive within a deadline of what
+    // may be kept of it, and never pause for the receive limit.
+    const std::int64_t mayKeep = std::clamp<std::int64_t>(std::int64_t{length} - kFileAnswerHeadBytes, 0, kLargestFileAnswer);
+    const Pace pace{limits.receiveLimitMs, Deadline::after(limits.fileAnswer.deadlineMs(kFileAnswerHeadBytes + mayKeep))};
     const bool acceptable = length >= kFileAnswerHeadBytes && !fileWaiting(terminal);
     // The send gate first, then the reception lock: the order every holder of both keeps.
     if (!acceptable || !terminal.sendGate.take(limits.sendGateLimitMs)) {
-        drain(stream, std::max<std::int32_t>(length, 0), limits.receiveLimitMs);
+        if (!drain(stream, std::max<std::int32_t>(length, 0), pace)) return outOfStep(terminal);
         return kFileRefused;
     }
     int result;
     {
         ReceptionGuard guard(terminal);
-        result = receiveHeld(server, terminal, stream, length);
+        result = receiveHeld(terminal, stream, length, pace, server.baseDir());
     }
     terminal.sendGate.release();
     return result;

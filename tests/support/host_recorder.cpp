@@ -77,7 +77,8 @@ ServerLimits fastLimits() {
     ServerLimits limits;
     limits.receiveLimitMs = 300;
     limits.sendGateLimitMs = 1000;
-    limits.sendStallLimitMs = 500;
+    limits.outbound.allowanceMs = 500;
+    limits.fileAnswer.allowanceMs = 3000;
     limits.stopGraceMs = 400;
     limits.stopWaitMs = 3000;
     return limits;
