@@ -55,8 +55,18 @@ std::optional<Notice> flagResult(InboundContext &, const Payload &payload) {
     return Notice{NotifyCode, flag(payload)};
 }
 
+// A later identification may bring a new terminal version, but the model number
+// (and with it the screen size hosts size their images by) is the handshake's
+// for the connection's life: a terminal that claims another model comes back
+// as a new terminal, with a connect notification of its own.
 std::optional<Notice> identification(InboundContext &context, const Payload &payload) {
-    if (payload.count >= 4) context.terminal.setIdent(loadLE32(payload.bytes));
+    if (payload.count < 4) return std::nullopt;
+    const std::uint32_t word = loadLE32(payload.bytes);
+    if (TTerminal::modelOf(word) != context.terminal.modelNumber()) {
+        context.terminal.shutdownConnection();
+    } else {
+        context.terminal.setIdent(word);
+    }
     return std::nullopt;
 }
 

@@ -299,11 +299,18 @@ TEST_F(Inbound, FullStoresRefuseButTheHostIsStillTold) {
     EXPECT_EQ(record_->serial.count(), 16);
 }
 
-TEST_F(Inbound, ALaterIdentificationReplacesTheWord) {
-    terminal_->send(20, {31, 0x01, 0x3E, 0});
+TEST_F(Inbound, ALaterIdentificationMayChangeTheVersionButNotTheModel) {
+    terminal_->send(20, {31, 0x01, 0x40, 7});
     sync();
-    EXPECT_EQ(record_->modelNumber(), 318);
     EXPECT_EQ(record_->terminalVersion(), 31);
+    EXPECT_EQ(record_->ident(), 0x0740011Fu);
+
+    // Another model would change the screen size under a host that sized its
+    // image by the first: the terminal is dropped and comes back as a new one.
+    terminal_->send(20, {31, 0x01, 0x3E, 0});
+    EXPECT_TRUE(terminal_->waitDisconnected(2000));
+    EXPECT_TRUE(host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 2000));
+    EXPECT_EQ(record_->modelNumber(), 320) << "the record kept the model of its handshake";
 }
 
 TEST_F(Inbound, CodesOutsideTheCatalogueAreSkippedWhole) {
