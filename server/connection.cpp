@@ -10,7 +10,8 @@
 namespace ks318 {
 namespace {
 
-thread_local const Server *connectionThreadServer = nullptr;
+class ConnectionThread;
+thread_local ConnectionThread *currentConnection = nullptr;
 
 // Consecutive silent periods after which a terminal is dropped.
 constexpr int kSilentPeriodsToDrop = 2;
@@ -24,8 +25,24 @@ public:
     void run() {
         // Every read of the socket on this thread goes through this one stream.
         InboundStream stream(handle_);
-        if (stillListed() && handshake(stream)) readLoop(stream);
+        if (stillListed()) {
+            // The host hears of the terminal once the handshake is through or has
+            // failed: code 19 is always the first frame the terminal gets, and an
+            // identified terminal is listed by the time its host is told.
+            const bool identified = handshake(stream);
+            announce();
+            if (identified) readLoop(stream);
+        }
         leave();
+    }
+
+    const Server &server() const { return server_; }
+
+    // The disconnect notification, once, and only for a terminal the host was told of.
+    void depart() {
+        if (!announced_ || departed_) return;
+        departed_ = true;
+        server_.notifications().disconnected(address_, handle_);
     }
 
 private:
@@ -45,13 +62,14 @@ private:
         std::uint8_t word[4] = {};
         if (stream.receiveFully(word, 4, server_.limits().receiveLimitMs) != 4) return false;
         terminal_->setIdent(loadLE32(word));
+        terminal_->setIdentified();
         // 21 and 27 leave in one write: the terminal gets both in one delivery.
         std::uint8_t frames[kHeaderBytes + 4 + kHeaderBytes];
         encodeHeader(frames, kCodeAccepted, 4);
         storeLE32(frames + kHeaderBytes, 1);
         encodeHeader(frames + kHeaderBytes + 4, kCodeRequestUid, 0);
-        sendUnderGate(*terminal_, server_.limits().sendGateLimitMs,
-                      [&](port::SocketHandle socket) { return sendAll(socket, frames, sizeof frames); });
+        sendUnderGate(*terminal_, server_.limits().sendGateLimitMs, sizeof frames,
+                      [&](const FrameWriter &out) { return out.all(frames, sizeof frames); });
         return true;
     }
 
@@ -77,30 +95,50 @@ private:
         }
     }
 
+    // The connect notification with the terminal's number as it is now; none for
+    // a terminal that left the table meanwhile (a stop), which then leaves unheard.
+    void announce() {
+        const int number = server_.terminals().numberOf(terminal_.get());
+        if (number == 0) return;
+        announced_ = true;
+        server_.notifications().connected(address_, number);
+    }
+
     // The terminal leaves the table before the host is told, so a host that
     // re-reads the numbers on a disconnect finds them already closed up. The
     // socket is closed when the last holder of the record lets go.
     void leave() {
         terminal_->shutdownConnection();
         server_.terminals().remove(terminal_.get());
-        server_.notifications().disconnected(address_, handle_);
+        depart();
     }
 
     Server &server_;
     TerminalRef terminal_;
     const port::SocketHandle handle_;
     const std::uint32_t address_;
+    bool announced_ = false;
+    bool departed_ = false;
 };
 
 }  // namespace
 
 void runConnection(Server &server, TerminalRef terminal) {
-    connectionThreadServer = &server;
-    ConnectionThread(server, std::move(terminal)).run();
-    connectionThreadServer = nullptr;
+    {
+        ConnectionThread connection(server, std::move(terminal));
+        currentConnection = &connection;
+        connection.run();
+        currentConnection = nullptr;
+    }
     server.connectionEnded();
 }
 
-bool onConnectionThreadOf(const Server &server) { return connectionThreadServer == &server; }
+bool onConnectionThreadOf(const Server &server) {
+    return currentConnection != nullptr && &currentConnection->server() == &server;
+}
+
+void departBeforeStopReturns(const Server &server) {
+    if (onConnectionThreadOf(server)) currentConnection->depart();
+}
 
 }  // namespace ks318

@@ -22,4 +22,9 @@ void runConnection(Server &server, TerminalRef terminal);
 // True on a connection thread of this server (for a stop called from a handler).
 bool onConnectionThreadOf(const Server &server);
 
+// A stop called from a notification handler on a connection thread of this
+// server: that terminal's disconnect notification is posted now, so that none
+// reaches the host after the stop has returned (and not again when the thread leaves).
+void departBeforeStopReturns(const Server &server);
+
 }  // namespace ks318

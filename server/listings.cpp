@@ -33,11 +33,14 @@ void fillConnectedTable(const TerminalTable &table, std::uint8_t *out) {
 
 void fillTerminalList(TerminalTable &table, std::uint8_t *out) {
     std::memset(out, 0, kTerminalListBytes);
-    table.removeIf([](const TTerminal &terminal) { return terminal.modelNumber() == 0; });
+    // A terminal still in its handshake has no model number yet: it is neither
+    // removed nor listed (its entries stay zero) until it has identified itself.
+    table.removeIf([](const TTerminal &terminal) { return terminal.identified() && terminal.modelNumber() == 0; });
     const std::vector<TerminalRef> terminals = table.snapshot();
     const int count = std::min<int>(static_cast<int>(terminals.size()), kSlots);
     for (int i = 0; i < count; ++i) {
         const TTerminal &terminal = *terminals[static_cast<std::size_t>(i)];
+        if (!terminal.identified()) continue;
         const TerminalReports reports = terminal.reports();
         std::memcpy(out + 34 * i, reports.uidText, sizeof reports.uidText);  // 2 zero bytes follow
         storeLE32(out + 34816 + 4 * i, static_cast<std::uint32_t>(i + 1));

@@ -74,6 +74,7 @@ int Server::finish() {
     // A host must not be called after it has been told the server stopped:
     // wait, bounded, for the last disconnect notifications.
     waitForConnections(self, limits_.stopWaitMs);
+    departBeforeStopReturns(*this);
     return port::socketsCleanup();
 }
 
@@ -87,25 +88,20 @@ void Server::acceptLoop(port::SocketHandle listener) {
 }
 
 void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAddress) {
-    port::setSendTimeout(socket, limits_.sendStallLimitMs);
-    auto terminal = std::make_shared<TTerminal>(socket, peerAddress);
-    const int number = table_.add(terminal);
-    if (number == 0) return;  // table full: the record goes now and closes the connection
+    auto terminal = std::make_shared<TTerminal>(socket, peerAddress, limits_.outbound);
+    if (table_.add(terminal) == 0) return;  // table full: the record goes now and closes the connection
 
-    // Told before the connection thread starts, so the host always learns of a
-    // terminal before anything it sends and before its departure.
-    notifications_.connected(peerAddress, number);
+    // The connection thread tells the host of the terminal once its handshake is
+    // through or has failed, before anything it sends and before its departure.
     connectionStarted();
     // The thread takes the only reference outside the table: once it has ended,
     // nothing else keeps the record (or its socket) alive.
     const TTerminal *record = terminal.get();
-    const std::uint32_t address = terminal->ipValue();
     try {
         std::thread([this, terminal = std::move(terminal)]() mutable { runConnection(*this, std::move(terminal)); })
             .detach();
     } catch (const std::system_error &) {
-        table_.remove(record);  // the table's reference was the last one
-        notifications_.disconnected(address, socket);
+        table_.remove(record);  // the table's reference was the last one; the host never heard of it
         connectionEnded();
     }
 }

@@ -32,6 +32,12 @@ bool TerminalTable::contains(const TTerminal *terminal) const {
                        [&](const TerminalRef &node) { return node.get() == terminal; });
 }
 
+int TerminalTable::numberOf(const TTerminal *terminal) const {
+    SpinGuard guard(termLock_);
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const TerminalRef &node) { return node.get() == terminal; });
+    return it != nodes_.end() ? static_cast<int>(it - nodes_.begin()) + 1 : 0;
+}
+
 bool TerminalTable::removeByHandle(port::SocketHandle handle) {
     if (handle <= 0) return false;
     bool first = true;

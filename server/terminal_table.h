@@ -27,6 +27,8 @@ public:
     // The first terminal whose socket is the handle; null for handle 0 or none.
     TerminalRef findByHandle(port::SocketHandle handle) const;
     bool contains(const TTerminal *terminal) const;
+    // The terminal's number now; 0 when it is not in the table.
+    int numberOf(const TTerminal *terminal) const;
 
     // Removals take the terminal out of the table and wake its connection thread;
     // the record itself goes when its last user lets go of it.
