@@ -58,7 +58,8 @@ int receiveWaiting(SocketHandle socket, void *buffer, int count);
 int sendSome(SocketHandle socket, const void *data, int count);
 
 // One send call that waits at most waitMs for room in the socket: bytes accepted
-// (at least 1), kSendTimedOut when no byte could go within waitMs, -1 on error.
+// (at least 1), kSendTimedOut when no byte could go within waitMs (at once for a
+// waitMs of 0 or less), -1 on error.
 // Never raises a signal for a dead peer. A time-out may leave the connection
 // unusable (on some systems part of the data may have gone): the caller gives
 // the connection up.

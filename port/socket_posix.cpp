@@ -60,8 +60,9 @@ void allowDescriptorsForEveryTerminal() {
 // in between, for at most waitMs in all. A send with room costs no extra call.
 template <class TrySend>
 int sendWithin(int fd, int waitMs, TrySend &&trySend) {
+    if (waitMs <= 0) return kSendTimedOut;  // no time left: not even room at hand is taken
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(waitMs, 0));
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
         const ssize_t sent = trySend();
         if (sent >= 0) return static_cast<int>(sent);
@@ -70,7 +71,9 @@ int sendWithin(int fd, int waitMs, TrySend &&trySend) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return kSendTimedOut;
         pollfd entry{fd, POLLOUT, 0};
-        if (::poll(&entry, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
+        const int ready = ::poll(&entry, 1, static_cast<int>(left));
+        if (ready == 0) return kSendTimedOut;
+        if (ready < 0 && errno != EINTR) return -1;
     }
 }
 

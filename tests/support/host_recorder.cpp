@@ -16,7 +16,14 @@ HostRecorder::~HostRecorder() = default;
 void *HostRecorder::target() { return window_->target(); }
 
 void HostRecorder::posted(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
-    record({true, message, wParam, lParam});
+    Notification notification{true, message, wParam, lParam};
+    std::function<void(const Notification &)> handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = postedHandler_;
+    }
+    if (handler) handler(notification);
+    record(notification);
 }
 
 void HostRecorder::sent(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
@@ -71,6 +78,11 @@ void HostRecorder::clear() {
 void HostRecorder::onData(std::function<void(const Notification &)> handler) {
     std::lock_guard lock(mutex_);
     dataHandler_ = std::move(handler);
+}
+
+void HostRecorder::onPosted(std::function<void(const Notification &)> handler) {
+    std::lock_guard lock(mutex_);
+    postedHandler_ = std::move(handler);
 }
 
 ServerLimits fastLimits() {

@@ -54,6 +54,9 @@ public:
 
     // Runs inside every data notification, before it returns to the server.
     void onData(std::function<void(const Notification &)> handler);
+    // Runs for every posted notification (connect, disconnect) as it arrives,
+    // before it is recorded.
+    void onPosted(std::function<void(const Notification &)> handler);
 
     // Delivery, by host_window_<platform>.cpp: a posted notification, or a sent
     // one, which returns once the data handler has run.
@@ -67,6 +70,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<Notification> notifications_;
     std::function<void(const Notification &)> dataHandler_;
+    std::function<void(const Notification &)> postedHandler_;
     std::unique_ptr<HostWindow> window_;  // last: it stops delivering before the rest goes
 };
 
