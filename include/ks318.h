@@ -48,7 +48,27 @@ typedef struct KqHostTarget {
  * in network byte order, lParam = (terminal number << 16) | 1. Disconnect (posted on
  * connectMessage): same wParam, lParam = (connection handle & 0xFFFF) << 16. Data
  * (sent on dataMessage): wParam = notification code, lParam = (connection handle &
- * 0xFFFF) | (extra value << 16). */
+ * 0xFFFF) | (extra value << 16).
+ *
+ * A terminal's connect notification comes from its connection thread once its
+ * handshake is through (code 19 has gone out, its identification has been read and
+ * codes 21 and 27 sent) or has failed: whatever the host sends from its connect
+ * handler follows the greeting, and an identified terminal is listed by then. The
+ * terminal number is its position at that moment. A failed handshake gives connect,
+ * then disconnect. With a KqHostTarget every notification of a terminal comes from
+ * its connection thread, so connect precedes its data and disconnect notifications.
+ * With a window (Windows) connect and disconnect are posted while data are sent, and
+ * Windows delivers sent messages before posted ones: a data notification (the
+ * identifier answer, 28, say) can reach the window before that terminal's connect.
+ *
+ * A terminal whose later identification (code 20) names another model number than
+ * its handshake did is dropped (disconnect) and comes back as a new terminal: the
+ * model, and so the image size, of a terminal number never changes under the host.
+ *
+ * Every frame sent to a terminal must leave within 15 s + 1 s per 64 KiB of the
+ * frame (header included); a frame that misses it, or whose write fails, ends the
+ * connection (the host gets the disconnect notification), since the terminal would
+ * take every later frame for the rest of the cut one. The export returns -1. */
 
 /* Listens on TCP 16510 on every address and serves terminals; 1 when listening, 0 when the start failed. */
 KQ_API int32_t KQ_CALL kq_startserver(void *window, uint32_t connectMessage, uint32_t dataMessage);
@@ -57,7 +77,9 @@ KQ_API int32_t KQ_CALL kq_startserverex(void *window, uint32_t connectMessage, u
                                         const char *bindAddress, int32_t port);
 /* The port listened on; 0 while stopped. */
 KQ_API int32_t KQ_CALL kq_getserverport(void);
-/* Stops listening and drops every terminal; 0 on success, -1 when no server was started. */
+/* Stops listening and drops every terminal; 0 on success, -1 when no server was started. Waits (about
+ * 5 s at most) for the connection threads' disconnect notifications; called from a notification
+ * handler, it posts that terminal's disconnect itself before returning, so none follows the return. */
 KQ_API int32_t KQ_CALL kq_finishserver(void);
 /* kq_startserver without a notification target and with message numbers 0. */
 KQ_API int32_t KQ_CALL StartServerKQ318(void);
@@ -70,8 +92,9 @@ KQ_API int32_t KQ_CALL InitKQ318(void);
 
 /* Fills 8196 bytes: 1024 terminal numbers, 1024 IPv4 addresses (network order), the count; returns table. */
 KQ_API void *KQ_CALL GetTabConectados(void *table);
-/* Drops terminals that have not identified (model 0), then fills 47108 bytes: 1024 texts of 34
- * bytes, 1024 numbers, 1024 addresses, 1024 model numbers, the count; returns list. */
+/* Drops terminals that identified with model 0, then fills 47108 bytes: 1024 texts of 34 bytes,
+ * 1024 numbers, 1024 addresses, 1024 model numbers, the count; returns list. A terminal still in
+ * its handshake is neither dropped nor listed (its entries stay zero) but counted. */
 KQ_API void *KQ_CALL kq_gettermconectados(void *list);
 /* Dotted IPv4 text of the terminal, valid while it stays connected; null when there is none. */
 KQ_API char *KQ_CALL kq_ipfromid(int32_t terminal);
@@ -95,9 +118,16 @@ KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
  * empty table or a number with no terminal returns the export's fail value (0 for
  * most, -1 where noted); so does a terminal of another model for the exports that
  * need model 320. Exports that need terminal version 32 return -1 below it.
- * Command exports return the bytes sent (7 + payload), -1 when the socket failed,
- * 0 when no frame buffer could be had, -2 when the terminal's send gate stayed busy
- * for 10 s. None waits for the terminal's answer. */
+ * Command exports return the bytes sent (7 + payload), -1 when the socket failed or
+ * the frame missed its deadline (the connection then ends), 0 when no frame buffer
+ * could be had, -2 when the terminal's send gate stayed busy for 10 s. None waits for
+ * the terminal's answer. */
+
+/* kq_sendtext and kq_fillscreen never wait for another frame: behind one that is on
+ * its way (a file, an image) they are queued, at most this many per terminal, and go
+ * out right after it in the order queued; they then return 177 or 9 at once. A full
+ * queue, or a connection that has ended, returns -1 and nothing is sent. */
+#define KQ_QUEUED_FRAMES_MAX 256
 
 /* ---- Commands ---------------------------------------------------------------------- */
 
@@ -133,9 +163,10 @@ KQ_API int32_t KQ_CALL kq_deleteadv(int32_t terminal);
 KQ_API int32_t KQ_CALL kq_reloadpreimg(int32_t terminal, int32_t number);
 /* Code 103: deletes the preliminary image. Fail 0. */
 KQ_API int32_t KQ_CALL kq_deletepreimg(int32_t terminal);
-/* Code 35 with the 170-byte text record at text. Never waits on the send gate, never -2. 177 when sent. Fail 0. */
+/* Code 35 with the 170-byte text record at text. Never waits (see KQ_QUEUED_FRAMES_MAX), never -2. 177 when sent
+ * or queued. Fail 0. */
 KQ_API int32_t KQ_CALL kq_sendtext(int32_t terminal, const void *text);
-/* Code 33 with the low 16 bits of fill: fills the screen. Never waits on the send gate, never -2. 9 when sent. Fail 0. */
+/* Code 33 with the low 16 bits of fill: fills the screen. Never waits, never -2. 9 when sent or queued. Fail 0. */
 KQ_API int32_t KQ_CALL kq_fillscreen(int32_t terminal, int32_t fill);
 /* Code 39 with the low 16 bits of time: sets the display time. Fail 0. */
 KQ_API int32_t KQ_CALL SetaTempoExib(int32_t terminal, int32_t time);
@@ -266,6 +297,12 @@ KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName
 
 /* ---- Files and media configuration ------------------------------------------------- */
 
+/* The largest file a terminal's answer can leave for kq_getfile: a buffer of this many bytes always
+ * suffices. A larger answer is read and dropped (notification 98 with extra value 0). An answer must
+ * arrive within 30 s + 1 s per 64 KiB of what may be kept of it, never pausing 15 s; one that does
+ * not ends the connection. */
+#define KQ_GETFILE_MAX_BYTES 2400000
+
 /* Sends size bytes from data as file name (at most 127 characters) on the terminal, code 99; size,
  * -1 when a write failed, -2 when the send gate stayed busy, 0 when no terminal or nothing was sent. */
 KQ_API int32_t KQ_CALL kq_sendfileptr(int32_t terminal, const char *name, const char *data, uint32_t size);
@@ -279,7 +316,8 @@ KQ_API int32_t KQ_CALL kq_sendfontfile(int32_t terminal, const char *path);
 /* Asks a terminal of version 32 or above for file name (code 97; the answer is data notification 98);
  * 1 when sent, -1 when the write failed or below version 32, -2 when the send gate stayed busy, 0 when no terminal. */
 KQ_API int32_t KQ_CALL kq_reqfile(int32_t terminal, const char *name);
-/* Collects the file received last: name (128 bytes), size, and its bytes into data (room for the file);
+/* Collects the file received last: name (128 bytes), size, and its bytes into data (room for the file,
+ * at most KQ_GETFILE_MAX_BYTES);
  * 1 when one was pending (size 0 and no bytes when none arrived whole), 0 when collected already, -1 when no terminal. */
 KQ_API int32_t KQ_CALL kq_getfile(int32_t terminal, char *name, int32_t *size, void *data);
 /* Writes "<", each 256-byte entry up to the first empty one, and ">" to the file at path, lines

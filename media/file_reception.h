@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "ks318.h"
+
 namespace ks318 {
 class InboundStream;
 class Server;
@@ -19,7 +21,8 @@ inline constexpr std::uint16_t kCodeFileAnswer = 98;
 inline constexpr int kFileAnswerHeadBytes = 132;  // name field and found flag
 // The largest file held for the host: 2,000 receives of 1,200 bytes. A larger
 // answer is read and dropped, so no terminal can make the host hold more.
-inline constexpr std::int32_t kLargestFileAnswer = 2'400'000;
+inline constexpr std::int32_t kLargestFileAnswer = KQ_GETFILE_MAX_BYTES;
+static_assert(kLargestFileAnswer == 2'000 * 1'200);
 
 inline constexpr int kFileReceived = 1;  // held for the host, or stored as the media list
 inline constexpr int kNoFile = -1;       // the terminal has no such file

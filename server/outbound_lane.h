@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ks318.h"
 #include "port/socket.h"
 #include "server/frame.h"
 #include "server/limits.h"
@@ -37,7 +38,7 @@ public:
     // The largest payload a queued frame carries (a text record).
     static constexpr int kShortPayloadBytes = 170;
     // Queued frames a terminal may have waiting at once.
-    static constexpr int kQueuedFramesLimit = 256;
+    static constexpr int kQueuedFramesLimit = KQ_QUEUED_FRAMES_MAX;
 
     OutboundLane(port::SocketHandle socket, FrameTiming timing) : socket_(socket), timing_(timing) {}
     OutboundLane(const OutboundLane &) = delete;
