@@ -1,14 +1,23 @@
 // Files a terminal sends back (code 98): the pending file's states as the host
-// collects them, refusals that keep the stream in step, the media list, and
-// answers that arrive slowly, stall or lie about their size.
+// collects them, refusals that keep the stream in step, the media list, answers
+// that arrive slowly, stall or lie about their size, the largest file kept, and
+// the deadline by which a whole answer must have arrived.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <iostream>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
+#include "media/file_reception.h"
 #include "media/file_request.h"
+#include "server/connection.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/process_usage.h"
 #include "tests/support/temp_dir.h"
@@ -28,8 +37,76 @@ Bytes answer(const std::string &name, std::uint32_t found, const Bytes &contents
 
 Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
+// `size` bytes that read as key frames (code 53, key `key`) from their start: a
+// server that took any of an answer's contents for headers would report keys.
+Bytes keyFrames(std::size_t size, std::uint8_t key) {
+    const Bytes frame = encodeFrame(53, Bytes{key});
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = frame[i % frame.size()];
+    return bytes;
+}
+
+auto isKey(std::uint8_t key) {
+    return [key](const Notification &n) { return n.isData(53) && n.high() == key; };
+}
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+// Sends `bytes` in pieces of `pieceBytes` from its own thread, pausing `pause`
+// before each piece, as a terminal on a slow link does; stops when the
+// connection fails, all were sent, or it is stopped (at the latest when destroyed).
+class Trickle {
+public:
+    Trickle(sim::SimTerminal &terminal, Bytes bytes, std::size_t pieceBytes, milliseconds pause)
+        : terminal_(terminal), bytes_(std::move(bytes)), pieceBytes_(pieceBytes), pause_(pause),
+          thread_([this] { run(); }) {}
+    ~Trickle() { stop(); }
+    Trickle(const Trickle &) = delete;
+    Trickle &operator=(const Trickle &) = delete;
+
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    std::size_t bytesSent() const { return sent_.load(); }
+
+private:
+    void run() {
+        for (std::size_t offset = 0; offset < bytes_.size(); offset += pieceBytes_) {
+            {
+                std::unique_lock lock(mutex_);
+                if (wake_.wait_for(lock, pause_, [this] { return stopping_; })) return;
+            }
+            const std::size_t count = std::min(pieceBytes_, bytes_.size() - offset);
+            if (!terminal_.sendRaw(Bytes(bytes_.begin() + offset, bytes_.begin() + offset + count))) return;
+            sent_ += count;
+        }
+    }
+
+    sim::SimTerminal &terminal_;
+    const Bytes bytes_;
+    const std::size_t pieceBytes_;
+    const milliseconds pause_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::atomic<std::size_t> sent_{0};
+    std::thread thread_;  // last: it starts once the rest is ready
+};
+
 class Reception : public ::testing::Test {
 protected:
+    explicit Reception(ServerLimits limits = test::fastLimits()) : server_(limits) {}
+
     void SetUp() override {
         terminal_ = server_.join();
         record_ = server_.server().terminals().get(1);
@@ -47,9 +124,9 @@ protected:
         return host().matching(match)[n - 1].high();
     }
 
-    std::uint32_t send(const Bytes &payload) {
+    std::uint32_t send(const Bytes &payload, int timeoutMs = 3000) {
         terminal_->send(98, payload);
-        return fileNotice(++answers_);
+        return fileNotice(++answers_, timeoutMs);
     }
 
     // What the host collects: result, name, size, and the bytes written into its
@@ -69,6 +146,14 @@ protected:
         terminal_->send(53, {key});
         EXPECT_TRUE(host().waitFor([&](const Notification &n) { return n.isData(53) && n.high() == key; }, 2000))
             << "the frame after the answer was not understood";
+    }
+
+    // True when the host was told of the (first) notification 98 before the disconnect.
+    bool fileNoticeBeforeDisconnect() {
+        const auto all = host().all();
+        const auto notice = std::find_if(all.begin(), all.end(), [](const Notification &n) { return n.isData(98); });
+        const auto gone = std::find_if(all.begin(), all.end(), [](const Notification &n) { return n.isDisconnect(); });
+        return notice != all.end() && gone != all.end() && notice < gone;
     }
 
     using Collected = std::tuple<std::int32_t, std::string, std::int32_t, Bytes>;
@@ -181,6 +266,127 @@ TEST_F(Reception, AnAnnouncedSizeSetsNoMemoryAside) {
     EXPECT_EQ(fileNotice(1, 3000), 0u);
     EXPECT_LT(test::peakVirtualKiB() - before, 256 * 1024) << "about 2 GB were announced, 1,000 bytes came";
     EXPECT_TRUE(terminal_->waitDisconnected(3000)) << "the answer stalled part-way";
+}
+
+// The largest file held for the host, and answers above it: every byte of those
+// is read, none is kept, and the frames behind them are understood.
+
+TEST_F(Reception, AnAnswerOfExactlyTheLargestSizeIsKeptWholeAndOneByteMoreIsReadAndDropped) {
+    static_assert(media::kLargestFileAnswer == 2'400'000);
+    // An idle terminal is probed after 300 ms and dropped after a second probe;
+    // this one answers probes (with a frame outside the catalogue) while the
+    // megabytes are built and compared. Each answer leaves in one write, so a
+    // probe's answer can only come between frames, never inside one.
+    terminal_->onFrame(kCodeProbe, [](sim::SimTerminal &self, const sim::Frame &) { self.send(18); });
+    const Bytes largest = patternBytes(2'400'000);
+    const Bytes over = keyFrames(2'400'001, 'z');
+    EXPECT_EQ(send(answer("edge/largest.bin", 1, largest), 20000), 1u);
+    expectStillInStep('l');
+    EXPECT_TRUE(collect(largest.size() + 64) == Collected(1, "edge/largest.bin", 2'400'000, largest))
+        << "the largest file is handed over whole";
+
+    // Room for every byte: bytes wrongly kept show as bytes, not as an overrun.
+    EXPECT_EQ(send(answer("edge/over.bin", 1, over), 20000), 0u);
+    expectStillInStep('o');
+    EXPECT_EQ(collect(2'400'001 + 64), Collected(1, "edge/over.bin", 0, {}));
+    EXPECT_TRUE(host().matching(isKey('z')).empty()) << "contents of the dropped answer were read as frames";
+    EXPECT_FALSE(terminal_->disconnected());
+
+    // Dropping one answer leaves nothing behind that refuses the next.
+    const Bytes small = patternBytes(10);
+    EXPECT_EQ(send(answer("edge/after.bin", 1, small)), 1u);
+    EXPECT_EQ(collect(), Collected(1, "edge/after.bin", 10, small));
+}
+
+TEST_F(Reception, AHugeUnrequestedAnswerIsDrainedWithoutBeingHeldAndTheConnectionStaysInStep) {
+    // 200 MB, over 80 times the largest file kept; sent as it would be streamed,
+    // from one reused megabyte, so the test itself holds none of it.
+    constexpr std::int32_t kPiece = 1024 * 1024;
+    constexpr std::int32_t kHuge = 200 * kPiece;
+    const Bytes piece = keyFrames(kPiece, 'z');
+    // Whole within the file-answer timing of what may be kept: 2,400,000 bytes.
+    const std::int64_t deadlineMs =
+        server_.server().limits().fileAnswer.deadlineMs(media::kFileAnswerHeadBytes + media::kLargestFileAnswer);
+
+    const long peakBefore = test::peakVirtualKiB();
+    const long residentBefore = test::residentKiB();
+    ASSERT_GT(peakBefore, 0);
+    ASSERT_GT(residentBefore, 0);
+    const auto head = Clock::now();
+    ASSERT_TRUE(terminal_->sendWithLength(98, media::kFileAnswerHeadBytes + kHuge, answer("huge.bin", 1)));
+    for (int i = 0; i < kHuge / kPiece; ++i)
+        ASSERT_TRUE(terminal_->sendRaw(piece)) << "the connection ended after " << i << " MB";
+    EXPECT_EQ(fileNotice(1, static_cast<int>(deadlineMs) + 10000), 0u);
+    const long long tookMs = msSince(head);
+    const long peakGrowth = test::peakVirtualKiB() - peakBefore;
+    const long residentGrowth = test::residentKiB() - residentBefore;
+    std::cout << "200 MB answer drained in " << tookMs << " ms (deadline " << deadlineMs
+              << " ms); peak virtual +" << peakGrowth << " KiB, resident +" << residentGrowth << " KiB\n";
+
+    EXPECT_LT(tookMs, deadlineMs);
+    EXPECT_LT(peakGrowth, 64 * 1024) << "the answer's contents were held";
+    EXPECT_LT(residentGrowth, 64 * 1024) << "the answer's contents were held";
+    EXPECT_EQ(collect(), Collected(1, "huge.bin", 0, {}));
+    expectStillInStep('h');
+    EXPECT_TRUE(host().matching(isKey('z')).empty()) << "contents of the dropped answer were read as frames";
+    EXPECT_FALSE(terminal_->disconnected());
+    EXPECT_TRUE(host().matching([](const Notification &n) { return n.isDisconnect(); }).empty());
+}
+
+// The deadline by which a whole answer must have arrived, with a short
+// file-answer timing: 1 s plus 1 s per 64 KiB of what may be kept, and the
+// 300 ms receive limit between pieces.
+class ShortAnswerDeadline : public Reception {
+protected:
+    ShortAnswerDeadline() : Reception(shortDeadline()) {}
+
+    static ServerLimits shortDeadline() {
+        ServerLimits limits = test::fastLimits();
+        limits.fileAnswer = FrameTiming{1000, 64 * 1024};
+        return limits;
+    }
+};
+
+TEST_F(ShortAnswerDeadline, AnAnswerThatKeepsTricklingPastItsDeadlineEndsTheConnection) {
+    // 2,000 bytes announced, 10 every 100 ms: never silent for the receive limit,
+    // but 20 s in all against a deadline of 1 s + 2,132 bytes at 64 KiB/s ≈ 1.03 s.
+    const auto head = Clock::now();
+    ASSERT_TRUE(terminal_->sendWithLength(98, media::kFileAnswerHeadBytes + 2000, answer("trickle.bin", 1)));
+    Trickle trickle(*terminal_, keyFrames(2000, 'z'), 10, milliseconds(100));
+
+    EXPECT_EQ(fileNotice(1, 8000), 0u);
+    const long long noticedMs = msSince(head);
+    EXPECT_EQ(collect(), Collected(1, "trickle.bin", 0, {})) << "no size is claimed for bytes that did not arrive";
+    EXPECT_TRUE(terminal_->waitDisconnected(8000)) << "the terminal still has its connection";
+    const long long closedMs = msSince(head);
+    EXPECT_TRUE(host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 8000));
+    EXPECT_TRUE(fileNoticeBeforeDisconnect());
+    trickle.stop();
+    std::cout << "notice after " << noticedMs << " ms, closed after " << closedMs << " ms, "
+              << trickle.bytesSent() << " of 2000 bytes sent\n";
+
+    // Not the receive limit (300 ms) and not the whole trickle (20 s): the deadline.
+    EXPECT_GE(noticedMs, 1000);
+    EXPECT_LT(closedMs, 8000);
+    EXPECT_TRUE(host().matching(isKey('z')).empty()) << "trickled contents were read as frames";
+}
+
+TEST_F(ShortAnswerDeadline, AnswersSlowerThanTheirBytesNeedButWholeInsideTheAllowanceAreReceived) {
+    // 200 bytes every 100 ms: about 0.5 s for what the byte rate would send in
+    // 17 ms, and longer than the receive limit, yet inside the 1 s allowance.
+    // Three in a row take longer than one deadline: each answer has its own.
+    const auto first = Clock::now();
+    for (const std::string name : {"slow/one.bin", "slow/two.bin", "slow/three.bin"}) {
+        SCOPED_TRACE(name);
+        const Bytes contents = patternBytes(1000);
+        ASSERT_TRUE(terminal_->sendWithLength(98, media::kFileAnswerHeadBytes + 1000, answer(name, 1)));
+        Trickle trickle(*terminal_, contents, 200, milliseconds(100));
+        EXPECT_EQ(fileNotice(++answers_, 8000), 1u);
+        EXPECT_EQ(collect(1000), Collected(1, name, 1000, contents));
+    }
+    std::cout << "three answers took " << msSince(first) << " ms\n";
+    expectStillInStep('w');
+    EXPECT_FALSE(terminal_->disconnected());
 }
 
 }  // namespace
