@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!ks318::port::socketPair(serverEnd, terminalEnd)) return 0;
     ks318::Server &server = fuzzServer();
     server.keys().reset();
-    auto terminal = std::make_shared<ks318::TTerminal>(serverEnd, 0x0100007F);
+    auto terminal = std::make_shared<ks318::TTerminal>(serverEnd, 0x0100007F, server.limits().outbound);
     server.terminals().add(terminal);
 
     std::thread writer([&] {

@@ -140,19 +140,22 @@ int receiveHeld(TTerminal &terminal, InboundStream &stream, std::int32_t length,
 int receiveFileAnswer(Server &server, TTerminal &terminal, InboundStream &stream, std::int32_t length) {
     const ServerLimits &limits = server.limits();
     // The whole answer, kept or dropped, must arrive within a deadline of what
-    // may be kept of it, and never pause for the receive limit.
+    // may be kept of it, counted from when its reading starts, and never pause
+    // for the receive limit.
     const std::int64_t mayKeep = std::clamp<std::int64_t>(std::int64_t{length} - kFileAnswerHeadBytes, 0, kLargestFileAnswer);
-    const Pace pace{limits.receiveLimitMs, Deadline::after(limits.fileAnswer.deadlineMs(kFileAnswerHeadBytes + mayKeep))};
+    const auto paceFromNow = [&] {
+        return Pace{limits.receiveLimitMs, Deadline::after(limits.fileAnswer.deadlineMs(kFileAnswerHeadBytes + mayKeep))};
+    };
     const bool acceptable = length >= kFileAnswerHeadBytes && !fileWaiting(terminal);
     // The send gate first, then the reception lock: the order every holder of both keeps.
     if (!acceptable || !terminal.sendGate.take(limits.sendGateLimitMs)) {
-        if (!drain(stream, std::max<std::int32_t>(length, 0), pace)) return outOfStep(terminal);
+        if (!drain(stream, std::max<std::int32_t>(length, 0), paceFromNow())) return outOfStep(terminal);
         return kFileRefused;
     }
     int result;
     {
         ReceptionGuard guard(terminal);
-        result = receiveHeld(terminal, stream, length, pace, server.baseDir());
+        result = receiveHeld(terminal, stream, length, paceFromNow(), server.baseDir());
     }
     terminal.sendGate.release();
     return result;
