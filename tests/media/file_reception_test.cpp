@@ -19,11 +19,14 @@
 #include "media/file_request.h"
 #include "server/connection.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/trickle.h"
 #include "tests/support/process_usage.h"
 #include "tests/support/temp_dir.h"
 
 namespace ks318 {
 namespace {
+
+using test::Trickle;
 
 using sim::Bytes;
 using sim::concat;
@@ -56,52 +59,6 @@ using std::chrono::milliseconds;
 long long msSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
-
-// Sends `bytes` in pieces of `pieceBytes` from its own thread, pausing `pause`
-// before each piece, as a terminal on a slow link does; stops when the
-// connection fails, all were sent, or it is stopped (at the latest when destroyed).
-class Trickle {
-public:
-    Trickle(sim::SimTerminal &terminal, Bytes bytes, std::size_t pieceBytes, milliseconds pause)
-        : terminal_(terminal), bytes_(std::move(bytes)), pieceBytes_(pieceBytes), pause_(pause),
-          thread_([this] { run(); }) {}
-    ~Trickle() { stop(); }
-    Trickle(const Trickle &) = delete;
-    Trickle &operator=(const Trickle &) = delete;
-
-    void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
-    }
-    std::size_t bytesSent() const { return sent_.load(); }
-
-private:
-    void run() {
-        for (std::size_t offset = 0; offset < bytes_.size(); offset += pieceBytes_) {
-            {
-                std::unique_lock lock(mutex_);
-                if (wake_.wait_for(lock, pause_, [this] { return stopping_; })) return;
-            }
-            const std::size_t count = std::min(pieceBytes_, bytes_.size() - offset);
-            if (!terminal_.sendRaw(Bytes(bytes_.begin() + offset, bytes_.begin() + offset + count))) return;
-            sent_ += count;
-        }
-    }
-
-    sim::SimTerminal &terminal_;
-    const Bytes bytes_;
-    const std::size_t pieceBytes_;
-    const milliseconds pause_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::atomic<std::size_t> sent_{0};
-    std::thread thread_;  // last: it starts once the rest is ready
-};
 
 class Reception : public ::testing::Test {
 protected:

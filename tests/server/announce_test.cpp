@@ -12,6 +12,7 @@
 #include "server/listings.h"
 #include "server/outbound.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/record_fields.h"
 #include "tests/support/socket_pair.h"
 
 namespace ks318 {
@@ -21,12 +22,7 @@ using sim::Bytes;
 using sim::encodeFrame;
 using test::Notification;
 using test::TestServer;
-
-std::int32_t int32At(const std::vector<std::uint8_t> &bytes, std::size_t offset) {
-    std::int32_t value;
-    std::memcpy(&value, bytes.data() + offset, 4);
-    return value;
-}
+using test::int32At;
 
 ServerLimits quietLimits() {
     ServerLimits limits = test::fastLimits();

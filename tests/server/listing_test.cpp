@@ -8,18 +8,14 @@
 #include "ks318.h"
 #include "server/listings.h"
 #include "tests/support/host_recorder.h"
+#include "tests/support/record_fields.h"
 
 namespace ks318 {
 namespace {
 
 using test::Notification;
 using test::TestServer;
-
-std::int32_t int32At(const std::vector<std::uint8_t> &bytes, std::size_t offset) {
-    std::int32_t value;
-    std::memcpy(&value, bytes.data() + offset, 4);
-    return value;
-}
+using test::int32At;
 
 sim::Identity model(std::uint16_t number, const std::string &text = "") {
     sim::Identity identity;
