@@ -25,6 +25,27 @@ struct ExportRule {
 
 enum class Verdict { Accepted, Rejected, VersionTooLow };
 
+// Runs an export's body so that nothing thrown inside the library reaches the
+// host, which, written in C or another language, could not catch it: anything
+// thrown gives the export's fail value instead.
+template <class Result, class Body>
+Result atBoundary(Result failValue, Body &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return failValue;
+    }
+}
+
+// The same for exports without a result.
+template <class Body>
+void atBoundary(Body &&body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
 // Finds the terminal at `number` and checks the gate. The returned reference keeps
 // the record alive even if the terminal disconnects meanwhile.
 TerminalRef addressTerminal(std::int32_t number, Requires requirement, Verdict &verdict);
@@ -32,20 +53,24 @@ TerminalRef addressTerminal(std::int32_t number, Requires requirement, Verdict &
 // Runs operation(TTerminal &) on the addressed terminal and returns its result;
 // the fail value (or -1 for a version below 32) when the terminal is rejected.
 template <class Operation>
-std::int32_t onTerminal(std::int32_t number, ExportRule rule, Operation &&operation) {
-    Verdict verdict;
-    TerminalRef terminal = addressTerminal(number, rule.requires_, verdict);
-    if (verdict == Verdict::Rejected) return rule.failValue;
-    if (verdict == Verdict::VersionTooLow) return -1;
-    return static_cast<std::int32_t>(operation(*terminal));
+std::int32_t onTerminal(std::int32_t number, ExportRule rule, Operation &&operation) noexcept {
+    return atBoundary(rule.failValue, [&]() -> std::int32_t {
+        Verdict verdict;
+        TerminalRef terminal = addressTerminal(number, rule.requires_, verdict);
+        if (verdict == Verdict::Rejected) return rule.failValue;
+        if (verdict == Verdict::VersionTooLow) return -1;
+        return static_cast<std::int32_t>(operation(*terminal));
+    });
 }
 
 // For exports without a result: runs the operation only when the terminal is accepted.
 template <class Operation>
-void onTerminalQuietly(std::int32_t number, Requires requirement, Operation &&operation) {
-    Verdict verdict;
-    TerminalRef terminal = addressTerminal(number, requirement, verdict);
-    if (verdict == Verdict::Accepted) operation(*terminal);
+void onTerminalQuietly(std::int32_t number, Requires requirement, Operation &&operation) noexcept {
+    atBoundary([&] {
+        Verdict verdict;
+        TerminalRef terminal = addressTerminal(number, requirement, verdict);
+        if (verdict == Verdict::Accepted) operation(*terminal);
+    });
 }
 
 // The send-gate limit of the running library (10,000 ms).

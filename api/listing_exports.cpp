@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/export_conventions.h"
 #include "ks318.h"
 #include "port/socket.h"
 #include "server/listings.h"
@@ -13,13 +14,15 @@ using ks318::globalServer;
 namespace {
 
 // Host listings are built in a buffer of the call, so two hosts threads listing at
-// once never mix their fills.
+// once never mix their fills. Null when the listing could not be made.
 template <int Bytes, class Fill>
-void *fillFor(void *out, Fill &&fill) {
-    std::uint8_t record[Bytes];
-    fill(record);
-    if (out != nullptr) std::memcpy(out, record, Bytes);
-    return out;
+void *fillFor(void *out, Fill &&fill) noexcept {
+    return ks318::api::atBoundary<void *>(nullptr, [&]() -> void * {
+        std::uint8_t record[Bytes];
+        fill(record);
+        if (out != nullptr) std::memcpy(out, record, Bytes);
+        return out;
+    });
 }
 
 void copyDotted(std::uint32_t address, char *buffer) {
@@ -42,9 +45,15 @@ void *KQ_CALL kq_gettermconectados(void *list) {
 }
 
 char *KQ_CALL kq_ipfromid(int32_t terminal) {
-    ks318::TerminalRef found = globalServer().terminals().get(terminal);
-    // The text belongs to the record, which the table keeps while the terminal stays.
-    return found ? const_cast<char *>(found->ip()) : nullptr;
+    // A copy of the thread's own: the terminal may leave while the host still reads it.
+    thread_local char text[16];
+    return ks318::api::atBoundary<char *>(nullptr, [&]() -> char * {
+        ks318::TerminalRef found = globalServer().terminals().get(terminal);
+        if (!found) return nullptr;
+        std::memcpy(text, found->ip(), sizeof text - 1);
+        text[sizeof text - 1] = '\0';
+        return text;
+    });
 }
 
 unsigned char KQ_CALL kq_version(void) { return 32; }
@@ -52,10 +61,12 @@ unsigned char KQ_CALL kq_version(void) { return 32; }
 char *KQ_CALL kq_gethostip(char *buffer) {
     if (buffer == nullptr) return nullptr;
     buffer[0] = '\0';
-    std::uint32_t address = 0;
-    if (!ks318::port::firstHostAddress(address)) return nullptr;
-    copyDotted(address, buffer);
-    return buffer;
+    return ks318::api::atBoundary<char *>(nullptr, [&]() -> char * {
+        std::uint32_t address = 0;
+        if (!ks318::port::firstHostAddress(address)) return nullptr;
+        copyDotted(address, buffer);
+        return buffer;
+    });
 }
 
 char *KQ_CALL GetIPFromHost(char *buffer) { return kq_gethostip(buffer); }

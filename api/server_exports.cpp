@@ -1,15 +1,19 @@
 // Server start and stop, current and legacy.
+#include "api/export_conventions.h"
 #include "ks318.h"
 #include "port/paths.h"
 #include "server/server.h"
 
 using ks318::globalServer;
+using ks318::api::atBoundary;
 
 extern "C" {
 
 int32_t KQ_CALL kq_startserverex(void *window, uint32_t connectMessage, uint32_t dataMessage,
                                  const char *bindAddress, int32_t port) {
-    return globalServer().start(window, connectMessage, dataMessage, bindAddress, port);
+    // A port that does not fit 16 bits starts nothing rather than another port.
+    if (port < 0 || port > 65535) return 0;
+    return atBoundary(0, [&] { return globalServer().start(window, connectMessage, dataMessage, bindAddress, port); });
 }
 
 int32_t KQ_CALL kq_startserver(void *window, uint32_t connectMessage, uint32_t dataMessage) {
@@ -18,17 +22,19 @@ int32_t KQ_CALL kq_startserver(void *window, uint32_t connectMessage, uint32_t d
 
 int32_t KQ_CALL kq_getserverport(void) { return globalServer().port(); }
 
-int32_t KQ_CALL kq_finishserver(void) { return globalServer().finish(); }
+int32_t KQ_CALL kq_finishserver(void) { return atBoundary(-1, [] { return globalServer().finish(); }); }
 
 int32_t KQ_CALL StartServerKQ318(void) { return kq_startserver(nullptr, 0, 0); }
 
 int32_t KQ_CALL CloseKQ318(void) { return kq_finishserver(); }
 
 int32_t KQ_CALL InitKQ318(void) {
-    char directory[260] = {};
-    int result = ks318::port::currentDirectory(directory, sizeof directory);
-    if (result > 0 && result < static_cast<int>(sizeof directory)) globalServer().setBaseDir(directory);
-    return result;
+    return atBoundary(0, [] {
+        char directory[260] = {};
+        int result = ks318::port::currentDirectory(directory, sizeof directory);
+        if (result > 0 && result < static_cast<int>(sizeof directory)) globalServer().setBaseDir(directory);
+        return result;
+    });
 }
 
 }  // extern "C"

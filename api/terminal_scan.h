@@ -4,20 +4,24 @@
 
 #include <cstdint>
 
+#include "api/export_conventions.h"
 #include "server/server.h"
 
 namespace ks318::api {
 
 // Offers each terminal to take(TTerminal &) in number order; returns the number
-// of the first for which it returned true, 0 when none did.
+// of the first for which it returned true, 0 when none did (or anything was
+// thrown: nothing thrown reaches the host).
 template <class Take>
-std::int32_t scanTerminals(Take &&take) {
-    TerminalTable &table = globalServer().terminals();
-    for (std::int32_t number = 1;; ++number) {
-        TerminalRef terminal = table.get(number);
-        if (!terminal) return 0;
-        if (take(*terminal)) return number;
-    }
+std::int32_t scanTerminals(Take &&take) noexcept {
+    return atBoundary(std::int32_t{0}, [&]() -> std::int32_t {
+        TerminalTable &table = globalServer().terminals();
+        for (std::int32_t number = 1;; ++number) {
+            TerminalRef terminal = table.get(number);
+            if (!terminal) return 0;
+            if (take(*terminal)) return number;
+        }
+    });
 }
 
 }  // namespace ks318::api

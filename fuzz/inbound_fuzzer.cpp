@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         writeAll(terminalEnd, data, size);
         ks318::port::shutdownSocket(terminalEnd);  // the terminal goes: the thread must end
     });
-    server.connectionStarted();
+    server.threadStarted();
     ks318::runConnection(server, terminal);
     writer.join();
     server.terminals().clear();

@@ -61,6 +61,10 @@ int sendBlock(TTerminal &terminal, int gateLimitMs, std::int32_t x, std::int32_t
               std::int32_t height, const std::uint8_t *pixels) {
     if (width < 0 || height < 0) return 0;
     if (pixels == nullptr && width > 0 && height > 0) return 0;
+    // The length field holds width × height + 8 as a signed 32-bit value: a block
+    // past that would announce fewer bytes than it sends, and the terminal would
+    // take the rest for frames. It is refused.
+    if (std::int64_t{width} * height + kBlockHeaderBytes > INT32_MAX) return 0;
     ImageBusyHold busy(terminal.imageBusy);
     if (!busy.held()) return kSendGateBusy;
     std::uint8_t header[kBlockHeaderBytes];
@@ -68,9 +72,7 @@ int sendBlock(TTerminal &terminal, int gateLimitMs, std::int32_t x, std::int32_t
     storeLE16(header + 2, static_cast<std::uint16_t>(y));
     storeLE16(header + 4, static_cast<std::uint16_t>(width));
     storeLE16(header + 6, static_cast<std::uint16_t>(height));
-    // A 32-bit product, as the terminal reads it: it wraps for blocks past 2 GB.
-    const auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(width) * static_cast<std::uint32_t>(height) +
-                                                  kBlockHeaderBytes);
+    const auto length = static_cast<std::int32_t>(width * height + kBlockHeaderBytes);
     const std::uint64_t total = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
     const auto frameBytes = static_cast<std::int64_t>(kHeaderBytes + kBlockHeaderBytes + total);
     return sendUnderGate(terminal, gateLimitMs, frameBytes, [&](const FrameWriter &out) {

@@ -45,7 +45,8 @@ int sendFullScreenImage(TTerminal &terminal, int gateLimitMs, ScreenSize screen,
 // Sends command 131: the block header (low 16 bits of each argument), then
 // height rows of width bytes, one write per row; the length field is
 // width × height + 8 as a 32-bit value. Results as sendFullScreenImage; 0 and
-// nothing sent for a negative width or height.
+// nothing sent for a negative width or height, or a block whose length does not
+// fit that field.
 int sendBlock(TTerminal &terminal, int gateLimitMs, std::int32_t x, std::int32_t y, std::int32_t width,
               std::int32_t height, const std::uint8_t *pixels);
 

@@ -277,7 +277,8 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
 
 /* Sends palette and pixels (as many as the terminal's model takes) as command 37; 1 sent, -1 write failed, -2 busy; fail value 0. */
 KQ_API int32_t KQ_CALL kq_sendimage(int32_t terminal, void *palette, void *pixels);
-/* Sends a width x height block of pixel indices at (x, y) as command 131; 1, -1, -2; 0 also for a negative width or height. */
+/* Sends a width x height block of pixel indices at (x, y) as command 131; 1, -1, -2; 0 also for a negative width or height
+ * or a block whose length field (width x height + 8) would not fit a signed 32-bit value. */
 KQ_API int32_t KQ_CALL kq_sendimageblock(int32_t terminal, int32_t x, int32_t y, int32_t width, int32_t height,
                                          void *pixels);
 /* Tells the terminal to show its stored image imageNumber (command 129); 11, -1 (also version below 32), -2; fail value 0. */

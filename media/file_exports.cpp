@@ -16,6 +16,7 @@
 #include "server/server.h"
 
 using ks318::TTerminal;
+using ks318::api::atBoundary;
 using ks318::api::ExportRule;
 using ks318::api::onTerminal;
 using ks318::api::Requires;
@@ -61,7 +62,7 @@ int32_t KQ_CALL kq_sendfileStatus(int32_t terminal, const char *path, const char
         if (strnlen(path, kWorkerPathBytes) >= kWorkerPathBytes) return -1;
         if (progress != nullptr && !aligned(progress)) return -1;
         media::TransferRequest request{found.shared_from_this(), name, path, sendGateLimitMs(),
-                                       progressWord(progress)};
+                                       progressWord(progress), &ks318::globalServer()};
         if (!media::startTransferWorker(std::move(request))) return -1;
         ks318::port::sleepMs(10);  // lets the worker reach the send gate before the host sends more
         return 1;
@@ -85,7 +86,9 @@ int32_t KQ_CALL kq_getfile(int32_t terminal, char *name, int32_t *size, void *da
                       [&](TTerminal &found) { return media::collectPendingFile(found, name, size, data); });
 }
 
-int32_t KQ_CALL kq_savemedias(const void *entries, const char *path) { return media::saveMediaList(entries, path); }
+int32_t KQ_CALL kq_savemedias(const void *entries, const char *path) {
+    return atBoundary(-1, [&] { return media::saveMediaList(entries, path); });
+}
 
 int32_t KQ_CALL kq_sendmediaconf(int32_t terminal, const char *path) {
     return onTerminal(terminal, ExportRule{0}, [&](TTerminal &found) {

@@ -8,6 +8,7 @@
 #include "media/file_transfer.h"
 #include "server/frame.h"
 #include "server/outbound.h"
+#include "server/server.h"
 
 namespace ks318::media {
 namespace {
@@ -18,10 +19,15 @@ void report(const TransferRequest &request, std::int32_t value) {
 
 void runWorker(TransferRequest request) {
     report(request, 0);
-    streamFile(request);  // the outcome is told by the progress alone: 100 only when whole
+    try {
+        streamFile(request);  // the outcome is told by the progress alone: 100 only when whole
+    } catch (...) {
+        // Nothing leaves a library thread: the end is reported like any other.
+    }
     // The terminal is free for the next worker before the host can see the end.
     request.terminal->transferRunning.store(false, std::memory_order_release);
     report(request, -1);
+    if (request.server != nullptr) request.server->threadEnded();
 }
 
 }  // namespace
@@ -65,11 +71,14 @@ bool startTransferWorker(TransferRequest request) {
     // The progress reads 0 from the moment the worker is accepted.
     report(request, 0);
     const auto reportEnd = request.report;
+    Server *server = request.server;
+    if (server != nullptr) server->threadStarted();
     try {
         std::thread(runWorker, std::move(request)).detach();
     } catch (const std::system_error &) {
         terminal->transferRunning.store(false, std::memory_order_release);
         if (reportEnd) reportEnd(-1);
+        if (server != nullptr) server->threadEnded();
         return false;
     }
     return true;

@@ -8,6 +8,10 @@
 
 #include "server/terminal_table.h"
 
+namespace ks318 {
+class Server;
+}
+
 namespace ks318::media {
 
 // Everything a worker needs, owned by the worker.
@@ -19,6 +23,8 @@ struct TransferRequest {
     // Progress: 0 at the start, the percentage sent after every piece (not for an
     // empty file), -1 once the worker has ended, whatever the outcome. May be empty.
     std::function<void(std::int32_t)> report;
+    // When given, the worker is among the threads this server's stop waits for.
+    Server *server = nullptr;
 };
 
 // Starts a worker for the request's terminal and reports 0 before it returns;

@@ -20,18 +20,22 @@ class ConnectionThread {
 public:
     ConnectionThread(Server &server, TerminalRef terminal)
         : server_(server), terminal_(std::move(terminal)), handle_(terminal_->socket()),
-          address_(terminal_->ipValue()) {}
+          address_(terminal_->ipValue()), epoch_(server.notifications().epoch()) {}
 
     void run() {
         // Every read of the socket on this thread goes through this one stream.
         InboundStream stream(handle_);
-        if (stillListed()) {
-            // The host hears of the terminal once the handshake is through or has
-            // failed: code 19 is always the first frame the terminal gets, and an
-            // identified terminal is listed by the time its host is told.
-            const bool identified = handshake(stream);
-            announce();
-            if (identified) readLoop(stream);
+        try {
+            if (stillListed()) {
+                // The host hears of the terminal once the handshake is through or has
+                // failed: code 19 is always the first frame the terminal gets, and an
+                // identified terminal is listed by the time its host is told.
+                const bool identified = handshake(stream);
+                announce();
+                if (identified) readLoop(stream);
+            }
+        } catch (...) {
+            // Nothing leaves a library thread (no memory for a store, say): the connection ends.
         }
         leave();
     }
@@ -42,7 +46,7 @@ public:
     void depart() {
         if (!announced_ || departed_) return;
         departed_ = true;
-        server_.notifications().disconnected(address_, handle_);
+        server_.notifications().disconnected(epoch_, address_, handle_);
     }
 
 private:
@@ -75,7 +79,7 @@ private:
 
     void readLoop(InboundStream &stream) {
         const ServerLimits &limits = server_.limits();
-        InboundContext context{server_, *terminal_, stream};
+        InboundContext context{server_, *terminal_, stream, epoch_};
         int silentCount = 0;
         while (stillListed()) {
             // Nothing is read while a frame goes out to the terminal.
@@ -90,6 +94,9 @@ private:
                 continue;
             }
             if (code == kReceiveIgnored) continue;
+            // An ended connection (a stop, a removal, a failed frame) dispatches
+            // nothing more, even from bytes already read ahead.
+            if (terminal_->outbound.failed()) return;
             silentCount = 0;
             dispatchFrame(context, static_cast<std::uint16_t>(code), length);
         }
@@ -101,7 +108,7 @@ private:
         const int number = server_.terminals().numberOf(terminal_.get());
         if (number == 0) return;
         announced_ = true;
-        server_.notifications().connected(address_, number);
+        server_.notifications().connected(epoch_, address_, number);
     }
 
     // The terminal leaves the table before the host is told, so a host that
@@ -117,6 +124,7 @@ private:
     TerminalRef terminal_;
     const port::SocketHandle handle_;
     const std::uint32_t address_;
+    const Notifications::Epoch epoch_;
     bool announced_ = false;
     bool departed_ = false;
 };
@@ -130,7 +138,7 @@ void runConnection(Server &server, TerminalRef terminal) {
         connection.run();
         currentConnection = nullptr;
     }
-    server.connectionEnded();
+    server.threadEnded();
 }
 
 bool onConnectionThreadOf(const Server &server) {

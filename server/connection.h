@@ -16,7 +16,7 @@ inline constexpr int kCodeRequestUid = 27;     // asks for the unique identifier
 inline constexpr int kCodeProbe = 17;          // sent after each silent period
 
 // Runs on a thread of its own until the connection ends. The caller has
-// counted the thread with Server::connectionStarted.
+// counted the thread with Server::threadStarted.
 void runConnection(Server &server, TerminalRef terminal);
 
 // True on a connection thread of this server (for a stop called from a handler).

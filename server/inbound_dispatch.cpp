@@ -275,7 +275,7 @@ void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t len
     context.frame.clearFrom(count);
     if (!read) return;
     std::optional<Notice> notice = rule->handle(context, Payload{buffer, count, length});
-    if (notice) context.server.notifications().data(notice->code, context.terminal.socket(), notice->extra);
+    if (notice) context.server.notifications().data(context.epoch, notice->code, context.terminal.socket(), notice->extra);
 }
 
 }  // namespace ks318

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "server/notifications.h"
+
 namespace ks318 {
 
 class InboundStream;
@@ -29,6 +31,7 @@ struct InboundContext {
     Server &server;
     TTerminal &terminal;
     InboundStream &stream;  // the connection's only way to its socket's bytes
+    Notifications::Epoch epoch;  // of the connection thread's start (server/notifications.h)
     FrameBuffer frame{};
 };
 

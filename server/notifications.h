@@ -1,9 +1,17 @@
 // The host notifications: connect and disconnect posted on the connect message,
 // data notifications sent, synchronously, on the data message.
+//
+// A stop closes the way to the host: every connection thread carries the epoch
+// it was started in, and a notification of an earlier epoch than the current
+// one never reaches the host. The stop waits for those already under way, so
+// none reaches the host after the stop has returned.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "port/host_notify.h"
 #include "port/socket.h"
@@ -12,33 +20,67 @@ namespace ks318 {
 
 class Notifications {
 public:
+    using Epoch = std::uint64_t;
+
     void setMessages(std::uint32_t connectMessage, std::uint32_t dataMessage) {
         connectMessage_.store(connectMessage);
         dataMessage_.store(dataMessage);
     }
     void setTarget(void *window) { target_.setTarget(window); }
 
+    // The epoch a connection thread started now belongs to.
+    Epoch epoch() const { return epoch_.load(); }
+
+    // Closes the epoch: no notification of it begins from now on. Then waits, for
+    // at most timeoutMs, until at most `allowed` of its notifications are still
+    // under way (a stop made from inside a handler allows its own). False when
+    // the time ran out first.
+    bool close(int allowed, int timeoutMs) {
+        epoch_.fetch_add(1);
+        std::unique_lock lock(idleMutex_);
+        return idle_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return underWay_.load() <= allowed; });
+    }
+
     // wParam: the terminal's IPv4 address (network order); lParam: (number << 16) | 1.
-    void connected(std::uint32_t address, int number) {
-        target_.post(connectMessage_.load(), address, (static_cast<std::uint32_t>(number) << 16) | 1u);
+    void connected(Epoch epoch, std::uint32_t address, int number) {
+        deliver(epoch, [&] { target_.post(connectMessage_.load(), address, (static_cast<std::uint32_t>(number) << 16) | 1u); });
     }
     // wParam: the address; lParam: (handle & 0xFFFF) << 16.
-    void disconnected(std::uint32_t address, port::SocketHandle handle) {
-        target_.post(connectMessage_.load(), address, lowWord(handle) << 16);
+    void disconnected(Epoch epoch, std::uint32_t address, port::SocketHandle handle) {
+        deliver(epoch, [&] { target_.post(connectMessage_.load(), address, lowWord(handle) << 16); });
     }
     // wParam: the notification code; lParam: (handle & 0xFFFF) | (extra & 0xFFFF) << 16.
     // Returns once the host has handled it.
-    void data(int code, port::SocketHandle handle, std::int32_t extra) {
-        target_.send(dataMessage_.load(), static_cast<std::uint32_t>(code),
-                     lowWord(handle) | (lowWord(extra) << 16));
+    void data(Epoch epoch, int code, port::SocketHandle handle, std::int32_t extra) {
+        deliver(epoch, [&] {
+            target_.send(dataMessage_.load(), static_cast<std::uint32_t>(code), lowWord(handle) | (lowWord(extra) << 16));
+        });
     }
 
 private:
     static std::uint32_t lowWord(std::int64_t value) { return static_cast<std::uint32_t>(value) & 0xFFFFu; }
 
+    // Counted as under way before the epoch is looked at, so a stop that closes
+    // the epoch meanwhile either sees it counted or it sees the epoch closed.
+    // Only a closed epoch has a stop waiting to be woken.
+    template <class Notify>
+    void deliver(Epoch epoch, Notify &&notify) {
+        underWay_.fetch_add(1);
+        if (epoch == epoch_.load()) notify();
+        underWay_.fetch_sub(1);
+        if (epoch != epoch_.load()) {
+            std::lock_guard lock(idleMutex_);
+            idle_.notify_all();
+        }
+    }
+
     std::atomic<std::uint32_t> connectMessage_{0};
     std::atomic<std::uint32_t> dataMessage_{0};
     port::HostNotifier target_;
+    std::atomic<Epoch> epoch_{1};
+    std::atomic<int> underWay_{0};
+    std::mutex idleMutex_;
+    std::condition_variable idle_;
 };
 
 }  // namespace ks318

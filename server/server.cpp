@@ -13,9 +13,9 @@ Server::Server(ServerLimits limits) : limits_(limits), table_(limits.capacity) {
 
 Server::~Server() {
     finish();
-    // Connection threads hold this server; none may outlive it.
-    std::unique_lock lock(connectionsMutex_);
-    connectionsChanged_.wait(lock, [&] { return liveConnections_ == 0; });
+    // Connection threads and workers hold this server; none may outlive it.
+    std::unique_lock lock(threadsMutex_);
+    threadsChanged_.wait(lock, [&] { return liveThreads_ == 0; });
 }
 
 int Server::start(void *window, std::uint32_t connectMessage, std::uint32_t dataMessage,
@@ -64,17 +64,20 @@ int Server::finish() {
     listenSocket_ = port::kNoSocket;
     port_.store(0);
 
-    // Wake every connection thread; each posts its disconnect and leaves the table.
+    // Wake every connection thread; each posts its disconnect and leaves the
+    // table. Transfer workers find their sends failing and end too.
     for (const TerminalRef &terminal : table_.snapshot()) terminal->shutdownConnection();
     // Stopped from inside a notification: its connection thread waits for the
     // handler, so the stop does not wait for that one.
     const int self = onConnectionThreadOf(*this) || port::handlingHostNotification() ? 1 : 0;
-    waitForConnections(self, limits_.stopGraceMs);
+    waitForThreads(self, limits_.stopGraceMs);
     table_.clear();
     // A host must not be called after it has been told the server stopped:
-    // wait, bounded, for the last disconnect notifications.
-    waitForConnections(self, limits_.stopWaitMs);
+    // wait, bounded, for the last disconnect notifications, then close the way
+    // to the host, waiting for what is still under way.
+    waitForThreads(self, limits_.stopWaitMs);
     departBeforeStopReturns(*this);
+    notifications_.close(self, limits_.stopWaitMs);
     return port::socketsCleanup();
 }
 
@@ -88,44 +91,51 @@ void Server::acceptLoop(port::SocketHandle listener) {
 }
 
 void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAddress) {
-    auto terminal = std::make_shared<TTerminal>(socket, peerAddress, limits_.outbound);
-    if (table_.add(terminal) == 0) return;  // table full: the record goes now and closes the connection
+    std::shared_ptr<TTerminal> terminal;
+    try {
+        terminal = std::make_shared<TTerminal>(socket, peerAddress, limits_.outbound);
+        if (table_.add(terminal) == 0) return;  // table full: the record goes now and closes the connection
+    } catch (...) {
+        // No memory for its record or its place: the connection is not served.
+        if (!terminal) port::closeSocket(socket);
+        return;
+    }
 
     // The connection thread tells the host of the terminal once its handshake is
     // through or has failed, before anything it sends and before its departure.
-    connectionStarted();
+    threadStarted();
     // The thread takes the only reference outside the table: once it has ended,
     // nothing else keeps the record (or its socket) alive.
     const TTerminal *record = terminal.get();
     try {
         std::thread([this, terminal = std::move(terminal)]() mutable { runConnection(*this, std::move(terminal)); })
             .detach();
-    } catch (const std::system_error &) {
+    } catch (...) {
         table_.remove(record);  // the table's reference was the last one; the host never heard of it
-        connectionEnded();
+        threadEnded();
     }
 }
 
-void Server::connectionStarted() {
-    std::lock_guard lock(connectionsMutex_);
-    ++liveConnections_;
+void Server::threadStarted() {
+    std::lock_guard lock(threadsMutex_);
+    ++liveThreads_;
 }
 
-void Server::connectionEnded() {
-    std::lock_guard lock(connectionsMutex_);
-    --liveConnections_;
-    connectionsChanged_.notify_all();
+void Server::threadEnded() {
+    std::lock_guard lock(threadsMutex_);
+    --liveThreads_;
+    threadsChanged_.notify_all();
 }
 
 // A host may stop the server on the thread that handles its notifications,
 // while connection threads wait for it to handle one: the wait lets those
 // notifications through, in slices.
-void Server::waitForConnections(int allowed, int timeoutMs) {
+void Server::waitForThreads(int allowed, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock lock(connectionsMutex_);
+    std::unique_lock lock(threadsMutex_);
     for (;;) {
         const auto slice = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
-        if (connectionsChanged_.wait_until(lock, slice, [&] { return liveConnections_ <= allowed; })) return;
+        if (threadsChanged_.wait_until(lock, slice, [&] { return liveThreads_ <= allowed; })) return;
         if (std::chrono::steady_clock::now() >= deadline) return;
         lock.unlock();
         port::handleWaitingHostNotifications();

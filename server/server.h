@@ -28,8 +28,10 @@ public:
     // 1 when listening, 0 when the start failed (also when this server already listens).
     int start(void *window, std::uint32_t connectMessage, std::uint32_t dataMessage,
               const char *bindAddress, int port);
-    // Stops listening, drops every terminal and waits (bounded) for their
-    // disconnect notifications. 0, or -1 when no start was made.
+    // Stops listening, drops every terminal and waits, for at most about
+    // stopGraceMs + stopWaitMs, until every connection thread and transfer worker
+    // has ended (their disconnect notifications delivered). No notification
+    // reaches the host once it has returned. 0, or -1 when no start was made.
     int finish();
     // The port listened on; 0 while stopped.
     int port() const { return port_.load(); }
@@ -43,15 +45,16 @@ public:
     std::string baseDir() const;
     void setBaseDir(std::string directory);
 
-    // Bookkeeping of connection threads (server/connection.cpp).
-    void connectionStarted();
-    void connectionEnded();
+    // Bookkeeping of the threads a stop waits for: connection threads
+    // (server/connection.cpp) and transfer workers (media/transfer_worker.cpp).
+    void threadStarted();
+    void threadEnded();
 
 private:
     void acceptLoop(port::SocketHandle listener);
     void serveNewConnection(port::SocketHandle socket, std::uint32_t peerAddress);
-    // Waits until at most `allowed` connection threads run, or timeoutMs pass.
-    void waitForConnections(int allowed, int timeoutMs);
+    // Waits until at most `allowed` counted threads run, or timeoutMs pass.
+    void waitForThreads(int allowed, int timeoutMs);
 
     const ServerLimits limits_;
     TerminalTable table_;
@@ -63,9 +66,9 @@ private:
     std::thread acceptThread_;
     std::atomic<int> port_{0};
 
-    std::mutex connectionsMutex_;
-    std::condition_variable connectionsChanged_;
-    int liveConnections_ = 0;
+    std::mutex threadsMutex_;
+    std::condition_variable threadsChanged_;
+    int liveThreads_ = 0;
 
     mutable std::mutex baseDirMutex_;
     std::string baseDir_;
