@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <fstream>
-#include <system_error>
-#include <thread>
 
 #include "media/file_transfer.h"
 #include "server/frame.h"
+#include "port/library_thread.h"
 #include "server/outbound.h"
 #include "server/server.h"
 
@@ -73,9 +72,12 @@ bool startTransferWorker(TransferRequest request) {
     const auto reportEnd = request.report;
     Server *server = request.server;
     if (server != nullptr) server->threadStarted();
+    bool started = false;
     try {
-        std::thread(runWorker, std::move(request)).detach();
-    } catch (const std::system_error &) {
+        started = port::startLibraryThread([request = std::move(request)]() mutable { runWorker(std::move(request)); });
+    } catch (...) {
+    }
+    if (!started) {
         terminal->transferRunning.store(false, std::memory_order_release);
         if (reportEnd) reportEnd(-1);
         if (server != nullptr) server->threadEnded();

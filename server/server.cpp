@@ -5,6 +5,7 @@
 
 #include "port/clock.h"
 #include "port/host_notify.h"
+#include "port/library_thread.h"
 #include "server/connection.h"
 
 namespace ks318 {
@@ -107,10 +108,13 @@ void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAdd
     // The thread takes the only reference outside the table: once it has ended,
     // nothing else keeps the record (or its socket) alive.
     const TTerminal *record = terminal.get();
+    bool started = false;
     try {
-        std::thread([this, terminal = std::move(terminal)]() mutable { runConnection(*this, std::move(terminal)); })
-            .detach();
+        started = port::startLibraryThread(
+            [this, terminal = std::move(terminal)]() mutable { runConnection(*this, std::move(terminal)); });
     } catch (...) {
+    }
+    if (!started) {
         table_.remove(record);  // the table's reference was the last one; the host never heard of it
         threadEnded();
     }
