@@ -6,7 +6,9 @@
  * 1-based position among the connected terminals, in order of arrival. Numbers
  * close up when a terminal leaves.
  *
- * Plain C, usable from C, C++ and any foreign-function interface.
+ * Plain C, usable from C, C++ and any foreign-function interface. No export lets an
+ * exception or error of the library's own reach the host: whatever happens inside
+ * (no memory, say), an export returns its fail value.
  */
 #ifndef KS318_H
 #define KS318_H
@@ -72,14 +74,19 @@ typedef struct KqHostTarget {
 
 /* Listens on TCP 16510 on every address and serves terminals; 1 when listening, 0 when the start failed. */
 KQ_API int32_t KQ_CALL kq_startserver(void *window, uint32_t connectMessage, uint32_t dataMessage);
-/* As kq_startserver on a chosen address (null or empty: every address) and port (0: any free port). */
+/* As kq_startserver on a chosen address (null or empty: every address) and port (0: any free port);
+ * 0 and nothing started for a port outside 0 ... 65535. */
 KQ_API int32_t KQ_CALL kq_startserverex(void *window, uint32_t connectMessage, uint32_t dataMessage,
                                         const char *bindAddress, int32_t port);
 /* The port listened on; 0 while stopped. */
 KQ_API int32_t KQ_CALL kq_getserverport(void);
-/* Stops listening and drops every terminal; 0 on success, -1 when no server was started. Waits (about
- * 5 s at most) for the connection threads' disconnect notifications; called from a notification
- * handler, it posts that terminal's disconnect itself before returning, so none follows the return. */
+/* Stops listening and drops every terminal; 0 on success, -1 when no server was started. Each
+ * connection thread ends the notification it is delivering and delivers nothing more but its
+ * disconnect; the stop returns once every connection thread and transfer worker has ended, or after
+ * about 5.4 s at most, and no notification begins after it has returned (with a window, messages
+ * posted before the return may still wait in its queue). Called from a notification handler, it
+ * posts that terminal's disconnect itself before returning. A host may unload the library as soon
+ * as it has returned: threads still on their way out keep it loaded until they have left it. */
 KQ_API int32_t KQ_CALL kq_finishserver(void);
 /* kq_startserver without a notification target and with message numbers 0. */
 KQ_API int32_t KQ_CALL StartServerKQ318(void);
@@ -90,13 +97,16 @@ KQ_API int32_t KQ_CALL InitKQ318(void);
 
 /* ---- Terminal listings and addresses ---------------------------------------------- */
 
-/* Fills 8196 bytes: 1024 terminal numbers, 1024 IPv4 addresses (network order), the count; returns table. */
+/* Fills 8196 bytes: 1024 terminal numbers, 1024 IPv4 addresses (network order), the count; returns table
+ * (null when the listing could not be made). */
 KQ_API void *KQ_CALL GetTabConectados(void *table);
 /* Drops terminals that identified with model 0, then fills 47108 bytes: 1024 texts of 34 bytes,
- * 1024 numbers, 1024 addresses, 1024 model numbers, the count; returns list. A terminal still in
- * its handshake is neither dropped nor listed (its entries stay zero) but counted. */
+ * 1024 numbers, 1024 addresses, 1024 model numbers, the count; returns list (null when the listing
+ * could not be made). A terminal still in its handshake is neither dropped nor listed (its entries
+ * stay zero) but counted. */
 KQ_API void *KQ_CALL kq_gettermconectados(void *list);
-/* Dotted IPv4 text of the terminal, valid while it stays connected; null when there is none. */
+/* Dotted IPv4 text of the terminal, in storage of the calling thread that stays valid until its next
+ * kq_ipfromid call (whether or not the terminal stays connected); null when there is none. */
 KQ_API char *KQ_CALL kq_ipfromid(int32_t terminal);
 /* The library version: 32. */
 KQ_API unsigned char KQ_CALL kq_version(void);
