@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <memory>
 
 namespace ks318::image {
 
@@ -37,21 +39,34 @@ void stretchNearest(const std::uint8_t *rgb, int width, int height, port::RgbCan
 }
 
 bool drawPicture(const port::Picture &picture, port::RgbCanvas &canvas) {
+    // The picture's own size places it; its pixels may be fewer (decoded at a reduced scale).
     const port::TargetRect target = fitPicture(picture.width(), picture.height(), {canvas.width, canvas.height});
     if (picture.pixels() != nullptr) {
-        stretchNearest(picture.pixels(), picture.width(), picture.height(), canvas, target);
+        stretchNearest(picture.pixels(), picture.pixelWidth(), picture.pixelHeight(), canvas, target);
         return true;
     }
     return picture.play(canvas, target);
 }
 
+port::PixelSize neededPixels(int pictureWidth, int pictureHeight, ScreenSize screen) {
+    const port::TargetRect target = fitPicture(pictureWidth, pictureHeight, screen);
+    return {target.width, target.height};
+}
+
 bool convertPictureFile(const char *path, ScreenSize screen, TerminalImage &image) {
-    port::RgbCanvas canvas(screen.width, screen.height);
-    {
-        std::unique_ptr<port::Picture> picture = port::loadPicture(path);
-        if (!picture || !drawPicture(*picture, canvas)) return false;
+    try {
+        port::RgbCanvas canvas(screen.width, screen.height);
+        {
+            const port::NeededSize needed = [screen](int width, int height) {
+                return neededPixels(width, height, screen);
+            };
+            std::unique_ptr<port::Picture> picture = port::loadPicture(path, needed);
+            if (!picture || !drawPicture(*picture, canvas)) return false;
+        }
+        return reduceColours(canvas, image);
+    } catch (const std::exception &) {  // memory ran out on the way
+        return false;
     }
-    return reduceColours(canvas, image);
 }
 
 }  // namespace ks318::image

@@ -22,12 +22,20 @@ port::TargetRect fitPicture(int pictureWidth, int pictureHeight, ScreenSize scre
 void stretchNearest(const std::uint8_t *rgb, int width, int height, port::RgbCanvas &canvas,
                     const port::TargetRect &target);
 
-// Draws a loaded picture onto a white canvas of the screen's size; false when a
-// metafile could not be played.
+// Draws a loaded picture onto a white canvas of the screen's size, placed by the
+// picture's own size and stretched from its pixels; false when a metafile could
+// not be played.
 bool drawPicture(const port::Picture &picture, port::RgbCanvas &canvas);
 
+// The pixels across and down a W × H picture takes on the screen: its fitted
+// rectangle's size (parts past the screen included). A JPEG is decoded at the
+// smallest scale that keeps at least these.
+port::PixelSize neededPixels(int pictureWidth, int pictureHeight, ScreenSize screen);
+
 // Loads, draws and reduces a picture file. False for a file the loader does not
-// take (unknown extension, rejected content, no width or height) or a codec failure.
+// take (unknown extension, over the size limits, cut short or damaged, rejected
+// content, no width or height), a codec failure, or memory running out; no
+// exception leaves it.
 bool convertPictureFile(const char *path, ScreenSize screen, TerminalImage &image);
 
 }  // namespace ks318::image

@@ -11,7 +11,10 @@
 namespace ks318::port {
 
 // Decodes bytes with the gdk-pixbuf decoder of the named format ("bmp", "jpeg",
-// "ico", "png"); transparent pixels are laid over white. Null when it rejects them.
+// "ico", "png") at the size the decoder finds in them; transparent pixels are
+// laid over white. Null when it rejects them or the picture is over
+// kMaxPicturePixels. (Picture files go through loadPicture, which reads their
+// headers first.)
 std::unique_ptr<Picture> decodeBitmap(const char *format, const std::uint8_t *bytes, std::size_t count);
 
 // Windows metafile (with or without the placeable header), sized at 96 dots per inch.

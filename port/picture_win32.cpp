@@ -1,18 +1,17 @@
 // Picture files through the system's own picture support: GDI+ for bitmaps,
 // JPEG and icons, GDI for metafiles (metafile_win32.cpp). The decoder is chosen
-// by the extension.
+// by the extension. Each bitmap's headers are read here first (see
+// picture_pixels.h): a file cut short or a picture over the pixel limit never
+// reaches GDI+, which decodes every picture whole.
 #include "port/picture.h"
 
 #include <windows.h>
 #include <objidl.h>
 #include <gdiplus.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <mutex>
+#include <exception>
+#include <initializer_list>
 #include <string>
 
 #include "port/icon_file.h"
@@ -33,27 +32,26 @@ bool gdiplusStarted() {
     return started;
 }
 
-bool startsAs(BitmapFormat format, const std::uint8_t *bytes, std::size_t count) {
-    static const std::uint8_t kPng[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    switch (format) {
-    case BitmapFormat::bmp: return count >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
-    case BitmapFormat::jpeg: return count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
-    case BitmapFormat::ico: return count >= 4 && bytes[0] == 0 && bytes[1] == 0 && (bytes[2] == 1 || bytes[2] == 2);
-    case BitmapFormat::png: return count >= sizeof kPng && std::memcmp(bytes, kPng, sizeof kPng) == 0;
-    }
-    return false;
-}
+struct Piece {
+    const std::uint8_t *bytes;
+    std::size_t size;
+};
 
-// A stream over a copy of the bytes, released by the caller.
-IStream *memoryStream(const std::uint8_t *bytes, std::size_t count) {
+// A stream over a copy of the pieces, one after the other; released by the caller.
+IStream *memoryStream(std::initializer_list<Piece> pieces) {
+    std::size_t count = 0;
+    for (const Piece &piece : pieces) count += piece.size;
     HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, count);
     if (memory == nullptr) return nullptr;
-    void *target = GlobalLock(memory);
+    auto *target = static_cast<std::uint8_t *>(GlobalLock(memory));
     if (target == nullptr) {
         GlobalFree(memory);
         return nullptr;
     }
-    std::memcpy(target, bytes, count);
+    for (const Piece &piece : pieces) {
+        std::memcpy(target, piece.bytes, piece.size);
+        target += piece.size;
+    }
     GlobalUnlock(memory);
     IStream *stream = nullptr;
     if (CreateStreamOnHGlobal(memory, TRUE, &stream) != S_OK) {
@@ -63,16 +61,19 @@ IStream *memoryStream(const std::uint8_t *bytes, std::size_t count) {
     return stream;
 }
 
-std::unique_ptr<Picture> fromGdiplus(Gdiplus::Bitmap &bitmap) {
+// The decoded bitmap as RGB, laid over white where transparent; null unless GDI+
+// found the size the headers give.
+std::unique_ptr<Picture> fromGdiplus(Gdiplus::Bitmap &bitmap, PixelSize own) {
     const int width = static_cast<int>(bitmap.GetWidth());
     const int height = static_cast<int>(bitmap.GetHeight());
-    if (!acceptablePictureSize(width, height)) return nullptr;
+    if (width != own.width || height != own.height || !acceptablePictureSize(width, height)) return nullptr;
+    std::unique_ptr<std::uint8_t[]> rgb = tryAllocate(static_cast<std::size_t>(width) * height * 3);
+    if (!rgb) return nullptr;
     Gdiplus::Rect whole(0, 0, width, height);
     Gdiplus::BitmapData data{};
     if (bitmap.LockBits(&whole, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &data) != Gdiplus::Ok)
         return nullptr;
-    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
-    std::uint8_t *out = rgb.data();
+    std::uint8_t *out = rgb.get();
     for (int y = 0; y < height; ++y) {
         // Rows of blue, green, red, alpha.
         const auto *in = static_cast<const std::uint8_t *>(data.Scan0) + static_cast<std::ptrdiff_t>(y) * data.Stride;
@@ -82,29 +83,66 @@ std::unique_ptr<Picture> fromGdiplus(Gdiplus::Bitmap &bitmap) {
         }
     }
     bitmap.UnlockBits(&data);
-    return std::make_unique<RgbPicture>(width, height, std::move(rgb));
+    return std::make_unique<RgbPicture>(width, height, width, height, std::move(rgb));
 }
 
-std::unique_ptr<Picture> decodeIcon(const std::vector<std::uint8_t> &file) {
-    const std::optional<IconImage> image = largestIconImage(file);
-    if (!image) return nullptr;
-    return decodeBitmap(image->png ? BitmapFormat::png : BitmapFormat::ico, image->bytes.data(), image->bytes.size());
-}
-
-}  // namespace
-
-std::unique_ptr<Picture> decodeBitmap(BitmapFormat format, const std::uint8_t *bytes, std::size_t count) {
-    if (!startsAs(format, bytes, count) || !gdiplusStarted()) return nullptr;
-    IStream *stream = memoryStream(bytes, count);
+// GDI+ decodes the pieces, one after the other, as one picture file; it must find
+// the size `own` read from the headers.
+std::unique_ptr<Picture> decode(std::initializer_list<Piece> pieces, PixelSize own) {
+    if (!acceptablePictureSize(own.width, own.height) || !gdiplusStarted()) return nullptr;
+    IStream *stream = memoryStream(pieces);
     if (stream == nullptr) return nullptr;
     std::unique_ptr<Picture> picture;
     {
         Gdiplus::Bitmap bitmap(stream, FALSE);
-        if (bitmap.GetLastStatus() == Gdiplus::Ok) picture = fromGdiplus(bitmap);
+        if (bitmap.GetLastStatus() == Gdiplus::Ok) picture = fromGdiplus(bitmap, own);
     }
     stream->Release();
     return picture;
 }
+
+std::unique_ptr<Picture> decodeBmp(const std::vector<std::uint8_t> &file) {
+    const std::optional<PictureHeader> header = readBmpHeader(file.data(), file.size());
+    if (!header) return nullptr;
+    return decode({{file.data(), header->length}}, {header->width, header->height});
+}
+
+// GDI+ has no scaled decoding: a JPEG is decoded whole, and its own size counts
+// against the pixel limit.
+std::unique_ptr<Picture> decodeJpeg(const std::vector<std::uint8_t> &file) {
+    const std::optional<PictureHeader> header = readJpegHeader(file.data(), file.size());
+    if (!header) return nullptr;
+    return decode({{file.data(), header->length}}, {header->width, header->height});
+}
+
+// An icon file shows its largest image: a PNG image is decoded as PNG, a bitmap
+// image as an icon file of that one image.
+std::unique_ptr<Picture> decodeIcon(const std::vector<std::uint8_t> &file) {
+    const std::optional<IconImage> image = largestIconImage(file.data(), file.size());
+    if (!image) return nullptr;
+    const PixelSize own{image->width, image->height};
+    if (image->png) return decode({{image->bytes, image->size}}, own);
+    return decode({{image->directory.data(), image->directory.size()}, {image->bytes, image->size}}, own);
+}
+
+std::unique_ptr<Picture> load(const char *path) {
+    if (path == nullptr) return nullptr;
+    const std::optional<PictureFormat> format = formatByExtension(path);
+    std::vector<std::uint8_t> bytes;
+    if (!format || !readWholeFile(path, bytes)) return nullptr;
+    std::unique_ptr<Picture> picture;
+    switch (*format) {
+    case PictureFormat::bmp: picture = decodeBmp(bytes); break;
+    case PictureFormat::jpeg: picture = decodeJpeg(bytes); break;
+    case PictureFormat::ico: picture = decodeIcon(bytes); break;
+    case PictureFormat::wmf: picture = loadWindowsMetafile(bytes); break;
+    case PictureFormat::emf: picture = loadEnhancedMetafile(bytes); break;
+    }
+    if (picture && (picture->width() <= 0 || picture->height() <= 0)) return nullptr;
+    return picture;
+}
+
+}  // namespace
 
 bool pictureFileExists(const char *path) {
     if (path == nullptr) return false;
@@ -112,27 +150,12 @@ bool pictureFileExists(const char *path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::unique_ptr<Picture> loadPicture(const char *path) {
-    if (path == nullptr) return nullptr;
-    const std::string extension = lowerExtension(path);
-    const bool known = extension == "bmp" || extension == "jpg" || extension == "jpeg" || extension == "ico" ||
-                       extension == "wmf" || extension == "emf";
-    std::vector<std::uint8_t> bytes;
-    if (!known || !readWholeFile(path, bytes)) return nullptr;
-    std::unique_ptr<Picture> picture;
-    if (extension == "bmp") {
-        picture = decodeBitmap(BitmapFormat::bmp, bytes.data(), bytes.size());
-    } else if (extension == "jpg" || extension == "jpeg") {
-        picture = decodeBitmap(BitmapFormat::jpeg, bytes.data(), bytes.size());
-    } else if (extension == "ico") {
-        picture = decodeIcon(bytes);
-    } else if (extension == "wmf") {
-        picture = loadWindowsMetafile(bytes);
-    } else {
-        picture = loadEnhancedMetafile(bytes);
+std::unique_ptr<Picture> loadPicture(const char *path, const NeededSize &) {
+    try {
+        return load(path);
+    } catch (const std::exception &) {  // memory ran out for some small allocation on the way
+        return nullptr;
     }
-    if (picture && (picture->width() <= 0 || picture->height() <= 0)) return nullptr;
-    return picture;
 }
 
 }  // namespace ks318::port

@@ -10,62 +10,14 @@
 #include "ks318.h"
 #include "sim/screen.h"
 #include "tests/image/picture_files.h"
-#include "tests/support/host_recorder.h"
+#include "tests/image/picture_screen.h"
 
 namespace ks318 {
 namespace {
 
-using test::FileBytes;
-using test::Rgb;
-using test::TestPicture;
+using namespace test;  // picture files, colours and colour classes
 
-constexpr Rgb kBlack{0, 0, 0};
-constexpr Rgb kGrey{128, 128, 128};
-constexpr Rgb kRed{220, 30, 30};
-constexpr Rgb kBlue{30, 30, 220};
-
-bool isWhite(sim::Colour c) { return c.r >= 200 && c.g >= 200 && c.b >= 200; }
-bool isDark(sim::Colour c) { return c.r <= 60 && c.g <= 60 && c.b <= 60; }
-bool isGrey(sim::Colour c) { return c.r >= 90 && c.r <= 170 && c.g >= 90 && c.g <= 170 && c.b >= 90 && c.b <= 170; }
-bool isRed(sim::Colour c) { return c.r >= 150 && c.g <= 100 && c.b <= 100; }
-bool isBlue(sim::Colour c) { return c.b >= 150 && c.r <= 100 && c.g <= 100; }
-
-class PictureFiles : public ::testing::Test {
-protected:
-    // A terminal of the model with a screen; its terminal number is returned.
-    std::int32_t join(std::uint16_t model = 318) {
-        sim::Identity id;
-        id.model = model;
-        terminals_.push_back(session_.join(id));
-        screens_.push_back(sim::SimScreen::install(*terminals_.back()));
-        terminals_.back()->clearFrames();
-        return static_cast<std::int32_t>(terminals_.size());
-    }
-
-    sim::SimTerminal &terminal(std::int32_t number) { return *terminals_.at(number - 1); }
-    sim::SimScreen &screen(std::int32_t number) { return *screens_.at(number - 1); }
-
-    // Sends the file to the terminal and waits until its screen shows it.
-    void show(std::int32_t number, const std::string &path) {
-        const std::size_t before = screen(number).updates();
-        ASSERT_EQ(kq_sendimgfromfile(number, path.c_str()), 1) << path;
-        ASSERT_TRUE(screen(number).waitForUpdates(before + 1, 5000)) << path;
-    }
-
-    // The call returns 0, and the next frame the terminal gets is a marker block.
-    void expectRefused(std::int32_t number, const std::string &path) {
-        EXPECT_EQ(kq_sendimgfromfile(number, path.c_str()), 0) << path;
-        ASSERT_EQ(kq_sendimageblock(number, 0, 0, 0, 0, nullptr), 1);
-        ASSERT_TRUE(terminal(number).waitForFrame(131, 2000));
-        EXPECT_EQ(terminal(number).frames().size(), 1u) << path << " sent something";
-        terminal(number).clearFrames();
-    }
-
-    test::ExportSession session_;
-    test::TempDir dir_;
-    std::vector<std::unique_ptr<sim::SimTerminal>> terminals_;
-    std::vector<std::shared_ptr<sim::SimScreen>> screens_;
-};
+using PictureFiles = PictureScreenTest;
 
 struct Placement {
     int width, height;          // the picture

@@ -75,7 +75,7 @@ FileBytes bmpFile(const TestPicture &picture) {
     return out;
 }
 
-FileBytes jpegFile(const TestPicture &picture, int quality) {
+FileBytes jpegFile(const TestPicture &picture, int quality, bool progressive) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr error{};
     cinfo.err = jpeg_std_error(&error);
@@ -89,6 +89,7 @@ FileBytes jpegFile(const TestPicture &picture, int quality) {
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive) jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     std::vector<std::uint8_t> row(static_cast<std::size_t>(picture.width) * 3);
     while (cinfo.next_scanline < cinfo.image_height) {
@@ -106,6 +107,83 @@ FileBytes jpegFile(const TestPicture &picture, int quality) {
     FileBytes out(buffer, buffer + size);
     std::free(buffer);
     return out;
+}
+
+FileBytes jpegFileOf(int width, int height, int quality, const std::function<Rgb(int x, int y)> &colourAt) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr error{};
+    cinfo.err = jpeg_std_error(&error);
+    jpeg_create_compress(&cinfo);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(width);
+    cinfo.image_height = static_cast<JDIMENSION>(height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 3);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const int y = static_cast<int>(cinfo.next_scanline);
+        for (int x = 0; x < width; ++x) {
+            const Rgb c = colourAt(x, y);
+            row[x * 3] = c.r;
+            row[x * 3 + 1] = c.g;
+            row[x * 3 + 2] = c.b;
+        }
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    FileBytes out(buffer, buffer + size);
+    std::free(buffer);
+    return out;
+}
+
+FileBytes bmpHeader(int width, int height, int bitCount) {
+    const std::uint32_t rowBytes = (static_cast<std::uint32_t>(width) * bitCount / 8 + 3) & ~3u;
+    const std::uint32_t imageBytes = rowBytes * static_cast<std::uint32_t>(height);
+    FileBytes out{'B', 'M'};
+    put32(out, 54 + imageBytes);
+    put32(out, 0);
+    put32(out, 54);
+    putInfoHeader(out, width, height, bitCount, imageBytes);
+    return out;
+}
+
+FileBytes bmpRle8File(int width, int height, const std::vector<Rgb> &palette, const std::vector<std::uint8_t> &indices) {
+    FileBytes pixels;
+    for (int y = height - 1; y >= 0; --y) {  // bottom row first
+        const std::uint8_t *row = indices.data() + static_cast<std::size_t>(y) * width;
+        for (int x = 0; x < width;) {
+            int run = 1;
+            while (x + run < width && run < 255 && row[x + run] == row[x]) ++run;
+            pixels.insert(pixels.end(), {static_cast<std::uint8_t>(run), row[x]});
+            x += run;
+        }
+        pixels.insert(pixels.end(), {0, 0});
+    }
+    pixels.insert(pixels.end(), {0, 1});
+    const std::uint32_t dataAt = 54 + 4 * static_cast<std::uint32_t>(palette.size());
+    FileBytes out{'B', 'M'};
+    put32(out, dataAt + static_cast<std::uint32_t>(pixels.size()));
+    put32(out, 0);
+    put32(out, dataAt);
+    putInfoHeader(out, width, height, 8, static_cast<std::uint32_t>(pixels.size()));
+    patch32(out, 30, 1);  // compression: RLE8
+    patch32(out, 46, static_cast<std::uint32_t>(palette.size()));
+    for (const Rgb &c : palette) out.insert(out.end(), {c.b, c.g, c.r, 0});
+    out.insert(out.end(), pixels.begin(), pixels.end());
+    return out;
+}
+
+HostPath sparseFile(const TempDir &dir, const std::string &name, const FileBytes &head, std::uintmax_t size) {
+    const HostPath path = dir.write(name, head);
+    std::filesystem::resize_file(path, size);
+    return path;
 }
 
 FileBytes pngFile(const TestPicture &picture) {

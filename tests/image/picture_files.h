@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,25 @@ struct TestPicture {
     void paintColumns(int x0, int x1, Rgb c);
 };
 
-FileBytes bmpFile(const TestPicture &picture);               // 24-bit, bottom-up, no compression
-FileBytes jpegFile(const TestPicture &picture, int quality);  // baseline, RGB
-FileBytes pngFile(const TestPicture &picture);               // 8-bit RGBA
+FileBytes bmpFile(const TestPicture &picture);  // 24-bit, bottom-up, no compression
+// Baseline (or progressive) JPEG, RGB input.
+FileBytes jpegFile(const TestPicture &picture, int quality, bool progressive = false);
+FileBytes pngFile(const TestPicture &picture);  // 8-bit RGBA
+
+// A JPEG of any size, its rows made one at a time from colourAt(x, y): the
+// picture is never held whole.
+FileBytes jpegFileOf(int width, int height, int quality, const std::function<Rgb(int x, int y)> &colourAt);
+
+// The 54 header bytes of a 24- or 32-bit uncompressed bottom-up bitmap of
+// width × height; the file it starts is 54 + rows × row bytes long.
+FileBytes bmpHeader(int width, int height, int bitCount);
+// An 8-bit RLE bitmap of width × height palette indices (rows top first): each
+// row as runs of one index, then the end-of-row code; the end-of-bitmap code last.
+FileBytes bmpRle8File(int width, int height, const std::vector<Rgb> &palette, const std::vector<std::uint8_t> &indices);
+
+// A file of `size` bytes that starts with `head` and is zero after it, written
+// as a sparse file: it takes next to no room on disk whatever its size.
+HostPath sparseFile(const TempDir &dir, const std::string &name, const FileBytes &head, std::uintmax_t size);
 
 // An icon entry: a PNG image, or a 32-bit bitmap with its alpha and mask.
 struct IconImage {
