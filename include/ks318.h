@@ -283,7 +283,15 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
  * conversion: 320 x 240 for model 318 and 480 x 272 for every other model. The picture
  * is fitted on white (a picture at least twice as wide as high takes the full width,
  * any other the full height; centred; edges past the screen cut off) and reduced to at
- * most 236 colours. */
+ * most 236 colours.
+ * A picture file of more than KQ_PICTURE_MAX_BYTES returns 0 unread; a picture decoded into more
+ * than KQ_PICTURE_MAX_PIXELS (e.g. 8192 x 4096) returns 0 before it is decoded, its size read from
+ * the file's header. On Linux a JPEG is decoded at 1/2, 1/4 or 1/8 scale when its place on the
+ * screen needs no more pixels, and counts at that scale; on Windows (GDI+) it counts whole. A file
+ * that ends before its picture does (a BMP short of rows, a JPEG without its end marker, an icon
+ * short of an image) returns 0 and sends nothing, in every format. */
+#define KQ_PICTURE_MAX_BYTES 268435456
+#define KQ_PICTURE_MAX_PIXELS 33554432
 
 /* Sends palette and pixels (as many as the terminal's model takes) as command 37; 1 sent, -1 write failed, -2 busy; fail value 0. */
 KQ_API int32_t KQ_CALL kq_sendimage(int32_t terminal, void *palette, void *pixels);
@@ -303,7 +311,8 @@ KQ_API int32_t KQ_CALL kq_reqimageupdate(int32_t terminal);
 KQ_API int32_t KQ_CALL kq_sendupdateimages(int32_t terminal);
 /* Copies the last reported image-update configuration into a 112-byte record (zeros before any report); 1; fail value 0. */
 KQ_API int32_t KQ_CALL kq_getimageupdateconfig(int32_t terminal, void *config);
-/* Shows a .bmp/.jpg/.jpeg/.ico/.wmf/.emf file on the terminal (see above); as kq_sendimage, 0 for a missing or unusable file. */
+/* Shows a .bmp/.jpg/.jpeg/.ico/.wmf/.emf file on the terminal (see above); as kq_sendimage, 0 for a missing,
+ * unusable, cut-short or too large file. */
 KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName);
 
 /* ---- Files and media configuration ------------------------------------------------- */

@@ -7,14 +7,18 @@
 #include <memory>
 #include <vector>
 
+#include "ks318.h"
+
 namespace ks318::port {
 
 // A file larger than this many bytes (256 MiB) is refused without being read.
-inline constexpr std::int64_t kMaxPictureFileBytes = 256LL * 1024 * 1024;
+inline constexpr std::int64_t kMaxPictureFileBytes = KQ_PICTURE_MAX_BYTES;
+static_assert(kMaxPictureFileBytes == 256LL * 1024 * 1024);
 // A picture that would be decoded into more pixels than this (32 Mi, e.g. 8192 × 4096;
 // 96 MiB as RGB) is refused before it is decoded. A JPEG counts at the reduced
 // scale it is decoded at (see NeededSize).
-inline constexpr std::int64_t kMaxPicturePixels = 32LL * 1024 * 1024;
+inline constexpr std::int64_t kMaxPicturePixels = KQ_PICTURE_MAX_PIXELS;
+static_assert(kMaxPicturePixels == 32LL * 1024 * 1024);
 
 // A 24-bit drawing surface: 3 bytes (red, green, blue) per pixel, rows top first,
 // no padding.
