@@ -83,8 +83,10 @@ KQ_API int32_t KQ_CALL kq_getserverport(void);
 /* Stops listening and drops every terminal; 0 on success, -1 when no server was started. Each
  * connection thread ends the notification it is delivering and delivers nothing more but its
  * disconnect; the stop returns once every connection thread and transfer worker has ended, or after
- * about 5.4 s at most, and no notification begins after it has returned (with a window, messages
- * posted before the return may still wait in its queue). Called from a notification handler, it
+ * about 5.4 s at most, and no notification begins after it has returned. With a window, messages
+ * posted before the return may still wait in its queue, and a stop made on another thread while the
+ * window thread takes no messages leaves the one notification each connection thread was sending
+ * to be delivered once the window takes messages again. Called from a notification handler, it
  * posts that terminal's disconnect itself before returning. A host may unload the library as soon
  * as it has returned: threads still on their way out keep it loaded until they have left it. */
 KQ_API int32_t KQ_CALL kq_finishserver(void);

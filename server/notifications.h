@@ -7,6 +7,7 @@
 // none reaches the host after the stop has returned.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -31,14 +32,22 @@ public:
     // The epoch a connection thread started now belongs to.
     Epoch epoch() const { return epoch_.load(); }
 
-    // Closes the epoch: no notification of it begins from now on. Then waits, for
-    // at most timeoutMs, until at most `allowed` of its notifications are still
-    // under way (a stop made from inside a handler allows its own). False when
+    // Closes the epoch: no notification of it begins from now on. Then waits, up
+    // to `deadline`, until at most `allowed` of its notifications are still under
+    // way (a stop made from inside a handler allows its own); a stop on the host's
+    // window thread handles the notifications sent to it meanwhile. False when
     // the time ran out first.
-    bool close(int allowed, int timeoutMs) {
+    bool close(int allowed, std::chrono::steady_clock::time_point deadline) {
         epoch_.fetch_add(1);
         std::unique_lock lock(idleMutex_);
-        return idle_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return underWay_.load() <= allowed; });
+        for (;;) {
+            const auto slice = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
+            if (idle_.wait_until(lock, slice, [&] { return underWay_.load() <= allowed; })) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            lock.unlock();
+            port::handleWaitingHostNotifications();
+            lock.lock();
+        }
     }
 
     // wParam: the terminal's IPv4 address (network order); lParam: (number << 16) | 1.

@@ -71,14 +71,16 @@ int Server::finish() {
     // Stopped from inside a notification: its connection thread waits for the
     // handler, so the stop does not wait for that one.
     const int self = onConnectionThreadOf(*this) || port::handlingHostNotification() ? 1 : 0;
-    waitForThreads(self, limits_.stopGraceMs);
+    const auto now = std::chrono::steady_clock::now();
+    waitForThreads(self, now + std::chrono::milliseconds(limits_.stopGraceMs));
     table_.clear();
     // A host must not be called after it has been told the server stopped:
     // wait, bounded, for the last disconnect notifications, then close the way
-    // to the host, waiting for what is still under way.
-    waitForThreads(self, limits_.stopWaitMs);
+    // to the host, waiting for what is still under way, all within one bound.
+    const auto deadline = now + std::chrono::milliseconds(limits_.stopGraceMs + limits_.stopWaitMs);
+    waitForThreads(self, deadline);
     departBeforeStopReturns(*this);
-    notifications_.close(self, limits_.stopWaitMs);
+    notifications_.close(self, deadline);
     return port::socketsCleanup();
 }
 
@@ -134,8 +136,7 @@ void Server::threadEnded() {
 // A host may stop the server on the thread that handles its notifications,
 // while connection threads wait for it to handle one: the wait lets those
 // notifications through, in slices.
-void Server::waitForThreads(int allowed, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+void Server::waitForThreads(int allowed, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(threadsMutex_);
     for (;;) {
         const auto slice = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(10));

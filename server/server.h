@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -53,8 +54,8 @@ public:
 private:
     void acceptLoop(port::SocketHandle listener);
     void serveNewConnection(port::SocketHandle socket, std::uint32_t peerAddress);
-    // Waits until at most `allowed` counted threads run, or timeoutMs pass.
-    void waitForThreads(int allowed, int timeoutMs);
+    // Waits until at most `allowed` counted threads run, or the deadline passes.
+    void waitForThreads(int allowed, std::chrono::steady_clock::time_point deadline);
 
     const ServerLimits limits_;
     TerminalTable table_;
