@@ -51,7 +51,9 @@ public:
     // identification word, 27 → 28 with the unique identifier and its text.
     bool connect(const std::string &host, int port);
     // Connects and waits until the handshake is through (21 and 27 received).
-    bool connectAndIdentify(const std::string &host, int port, int timeoutMs = 5000);
+    // The default bound is far above the milliseconds a handshake takes, for
+    // busy machines.
+    bool connectAndIdentify(const std::string &host, int port, int timeoutMs = 30000);
 
     // Replaces (or, with an empty answer, removes) what the terminal does on a code.
     void onFrame(std::uint16_t code, Answer answer);

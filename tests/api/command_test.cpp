@@ -17,6 +17,7 @@ using sim::Bytes;
 using sim::concat;
 using sim::le32;
 using test::ExportSession;
+using test::kEventWaitMs;
 
 enum class Group { Plain, MinusOne, Sensor, MediaAndAudio, Versioned };
 
@@ -120,7 +121,7 @@ TEST(Commands, EachExportSendsItsExactFrame) {
         if (!isVoid(c)) {
             EXPECT_EQ(result, 7 + static_cast<std::int32_t>(c.payload.size()));
         }
-        auto frame = terminal->waitForFrame(c.code, 2000);
+        auto frame = terminal->waitForFrame(c.code, kEventWaitMs);
         ASSERT_TRUE(frame.has_value());
         EXPECT_EQ(frame->length, static_cast<std::int32_t>(c.payload.size()));
         EXPECT_EQ(frame->payload, c.payload);
@@ -146,7 +147,7 @@ TEST(Commands, NumbersThatNameNoTerminalGetTheFailValueAndSendNothing) {
             }
         }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing comes: a short look
     EXPECT_TRUE(first->frames().empty());
     EXPECT_TRUE(second->frames().empty());
 }
@@ -161,7 +162,7 @@ TEST(Commands, NewerCommandsNeedModel320) {
     }
     EXPECT_EQ(kq_setbrightness(1, 5), -1);
     EXPECT_EQ(kq_setsensor(1, 5), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing comes: a short look
     EXPECT_TRUE(small->frames().empty());
 }
 
@@ -175,7 +176,7 @@ TEST(Commands, VersionGatedCommandsNeedVersion32) {
         }
     EXPECT_EQ(kq_restart(-1), 0) << "a rejected number still gives the fail value";
     EXPECT_EQ(kq_reqconfig(1), 7) << "ungated commands still go";
-    EXPECT_TRUE(old->waitForFrame(25, 2000).has_value());
+    EXPECT_TRUE(old->waitForFrame(25, kEventWaitMs).has_value());
     EXPECT_EQ(old->frames().size(), 1u);
 }
 
@@ -188,7 +189,7 @@ TEST(Commands, NullRecordPointersSendNothing) {
     EXPECT_EQ(kq_sendtext(1, nullptr), 0);
     EXPECT_EQ(kq_writeserial(1, 0, 5, nullptr), 0);
     EXPECT_EQ(kq_ShowLocalMedia(1, nullptr), 8) << "a null name is sent as an empty one";
-    ASSERT_TRUE(terminal->waitForFrame(166, 2000).has_value());
+    ASSERT_TRUE(terminal->waitForFrame(166, kEventWaitMs).has_value());
     EXPECT_EQ(terminal->frames().size(), 1u);
 }
 
@@ -197,10 +198,10 @@ TEST(Commands, AfterADisconnectTheNextTerminalAnswersToTheFreedNumber) {
     auto first = session.join();
     auto second = session.join();
     first->close();
-    ASSERT_TRUE(session.host().waitFor([](const test::Notification &n) { return n.isDisconnect(); }, 2000));
+    ASSERT_TRUE(session.host().waitFor([](const test::Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
     second->clearFrames();
     EXPECT_EQ(kq_reqconfig(1), 7);
-    EXPECT_TRUE(second->waitForFrame(25, 2000).has_value());
+    EXPECT_TRUE(second->waitForFrame(25, kEventWaitMs).has_value());
     EXPECT_EQ(kq_reqconfig(2), 0);
 }
 
@@ -209,7 +210,7 @@ TEST(SendGate, ABusyGateGivesMinusTwoAfterTenSecondsButTextAndFillStillGo) {
     ExportSession session;
     auto terminal = session.join();
     TerminalRef record = session.record(1);
-    ASSERT_TRUE(record->sendGate.take(2000)) << "the connection thread may be sending a moment";
+    ASSERT_TRUE(record->sendGate.take(kEventWaitMs)) << "the connection thread may be sending a moment";
     terminal->clearFrames();
 
     std::atomic<std::int32_t> textResult{0}, fillResult{0};
@@ -231,7 +232,7 @@ TEST(SendGate, ABusyGateGivesMinusTwoAfterTenSecondsButTextAndFillStillGo) {
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(kq_reqconfig(1), 7);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_TRUE(terminal->waitForFrame(25, 2000).has_value());
+    EXPECT_TRUE(terminal->waitForFrame(25, kEventWaitMs).has_value());
 }
 
 TEST(SendGate, FramesOfManyThreadsNeverInterleave) {
@@ -257,8 +258,8 @@ TEST(SendGate, FramesOfManyThreadsNeverInterleave) {
     for (std::thread &sender : senders) sender.join();
     EXPECT_GT(ungatedSent.load(), 0);
     const std::size_t expected = 2 * kEach + static_cast<std::size_t>(ungatedSent.load());
-    ASSERT_TRUE(terminal->waitForFrameCount(expected, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(terminal->waitForFrameCount(expected, kEventWaitMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing more comes: a short look
     EXPECT_EQ(terminal->frames().size(), expected) << "every frame reported sent arrived, and no other";
     EXPECT_FALSE(terminal->disconnected());
     for (const sim::Frame &frame : terminal->frames()) {

@@ -19,10 +19,10 @@ TEST(RealDeadline, AnImageToATerminalThatStopsReadingFailsAtItsDeadlineAndEndsTh
     // A model 320 terminal that identifies itself and then reads nothing more.
     port::SocketHandle stuck = port::connectTcp("127.0.0.1", session.port());
     std::uint8_t greeting[7];
-    ASSERT_EQ(test::readExactly(stuck, greeting, 7, 3000), 7);
+    ASSERT_EQ(test::readExactly(stuck, greeting, 7, test::kEventWaitMs), 7);
     const sim::Bytes identify = sim::encodeFrame(20, {32, 0x01, 0x40, 0});
     ASSERT_EQ(port::sendSome(stuck, identify.data(), static_cast<int>(identify.size())), 11);
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isConnect(); }, 3000));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isConnect(); }, test::kEventWaitMs));
 
     std::vector<std::uint8_t> palette(768, 1), pixels(130560, 2);
     // The first images fill what the sockets hold; the one that finds no more
@@ -38,7 +38,7 @@ TEST(RealDeadline, AnImageToATerminalThatStopsReadingFailsAtItsDeadlineAndEndsTh
     EXPECT_EQ(result, -1);
     EXPECT_GE(failedAfterMs, kDeadlineMs - 50);
     EXPECT_LT(failedAfterMs, kDeadlineMs + 10000);
-    EXPECT_TRUE(session.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 5000));
+    EXPECT_TRUE(session.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, test::kEventWaitMs));
     EXPECT_EQ(kq_sendlive(1), 0) << "the terminal has left the table";
     port::closeSocket(stuck);
 }

@@ -23,7 +23,7 @@ TEST(HostEdges, TheAddressTextOfATerminalStaysValidAfterItLeaves) {
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "127.0.0.1");
     terminal->close();
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 5000));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, test::kEventWaitMs));
     // The record is gone; the text the host holds is its own (an ASan build reports a read of freed memory otherwise).
     EXPECT_STREQ(text, "127.0.0.1");
     EXPECT_EQ(kq_ipfromid(1), nullptr);
@@ -53,7 +53,7 @@ TEST(HostEdges, ABlockWhoseLengthWouldWrapIsRefusedAndNothingIsSent) {
     EXPECT_EQ(kq_sendimageblock(1, 0, 0, 46341, 46341, pixels), 0);
     // A block that fits is announced and sent whole.
     EXPECT_EQ(kq_sendimageblock(1, 0, 0, 4, 4, pixels), 1);
-    ASSERT_TRUE(terminal->waitForFrame(131, 5000).has_value());
+    ASSERT_TRUE(terminal->waitForFrame(131, test::kEventWaitMs).has_value());
     EXPECT_EQ(terminal->frames().size(), 1u);
     EXPECT_EQ(terminal->frames()[0].length, 24);
 }

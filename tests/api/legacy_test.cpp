@@ -46,7 +46,7 @@ TEST(LegacyForwards, ReachTheWireWithTheCurrentExportsBytes) {
         SCOPED_TRACE(forward.name);
         terminal->clearFrames();
         EXPECT_EQ(forward.call(), 7 + static_cast<std::int32_t>(forward.payload.size()));
-        auto frame = terminal->waitForFrame(forward.code, 2000);
+        auto frame = terminal->waitForFrame(forward.code, test::kEventWaitMs);
         ASSERT_TRUE(frame.has_value());
         EXPECT_EQ(frame->payload, forward.payload);
     }
@@ -60,7 +60,7 @@ TEST(LegacyForwards, EnviaTextoBuildsTheTextRecord) {
     terminal->clearFrames();
     const std::string longText(200, 'T');
     EXPECT_EQ(EnviaTexto(1, 0x10002, -3, longText.c_str(), "a second text that is far too long", 7, 0x70008), 177);
-    auto frame = terminal->waitForFrame(35, 2000);
+    auto frame = terminal->waitForFrame(35, test::kEventWaitMs);
     ASSERT_TRUE(frame.has_value());
     const Bytes expected = concat({{0x02, 0x00, 0xFD, 0xFF}, field(std::string(127, 'T'), 128),
                                    field("a second text that is far too l", 32), {0x01, 0x00}, {0x07, 0x00},
@@ -78,7 +78,7 @@ TEST(LegacyStubs, SendNothingForAnyArgument) {
         PedeHabilitaLEC(number);
     }
     EXPECT_EQ(kq_sendlive(1), 7);  // a frame behind them shows that nothing came before it
-    ASSERT_TRUE(terminal->waitForFrame(17, 2000).has_value());
+    ASSERT_TRUE(terminal->waitForFrame(17, test::kEventWaitMs).has_value());
     EXPECT_EQ(terminal->frames().size(), 1u);
 }
 
@@ -94,7 +94,7 @@ protected:
         for (auto &terminal : terminals_) terminal->close();
     }
     void waitData(std::uint32_t code, std::size_t count) {
-        ASSERT_TRUE(session_.host().waitFor([&](const Notification &n) { return n.isData(code); }, 2000, count));
+        ASSERT_TRUE(session_.host().waitFor([&](const Notification &n) { return n.isData(code); }, test::kEventWaitMs, count));
     }
 
     ExportSession session_;

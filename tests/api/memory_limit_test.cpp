@@ -69,7 +69,7 @@ TEST(MemoryLimit, AHundredGigabytePictureIsRefusedWithoutBeingRead) {
     EXPECT_EQ(kq_sendimgfromfile(1, picture.c_str()), 0);
     EXPECT_EQ(kq_sendfile(1, picture.c_str(), "huge.jpg"), 0);
     EXPECT_EQ(kq_sendlive(1), 7);
-    ASSERT_TRUE(terminal->waitForFrame(17, 5000).has_value());
+    ASSERT_TRUE(terminal->waitForFrame(17, test::kEventWaitMs).has_value());
     EXPECT_EQ(terminal->frames().size(), 1u) << "nothing but the live signal was sent";
 }
 

@@ -27,7 +27,7 @@ protected:
         terminal_->close();  // the device's answers stop before the device goes
     }
     bool notified(std::uint32_t code, std::size_t count = 1) {
-        return session_.host().waitFor([&](const Notification &n) { return n.isData(code); }, 2000, count);
+        return session_.host().waitFor([&](const Notification &n) { return n.isData(code); }, test::kEventWaitMs, count);
     }
 
     ExportSession session_;
@@ -177,7 +177,7 @@ TEST(Answers, ScanTakesTheLowestNumberedTerminalNewestFirst) {
     auto second = session.join();
     second->send(167, le32(1));
     second->send(185, le32(0));
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(185); }, 2000));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(185); }, test::kEventWaitMs));
     std::int32_t number = 0, value = -5, count = -5;
     unsigned char code = 0;
     ASSERT_EQ(kq_TemResposta(&number, &code, &value, &count), 1);
@@ -199,7 +199,7 @@ TEST(Answers, IndexedReadsSeeSlotsWithoutPopping) {
     auto terminal = session.join();
     EXPECT_EQ(kq_GetResposta(1, -1), -1);
     for (std::uint32_t value : {10u, 11u, 12u}) terminal->send(169, le32(value));
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(169); }, 2000, 3));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(169); }, test::kEventWaitMs, 3));
     EXPECT_EQ(kq_GetResposta(1, -1), 2);
     EXPECT_EQ(kq_GetResposta(1, 0), 10);
     EXPECT_EQ(kq_GetResposta(1, 2), 12);

@@ -31,7 +31,7 @@ TEST(SendConfig, BuildsTheRecordFieldByField) {
     EXPECT_EQ(SendConfig(1, "192.168.0.10", "10.0.0.1", "bad address", "", "255.255.255.0", "first text", 0x12345,
                          longText.c_str(), "third", longText.c_str(), 0x01020304, -1),
               229);
-    auto frame = terminal->waitForFrame(23, 2000);
+    auto frame = terminal->waitForFrame(23, test::kEventWaitMs);
     ASSERT_TRUE(frame.has_value());
     const Bytes &record = frame->payload;
     ASSERT_EQ(record.size(), 222u);
@@ -66,7 +66,7 @@ TEST(GetConfig, UnpacksTheNewestRecordOfTheLowestNumberedTerminal) {
     second->send(26, configRecord("from two", 0x1234, 0x00FF));
     third->send(26, configRecord("from three, older", 1, 2));
     third->send(26, configRecord("from three", 3, 4, Bytes(100, 'z')));  // second text fills its field
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(26); }, 2000, 3));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(26); }, test::kEventWaitMs, 3));
 
     std::int32_t number = 0;
     char a1[16], a2[16], a3[16], a4[16], a5[16], t1[32], t2[100], t3[30], t4[30];
@@ -104,7 +104,7 @@ TEST(SendConfigWifi, FillsItsTextFieldsWithoutRoomForAZero) {
     auto terminal = session.join();
     terminal->clearFrames();
     EXPECT_EQ(SendConfigWifi(1, 1, -2, "abcdefghijklmnopqrstuvwxy", 3, 4, "net"), 107);
-    auto frame = terminal->waitForFrame(151, 2000);
+    auto frame = terminal->waitForFrame(151, test::kEventWaitMs);
     ASSERT_TRUE(frame.has_value());
     const Bytes expected = concat({le32(1), le32(0xFFFFFFFE), field("abcdefghijklmnopqrst", 20), le32(3), le32(4),
                                    field("net", 64)});
@@ -117,11 +117,11 @@ TEST(AbreSerialCOM, BuildsTheSerialRecordAndPicksTheCodeByPort) {
     auto terminal = session.join();
     terminal->clearFrames();
     EXPECT_EQ(AbreSerialCOM(1, 1, 0x1FF, 9600, 8, 0x100), 19);
-    auto frame = terminal->waitForFrame(87, 2000);
+    auto frame = terminal->waitForFrame(87, test::kEventWaitMs);
     ASSERT_TRUE(frame.has_value());
     EXPECT_EQ(frame->payload, (Bytes{0xFF, 0, 0, 0, 0x80, 0x25, 0, 0, 0x08, 0x00, 0x0A, 0x00}));
     EXPECT_EQ(AbreSerialCOM(1, 0x100, 1, 2, 3, 4), 19) << "the port's low byte is 0";
-    EXPECT_TRUE(terminal->waitForFrame(81, 2000).has_value());
+    EXPECT_TRUE(terminal->waitForFrame(81, test::kEventWaitMs).has_value());
     EXPECT_EQ(AbreSerialCOM(-1, 0, 1, 2, 3, 4), 0);
 }
 

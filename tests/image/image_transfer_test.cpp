@@ -28,7 +28,9 @@ protected:
         EXPECT_FALSE(record_->sendGate.isBusy());
     }
 
-    TestServer server_;  // 1 s send-gate limit
+    // A 1 s send-gate limit; no probes, so that the terminal stays however
+    // slowly the steps go.
+    TestServer server_{test::steadyLimits()};
     std::unique_ptr<sim::SimTerminal> terminal_;
     TerminalRef record_;
     std::vector<std::uint8_t> palette_ = std::vector<std::uint8_t>(768, 1);
@@ -36,7 +38,7 @@ protected:
 };
 
 TEST_F(ImageTransfer, ABusySendGateGivesMinusTwoAfterTheLimitAndFreesTheImageFlag) {
-    ASSERT_TRUE(record_->sendGate.take(2000)) << "the connection thread may be sending a moment";
+    ASSERT_TRUE(record_->sendGate.take(test::kEventWaitMs)) << "the connection thread may be sending a moment";
     const auto screen = image::screenForModel(320);
     auto start = Clock::now();
     EXPECT_EQ(image::sendFullScreenImage(*record_, gateLimit(), screen, palette_.data(), pixels_.data()), -2);
@@ -48,7 +50,7 @@ TEST_F(ImageTransfer, ABusySendGateGivesMinusTwoAfterTheLimitAndFreesTheImageFla
     record_->sendGate.release();
     EXPECT_TRUE(terminal_->framesWithCode(37).empty());
     EXPECT_EQ(image::sendBlock(*record_, gateLimit(), 0, 0, 4, 4, pixels_.data()), 1);
-    EXPECT_TRUE(terminal_->waitForFrame(131, 2000));
+    EXPECT_TRUE(terminal_->waitForFrame(131, test::kEventWaitMs));
 }
 
 TEST_F(ImageTransfer, AFailedConnectionGivesMinusOneAndFreesBothFlags) {

@@ -20,8 +20,8 @@ TEST(LegacyImages, EnviaImagemSendsWhatKqSendimageSends) {
     for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = static_cast<std::uint8_t>(i);
     ASSERT_EQ(kq_sendimage(1, palette.data(), pixels.data()), 1);
     ASSERT_EQ(EnviaImagem(1, palette.data(), pixels.data()), 1);
-    auto first = terminal->waitForFrame(37, 3000, 1);
-    auto second = terminal->waitForFrame(37, 3000, 2);
+    auto first = terminal->waitForFrame(37, test::kEventWaitMs, 1);
+    auto second = terminal->waitForFrame(37, test::kEventWaitMs, 2);
     ASSERT_TRUE(first && second);
     EXPECT_EQ(second->wire(), first->wire());
     EXPECT_EQ(second->wire().size(), 77575u);
@@ -35,7 +35,7 @@ TEST(LegacyImages, EnviaImagemDoArquivoConvertsAPictureFile) {
     const std::string path = directory.write("picture.bmp", test::bmpFile(test::TestPicture(64, 48, {200, 10, 10})));
     EXPECT_EQ(EnviaImagemDoArquivo(1, (directory / "missing.bmp").c_str()), 0);
     EXPECT_EQ(EnviaImagemDoArquivo(1, path.c_str()), 1);
-    auto frame = terminal->waitForFrame(37, 5000);
+    auto frame = terminal->waitForFrame(37, test::kEventWaitMs);
     ASSERT_TRUE(frame.has_value());
     EXPECT_EQ(frame->length, 131328) << "a model-320 terminal gets its own screen size";
 }

@@ -29,11 +29,13 @@ protected:
 
     void send(std::uint16_t code, const Bytes &payload) {
         const std::size_t before = screen_->updates();
-        ASSERT_GT(sendGatedFrame(*record_, 1000, code, payload.data(), static_cast<int>(payload.size())), 0);
-        ASSERT_TRUE(screen_->waitForUpdates(before + 1, 2000)) << "code " << code;
+        ASSERT_GT(sendGatedFrame(*record_, test::kEventWaitMs, code, payload.data(), static_cast<int>(payload.size())), 0);
+        ASSERT_TRUE(screen_->waitForUpdates(before + 1, test::kEventWaitMs)) << "code " << code;
     }
 
-    test::TestServer server_;
+    // Without probes: drawing and writing pictures may take the terminal longer
+    // than the 600 ms a silent terminal is kept under short limits.
+    test::TestServer server_{test::steadyLimits()};
     std::unique_ptr<sim::SimTerminal> terminal_;
     std::shared_ptr<sim::SimScreen> screen_;
     TerminalRef record_;

@@ -17,7 +17,7 @@ protected:
     // The n-th notification 98 of the session; its extra value, or 0xDEAD when none came.
     std::uint32_t fileNotice(std::size_t n) {
         auto match = [](const Notification &note) { return note.isData(98); };
-        if (!session_.host().waitFor(match, 5000, n)) return 0xDEAD;
+        if (!session_.host().waitFor(match, test::kEventWaitMs, n)) return 0xDEAD;
         return session_.host().matching(match)[n - 1].high();
     }
 
@@ -47,7 +47,7 @@ TEST_F(FileExports, FilesGoToTheTerminalAndComeBackAsTheyWere) {
     EXPECT_EQ(kq_getfile(1, name, &size, data.data()), 1);
     EXPECT_STREQ(name, "MEDIA/none.jpg");
     EXPECT_EQ(size, 0);
-    auto request = terminal->waitForFrame(97, 1000, 2);
+    auto request = terminal->waitForFrame(97, test::kEventWaitMs, 2);
     ASSERT_TRUE(request);
     EXPECT_EQ(request->wire(), sim::concat({Bytes{0x02, 97, 0}, sim::le32(128), sim::field("MEDIA/none.jpg", 128)}));
 }
@@ -63,7 +63,7 @@ TEST_F(FileExports, TheTerminalsMediaListIsKeptAndReadBackFlat) {
     ASSERT_EQ(kq_sendfileptr(1, "MEDIA/b.jpg", image, 3), 3);
     ASSERT_EQ(kq_sendfileptr(1, "MEDIA/a.jpg", image, 3), 3);
     ASSERT_EQ(kq_sendmediaconf(1, dir_.write("medias.conf", {'x'}).c_str()), 1);
-    EXPECT_TRUE(session_.host().waitFor([](const Notification &n) { return n.isData(118) && n.high() == 1; }, 3000));
+    EXPECT_TRUE(session_.host().waitFor([](const Notification &n) { return n.isData(118) && n.high() == 1; }, test::kEventWaitMs));
 
     EXPECT_EQ(kq_pedeallmedias(1), 1);
     EXPECT_EQ(fileNotice(1), 1u);
@@ -91,7 +91,7 @@ TEST_F(FileExports, RequestsNeedVersion32AndTheMediaListModel320) {
     EXPECT_EQ(kq_getfile(2, nullptr, nullptr, nullptr), -1);
     auto newTerminal = session_.join();
     EXPECT_EQ(kq_pedeallmedias(2), 1);
-    auto request = newTerminal->waitForFrame(97, 2000);
+    auto request = newTerminal->waitForFrame(97, test::kEventWaitMs);
     ASSERT_TRUE(request);
     EXPECT_EQ(request->payload, sim::field("CONF_DIR/all_medias.conf", 128));
     EXPECT_TRUE(oldTerminal->framesWithCode(97).empty());

@@ -26,7 +26,7 @@ protected:
 
     // The next frame of code 99 exactly as it travelled; empty when none came.
     Bytes nextFileFrame() {
-        auto frame = terminal_->waitForFrame(99, 5000, ++filesSeen_);
+        auto frame = terminal_->waitForFrame(99, test::kEventWaitMs, ++filesSeen_);
         return frame ? frame->wire() : Bytes{};
     }
 
@@ -77,7 +77,7 @@ TEST_F(FileTransfer, ConfigurationFilesAreFollowedByTheReloadOnlyWhenBytesWentOu
     EXPECT_EQ(kq_sendmediaconf(1, dir_.write("empty.conf", {}).c_str()), 0);
     EXPECT_EQ(kq_sendmediaconf(1, dir_.write("medias.conf", contents).c_str()), 4);
     EXPECT_EQ(kq_sendpresencesensorconf(1, dir_.write("sensor.conf", contents).c_str()), 4);
-    ASSERT_TRUE(terminal_->waitForFrame(117, 3000, 2));
+    ASSERT_TRUE(terminal_->waitForFrame(117, test::kEventWaitMs, 2));
 
     std::vector<Bytes> seen;
     for (const sim::Frame &frame : terminal_->frames())
@@ -89,18 +89,18 @@ TEST_F(FileTransfer, ConfigurationFilesAreFollowedByTheReloadOnlyWhenBytesWentOu
 
 // The core with short limits: a busy gate gives -2, a dead connection -1, never success.
 TEST(FileTransferCore, FailuresAreNeverReportedAsSent) {
-    test::TestServer server;
+    test::TestServer server(test::steadyLimits());  // the terminal stays however slowly the test goes
     auto terminal = server.join();
     TerminalRef record = server.server().terminals().get(1);
     ASSERT_TRUE(record);
     const Bytes data = patternBytes(2000);
 
-    ASSERT_TRUE(record->sendGate.take(1000));
+    ASSERT_TRUE(record->sendGate.take(test::kEventWaitMs));
     EXPECT_EQ(media::sendFileFromMemory(*record, 200, "f", data.data(), 2000), -2);
     EXPECT_EQ(media::requestFile(*record, 200, "f"), -2);
     record->sendGate.release();
     EXPECT_EQ(media::requestFile(*record, 200, "f"), 1);
-    ASSERT_TRUE(terminal->waitForFrame(97, 3000));
+    ASSERT_TRUE(terminal->waitForFrame(97, test::kEventWaitMs));
     EXPECT_TRUE(terminal->framesWithCode(99).empty()) << "the refused file sent nothing";
 
     record->shutdownConnection();

@@ -3,6 +3,8 @@
 // functions answer).
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,14 @@
 
 namespace ks318 {
 namespace {
+
+// The processor time this thread has used: what the reading itself costs, which
+// other work on a busy machine does not stretch as it stretches the wall clock.
+std::chrono::nanoseconds threadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 std::vector<std::string> flatList(const std::string &profile) {
     constexpr int kSlots = media::kFlatListSlots;
@@ -41,7 +51,9 @@ TEST(FlatMediaList, AListOf40000SectionsIsReadInLinearTime) {
     const std::string path = dir.write("all_medias.ini", sim::Bytes(file.begin(), file.end())).string();
 
     const auto start = std::chrono::steady_clock::now();
+    const auto cpuStart = threadCpuTime();
     const std::vector<std::string> entries = flatList(path);
+    const auto cpu = threadCpuTime() - cpuStart;
     const auto elapsed = std::chrono::steady_clock::now() - start;
 
     // flatList stops at the first empty slot: 254 entries means the slot after
@@ -52,9 +64,11 @@ TEST(FlatMediaList, AListOf40000SectionsIsReadInLinearTime) {
         ASSERT_EQ(entries[n], section) << "entry " << n;
     }
     // A generous bound for the slowest (sanitizer) builds: a read whose every
-    // lookup walks the sections before it takes a minute there.
-    EXPECT_LT(elapsed, std::chrono::seconds(5))
-        << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
+    // lookup walks the sections before it takes a minute there. Its own
+    // processor time is measured; the wall clock is shown beside it.
+    EXPECT_LT(cpu, std::chrono::seconds(5))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(cpu).count() << " ms of processor time, "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms in all";
 }
 
 }  // namespace

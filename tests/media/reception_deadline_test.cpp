@@ -86,14 +86,14 @@ TEST(ReceptionDeadline, WithTheRealLimitsASlowAnswerArrivesWhileOneThatNeverEnds
     const auto slowKey = [&](const Notification &n) {
         return n.isData(53) && n.low() == slowHandle && n.high() == 's';
     };
-    EXPECT_TRUE(host.waitFor(slowKey, 5000));
+    EXPECT_TRUE(host.waitFor(slowKey, test::kEventWaitMs));
 
     ASSERT_TRUE(host.waitFor(fileNoticeOf(stuckHandle), 60000)) << "no notification for the stuck answer";
     const long long stuckNoticeMs = msSince(stuckHead);
     EXPECT_EQ(host.matching(fileNoticeOf(stuckHandle)).front().high(), 0u);
-    EXPECT_TRUE(stuck->waitDisconnected(15000)) << "the stuck terminal still has its connection";
+    EXPECT_TRUE(stuck->waitDisconnected(test::kEventWaitMs)) << "the stuck terminal still has its connection";
     const long long stuckClosedMs = msSince(stuckHead);
-    EXPECT_TRUE(host.waitFor(disconnectOf(stuckHandle), 15000));
+    EXPECT_TRUE(host.waitFor(disconnectOf(stuckHandle), test::kEventWaitMs));
     stuckPieces.stop();
     std::cout << "slow answer received after " << slowMs << " ms; stuck answer noticed after " << stuckNoticeMs
               << " ms, closed after " << stuckClosedMs << " ms, " << stuckPieces.bytesSent() << " bytes trickled\n";

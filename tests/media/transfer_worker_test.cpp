@@ -19,7 +19,7 @@ using sim::Bytes;
 using test::patternBytes;
 
 // Polls the host's progress word as a host does, until it reads `value`.
-bool progressReaches(std::int32_t &word, std::int32_t value, int timeoutMs = 5000) {
+bool progressReaches(std::int32_t &word, std::int32_t value, int timeoutMs = test::kEventWaitMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::atomic_ref<std::int32_t>(word).load() != value) {
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -30,12 +30,12 @@ bool progressReaches(std::int32_t &word, std::int32_t value, int timeoutMs = 500
 
 // The contents of the n-th file frame the terminal received; empty when none came.
 Bytes receivedFile(sim::SimTerminal &terminal, std::size_t n = 1) {
-    auto frame = terminal.waitForFrame(99, 5000, n);
+    auto frame = terminal.waitForFrame(99, test::kEventWaitMs, n);
     return frame && frame->payload.size() >= 128 ? Bytes(frame->payload.begin() + 128, frame->payload.end()) : Bytes{};
 }
 
 TEST(TransferWorker, ReportsEveryPieceThenTheEnd) {
-    test::TestServer server;
+    test::TestServer server(test::steadyLimits());  // the terminal stays however slowly the test goes
     auto terminal = server.join();
     test::TempDir dir;
     struct Case {
@@ -48,7 +48,7 @@ TEST(TransferWorker, ReportsEveryPieceThenTheEnd) {
         std::mutex mutex;
         std::condition_variable ended;
         std::vector<std::int32_t> seen;
-        media::TransferRequest request{server.server().terminals().get(1), "DIR/file.bin", path, 1000,
+        media::TransferRequest request{server.server().terminals().get(1), "DIR/file.bin", path, test::kEventWaitMs,
                                        [&](std::int32_t value) {
                                            std::lock_guard lock(mutex);
                                            seen.push_back(value);
@@ -56,7 +56,8 @@ TEST(TransferWorker, ReportsEveryPieceThenTheEnd) {
                                        }};
         ASSERT_TRUE(media::startTransferWorker(std::move(request)));
         std::unique_lock lock(mutex);
-        ASSERT_TRUE(ended.wait_for(lock, std::chrono::seconds(5), [&] { return !seen.empty() && seen.back() == -1; }));
+        ASSERT_TRUE(ended.wait_for(lock, std::chrono::milliseconds(test::kEventWaitMs),
+                                   [&] { return !seen.empty() && seen.back() == -1; }));
         EXPECT_EQ(seen, c.progress) << "file of " << c.size << " bytes";
     }
     EXPECT_EQ(receivedFile(*terminal, 1), patternBytes(3000));
@@ -75,7 +76,7 @@ TEST_F(TransferWorkerExport, OneWorkerPerTerminalAndOthersRunBesideIt) {
     const Bytes contents = patternBytes(5000);
     const std::string path = dir_.write("file.bin", contents).string();
     TerminalRef record = session_.record(1);
-    ASSERT_TRUE(record->sendGate.take(1000));  // the first worker waits at the gate meanwhile
+    ASSERT_TRUE(record->sendGate.take(test::kEventWaitMs));  // the first worker waits at the gate meanwhile
 
     std::int32_t progressA = 55, progressB = 77, progressC = 99;
     EXPECT_EQ(kq_sendfileStatus(1, path.c_str(), "a.bin", &progressA), 1);
@@ -113,23 +114,26 @@ TEST(TransferWorker, KeepsItsTerminalsRecordAndEndsAtItsFirstWriteOnceTheTermina
     test::TempDir dir;
     const std::string path = dir.write("file.bin", patternBytes(100000)).string();
     TerminalRef record = server.server().terminals().get(1);
-    ASSERT_TRUE(record->sendGate.take(1000));
+    ASSERT_TRUE(record->sendGate.take(test::kEventWaitMs));
     std::atomic<std::int32_t> last{5};
+    // The worker waits at the gate for as long as the test may take.
     ASSERT_TRUE(media::startTransferWorker(
-        {record, "gone.bin", path, 10000, [&last](std::int32_t value) { last.store(value); }}));
+        {record, "gone.bin", path, test::kEventWaitMs, [&last](std::int32_t value) { last.store(value); }}));
 
     // The terminal leaves while its worker waits at the gate; its connection
     // thread ends and lets go of the record.
     ASSERT_TRUE(server.server().terminals().remove(record.get()));
-    ASSERT_TRUE(server.host().waitFor([](const test::Notification &n) { return n.isDisconnect(); }, 5000));
+    ASSERT_TRUE(server.host().waitFor([](const test::Notification &n) { return n.isDisconnect(); }, test::kEventWaitMs));
     std::weak_ptr<TTerminal> watched = record;
     TTerminal *raw = record.get();
     record.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a short look: the record stays
     ASSERT_FALSE(watched.expired()) << "the waiting worker holds the record";
 
     raw->sendGate.release();
-    for (int i = 0; i < 1000 && !watched.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kEventWaitMs);
+    while (!watched.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_TRUE(watched.expired()) << "the worker ends at its first failed write and lets go";
     EXPECT_EQ(last.load(), -1);
     EXPECT_TRUE(terminal->framesWithCode(99).empty());

@@ -8,6 +8,7 @@
 
 #include "sim/wire.h"
 #include "tests/support/socket_pair.h"
+#include "tests/support/waits.h"
 
 namespace ks318 {
 namespace {
@@ -17,10 +18,11 @@ using test::SocketPair;
 
 Bytes receiveAvailable(port::SocketHandle socket, std::size_t count) {
     Bytes bytes(count);
-    EXPECT_EQ(test::readExactly(socket, bytes.data(), static_cast<int>(count), 2000), static_cast<int>(count));
+    EXPECT_EQ(test::readExactly(socket, bytes.data(), static_cast<int>(count), test::kEventWaitMs), static_cast<int>(count));
     return bytes;
 }
 
+// A short look: a byte sent before would be there at once.
 bool nothingMore(port::SocketHandle socket) { return port::waitReadable(socket, 50) == 0; }
 
 TEST(SendFrame, EmptyPayloadIsSevenBytes) {
@@ -82,7 +84,7 @@ TEST(SendAllPieces, PiecesArriveInOrderAcrossPartialSends) {
     ASSERT_GT(pieces.size(), static_cast<std::size_t>(port::kMaxSendPieces));
     Bytes got(data.size());
     std::thread reader([&] {
-        EXPECT_EQ(test::readExactly(pair.client, got.data(), static_cast<int>(got.size()), 5000), static_cast<int>(got.size()));
+        EXPECT_EQ(test::readExactly(pair.client, got.data(), static_cast<int>(got.size()), test::kEventWaitMs), static_cast<int>(got.size()));
     });
     EXPECT_EQ(sendAllPieces(pair.server, pieces), static_cast<int>(data.size()));
     reader.join();

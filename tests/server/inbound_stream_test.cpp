@@ -11,6 +11,7 @@
 #include "server/frame.h"
 #include "sim/wire.h"
 #include "tests/support/socket_pair.h"
+#include "tests/support/waits.h"
 
 namespace ks318 {
 namespace {
@@ -18,6 +19,7 @@ namespace {
 using sim::Bytes;
 using sim::encodeFrame;
 using test::SocketPair;
+using test::kEventWaitMs;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kCapacity = InboundStream::kCapacity;
@@ -52,19 +54,20 @@ std::thread writeInPieces(port::SocketHandle socket, std::vector<Bytes> pieces, 
 
 TEST(InboundStream, HeadersOfOneReceiveComeOutInOrder) {
     SocketPair pair;
-    write(pair.client, join({encodeFrame(0x1234, 0x01020304), {0x03, 0x14, 0x00, 0x04, 0x00, 0x00, 0x00},
-                             encodeFrame(0, 4), encodeFrame(83, 9)}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Bytes headers = join({encodeFrame(0x1234, 0x01020304), {0x03, 0x14, 0x00, 0x04, 0x00, 0x00, 0x00},
+                                encodeFrame(0, 4), encodeFrame(83, 9)});
+    write(pair.client, headers);
+    ASSERT_TRUE(test::waitReceivable(pair.server, static_cast<int>(headers.size()), kEventWaitMs));
     InboundStream stream(pair.server);
     std::int32_t length = 0;
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 0x1234);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 0x1234);
     EXPECT_EQ(length, 0x01020304);
     EXPECT_EQ(stream.buffered(), 21) << "the headers behind the first were read ahead";
     length = -7;
-    EXPECT_EQ(stream.receiveHeader(length, 1000), kReceiveIgnored) << "bad start byte: exactly 7 bytes consumed";
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), kReceiveIgnored) << "bad start byte: exactly 7 bytes consumed";
     EXPECT_EQ(length, -7) << "the length is not written for an ignored header";
-    EXPECT_EQ(stream.receiveHeader(length, 1000), kReceiveIgnored) << "code 0";
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 83);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), kReceiveIgnored) << "code 0";
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 83);
     EXPECT_EQ(length, 9);
     EXPECT_EQ(stream.buffered(), 0);
 }
@@ -77,7 +80,7 @@ TEST(InboundStream, SilenceAndAClosedPeerAreTold) {
     EXPECT_EQ(stream.receiveHeader(length, 150), kReceiveSilent);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(140));
     port::shutdownSocket(pair.client);
-    EXPECT_EQ(stream.receiveHeader(length, 1000), kReceiveGone);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), kReceiveGone);
 }
 
 TEST(InboundStream, AHeaderInOneBytePiecesIsCompleted) {
@@ -87,7 +90,7 @@ TEST(InboundStream, AHeaderInOneBytePiecesIsCompleted) {
     std::thread writer = writeInPieces(pair.client, pieces, 20);
     InboundStream stream(pair.server);
     std::int32_t length = 0;
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 171);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 171);
     EXPECT_EQ(length, 4);
     writer.join();
 }
@@ -95,12 +98,13 @@ TEST(InboundStream, AHeaderInOneBytePiecesIsCompleted) {
 TEST(InboundStream, AHeaderThatNeverCompletesIsDroppedAndTheNextOneLinesUp) {
     SocketPair pair;
     write(pair.client, {0x02, 0x14});
+    ASSERT_TRUE(test::waitReceivable(pair.server, 2, kEventWaitMs));
     InboundStream stream(pair.server);
     std::int32_t length = 0;
     EXPECT_EQ(stream.receiveHeader(length, 150), kReceiveSilent);
     EXPECT_EQ(stream.buffered(), 0);
     write(pair.client, encodeFrame(150, 0));
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 150) << "the two stale bytes were not taken as a header's start";
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 150) << "the two stale bytes were not taken as a header's start";
     EXPECT_EQ(length, 0);
 }
 
@@ -110,20 +114,21 @@ TEST(InboundStream, AHeaderAcrossTheEndOfTheBufferIsJoined) {
     // by the end of the first receive and completed by the second.
     const Bytes filler = pattern(kCapacity - 3 - kHeaderBytes, 1);
     const Bytes payload = pattern(500, 2);
-    write(pair.client, join({encodeFrame(18, filler), encodeFrame(83, payload), encodeFrame(150, 0)}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Bytes frames = join({encodeFrame(18, filler), encodeFrame(83, payload), encodeFrame(150, 0)});
+    write(pair.client, frames);
+    ASSERT_TRUE(test::waitReceivable(pair.server, static_cast<int>(frames.size()), kEventWaitMs));
     InboundStream stream(pair.server);
     std::int32_t length = 0;
-    ASSERT_EQ(stream.receiveHeader(length, 1000), 18);
+    ASSERT_EQ(stream.receiveHeader(length, kEventWaitMs), 18);
     ASSERT_EQ(stream.buffered(), kCapacity - kHeaderBytes) << "the first receive filled the buffer";
-    EXPECT_TRUE(stream.discard(length, 1000));
+    EXPECT_TRUE(stream.discard(length, kEventWaitMs));
     EXPECT_EQ(stream.buffered(), 3);
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 83);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 83);
     ASSERT_EQ(length, 500);
     Bytes got(500);
-    EXPECT_EQ(stream.receiveFully(got.data(), 500, 1000), 500);
+    EXPECT_EQ(stream.receiveFully(got.data(), 500, kEventWaitMs), 500);
     EXPECT_EQ(got, payload);
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 150);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 150);
 }
 
 TEST(InboundStream, APayloadLongerThanTheBufferArrivesWhole) {
@@ -132,11 +137,11 @@ TEST(InboundStream, APayloadLongerThanTheBufferArrivesWhole) {
     std::thread writer = writeInPieces(pair.client, {encodeFrame(26, payload), encodeFrame(53, Bytes{'k'})});
     InboundStream stream(pair.server);
     std::int32_t length = 0;
-    ASSERT_EQ(stream.receiveHeader(length, 1000), 26);
+    ASSERT_EQ(stream.receiveHeader(length, kEventWaitMs), 26);
     Bytes got(payload.size());
-    EXPECT_EQ(stream.receiveFully(got.data(), length, 2000), length);
+    EXPECT_EQ(stream.receiveFully(got.data(), length, kEventWaitMs), length);
     EXPECT_EQ(got, payload);
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 53);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 53);
     writer.join();
 }
 
@@ -154,12 +159,12 @@ TEST(InboundStream, AFrameCutByThePeerAnywhereIsJoinedAcrossReceives) {
     InboundStream stream(pair.server);
     std::int32_t length = 0;
     Bytes got(388);
-    ASSERT_EQ(stream.receiveHeader(length, 1000), 69);
-    ASSERT_EQ(stream.receiveFully(got.data(), length, 1000), 388);
+    ASSERT_EQ(stream.receiveHeader(length, kEventWaitMs), 69);
+    ASSERT_EQ(stream.receiveFully(got.data(), length, kEventWaitMs), 388);
     EXPECT_EQ(got, Bytes(first.begin() + 7, first.end()));
-    ASSERT_EQ(stream.receiveHeader(length, 1000), 83);
+    ASSERT_EQ(stream.receiveHeader(length, kEventWaitMs), 83);
     got.resize(66);
-    ASSERT_EQ(stream.receiveFully(got.data(), length, 1000), 66);
+    ASSERT_EQ(stream.receiveFully(got.data(), length, kEventWaitMs), 66);
     EXPECT_EQ(got, Bytes(second.begin() + 7, second.end()));
     writer.join();
 }
@@ -171,9 +176,9 @@ TEST(InboundStream, DiscardAcrossRefillsConsumesExactlyTheCount) {
                                                      Bytes(skipped.begin() + 30000, skipped.end()),
                                                      encodeFrame(150, 0)});
     InboundStream stream(pair.server);
-    EXPECT_TRUE(stream.discard(100000, 2000));
+    EXPECT_TRUE(stream.discard(100000, kEventWaitMs));
     std::int32_t length = -1;
-    EXPECT_EQ(stream.receiveHeader(length, 1000), 150);
+    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 150);
     EXPECT_EQ(length, 0);
     writer.join();
 }
@@ -181,6 +186,7 @@ TEST(InboundStream, DiscardAcrossRefillsConsumesExactlyTheCount) {
 TEST(InboundStream, ReadsAndDiscardsStopAtTheLimitWithWhatArrived) {
     SocketPair pair;
     write(pair.client, Bytes(100, 0x55));
+    ASSERT_TRUE(test::waitReceivable(pair.server, 100, kEventWaitMs));
     InboundStream stream(pair.server);
     std::uint8_t buffer[222];
     auto start = Clock::now();
@@ -222,18 +228,18 @@ TEST(InboundStream, PiecesAreHandedOutInPlaceInOrderAndBounded) {
     SocketPair pair;
     const Bytes bytes = pattern(1000, 7);
     write(pair.client, bytes);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(test::waitReceivable(pair.server, static_cast<int>(bytes.size()), kEventWaitMs));
     InboundStream stream(pair.server);
     Bytes got;
     const std::uint8_t *piece = nullptr;
     while (got.size() < bytes.size()) {
-        const int count = stream.receivePiece(piece, 300, 1000);
+        const int count = stream.receivePiece(piece, 300, kEventWaitMs);
         ASSERT_GT(count, 0);
         EXPECT_LE(count, 300);
         got.insert(got.end(), piece, piece + count);
     }
     EXPECT_EQ(got, bytes);
-    EXPECT_EQ(stream.receivePiece(piece, 300, 100), 0) << "nothing more came within the limit";
+    EXPECT_EQ(stream.receivePiece(piece, 300, 100), 0) << "nothing more came within the limit";  // a short look
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <thread>
 
+#include "server/connection.h"
 #include "tests/support/host_recorder.h"
 
 namespace ks318 {
@@ -17,16 +17,19 @@ using sim::le16;
 using sim::le32;
 using test::Notification;
 using test::TestServer;
+using test::kEventWaitMs;
 
 class Inbound : public ::testing::Test {
 protected:
     void SetUp() override {
         terminal_ = server_.join();
+        // The terminal stays however slowly the test goes: it answers probes.
+        test::answerProbes(*terminal_);
         record_ = server_.server().terminals().get(1);
         ASSERT_TRUE(record_);
         handle_ = static_cast<std::uint32_t>(record_->socket()) & 0xFFFF;
         // The handshake's identifier answer arrives first; start from a clean slate.
-        ASSERT_TRUE(host().waitFor([](const Notification &n) { return n.isData(28); }, 2000));
+        ASSERT_TRUE(host().waitFor([](const Notification &n) { return n.isData(28); }, kEventWaitMs));
         host().clear();
     }
 
@@ -40,7 +43,7 @@ protected:
 
     Notification waitData(std::uint32_t notifyCode, std::size_t count = 1) {
         auto match = [&](const Notification &n) { return n.isData(notifyCode); };
-        EXPECT_TRUE(host().waitFor(match, 2000, count)) << "no data notification " << notifyCode;
+        EXPECT_TRUE(host().waitFor(match, kEventWaitMs, count)) << "no data notification " << notifyCode;
         auto found = host().matching(match);
         return found.empty() ? Notification{} : found.back();
     }
@@ -48,7 +51,16 @@ protected:
     // Frames that notify nothing are followed by one that does, so the first is known handled.
     void sync() { sendAndWait(150, {}, 150); }
 
-    TestServer server_;
+    // Sends a frame whose payload never completes, and waits until the server
+    // has given it up: once it has, it waits for a header again, and the
+    // silence there is probed (and answered).
+    void sendShortAndWaitUntilGivenUp(std::uint16_t code, std::int32_t length, const Bytes &payload) {
+        const std::size_t probes = terminal_->framesWithCode(kCodeProbe).size();
+        terminal_->sendWithLength(code, length, payload);
+        ASSERT_TRUE(terminal_->waitForFrame(kCodeProbe, kEventWaitMs, probes + 1).has_value());
+    }
+
+    TestServer server_;  // 300 ms receive limit
     std::unique_ptr<sim::SimTerminal> terminal_;
     TerminalRef record_;
     std::uint32_t handle_ = 0;
@@ -84,8 +96,7 @@ TEST_F(Inbound, ConfigurationAndWifiRecordsArePushed) {
 }
 
 TEST_F(Inbound, AShortPayloadStoresAndNotifiesNothing) {
-    terminal_->sendWithLength(26, 222, Bytes(100, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(450));  // past the 300 ms receive limit
+    sendShortAndWaitUntilGivenUp(26, 222, Bytes(100, 1));
     sync();
     EXPECT_EQ(record_->config.count(), 0);
     EXPECT_TRUE(host().matching([](const Notification &n) { return n.isData(26); }).empty());
@@ -128,8 +139,7 @@ TEST_F(Inbound, KeysGoToTheServerWideBufferWithTheHandle) {
 }
 
 TEST_F(Inbound, AShortKeyIsStoredButNotNotified) {
-    terminal_->sendWithLength(53, 2, {'q'});
-    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    sendShortAndWaitUntilGivenUp(53, 2, {'q'});
     sync();
     EXPECT_TRUE(host().matching([](const Notification &n) { return n.isData(53); }).empty());
     std::int32_t handle = 0;
@@ -308,8 +318,8 @@ TEST_F(Inbound, ALaterIdentificationMayChangeTheVersionButNotTheModel) {
     // Another model would change the screen size under a host that sized its
     // image by the first: the terminal is dropped and comes back as a new one.
     terminal_->send(20, {31, 0x01, 0x3E, 0});
-    EXPECT_TRUE(terminal_->waitDisconnected(2000));
-    EXPECT_TRUE(host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 2000));
+    EXPECT_TRUE(terminal_->waitDisconnected(kEventWaitMs));
+    EXPECT_TRUE(host().waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
     EXPECT_EQ(record_->modelNumber(), 320) << "the record kept the model of its handshake";
 }
 

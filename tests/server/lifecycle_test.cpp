@@ -19,6 +19,7 @@ using test::kConnectMessage;
 using test::kDataMessage;
 using test::Notification;
 using test::TestServer;
+using test::kEventWaitMs;
 
 const std::uint32_t kLoopback = port::inetAddr("127.0.0.1");
 
@@ -38,7 +39,7 @@ TEST(ServerExports, StartStopAndRestartOnTheSamePort) {
 
     EXPECT_EQ(kq_finishserver(), 0);
     EXPECT_EQ(kq_getserverport(), 0);
-    EXPECT_TRUE(terminal.waitDisconnected(2000));
+    EXPECT_TRUE(terminal.waitDisconnected(kEventWaitMs));
     EXPECT_EQ(kq_finishserver(), -1) << "a stop without a running server fails like the sockets library";
 
     // The same port can be listened on again at once.
@@ -59,7 +60,7 @@ TEST(ServerExports, LegacyStartServesTerminalsWithoutAWindowOnThePort16510) {
     EXPECT_TRUE(terminal.connectAndIdentify("127.0.0.1", 16510));
     EXPECT_EQ(kq_startserver(nullptr, 0, 0), 0) << "16510 is taken by the running server";
     EXPECT_EQ(CloseKQ318(), 0);
-    EXPECT_TRUE(terminal.waitDisconnected(2000));
+    EXPECT_TRUE(terminal.waitDisconnected(kEventWaitMs));
 }
 
 TEST(ServerExports, InitCapturesTheWorkingDirectory) {
@@ -69,12 +70,12 @@ TEST(ServerExports, InitCapturesTheWorkingDirectory) {
 }
 
 TEST(Notifications, ConnectPostedWithNumberAndAddressDataSentWithHandle) {
-    TestServer server;
+    TestServer server(test::steadyLimits());  // no terminal is dropped for silence meanwhile
     auto first = server.join();
     auto second = server.join();
     auto third = server.join();
     HostRecorder &host = server.host();
-    ASSERT_TRUE(host.waitFor([](const Notification &n) { return n.isConnect(); }, 2000, 3));
+    ASSERT_TRUE(host.waitFor([](const Notification &n) { return n.isConnect(); }, kEventWaitMs, 3));
     std::vector<Notification> connects = host.matching([](const Notification &n) { return n.isConnect(); });
     for (std::size_t i = 0; i < connects.size(); ++i) {
         EXPECT_EQ(connects[i].message, kConnectMessage);
@@ -85,10 +86,10 @@ TEST(Notifications, ConnectPostedWithNumberAndAddressDataSentWithHandle) {
 
     // The handshake's 27 is answered with 28: a data notification with the handle.
     const port::SocketHandle handle = server.server().terminals().get(3)->socket();
-    ASSERT_TRUE(host.waitFor([&](const Notification &n) { return n.isData(28) && n.low() == (handle & 0xFFFF); }, 2000));
+    ASSERT_TRUE(host.waitFor([&](const Notification &n) { return n.isData(28) && n.low() == (handle & 0xFFFF); }, kEventWaitMs));
 
     third->close();
-    ASSERT_TRUE(host.waitFor([](const Notification &n) { return n.isDisconnect(); }, 2000));
+    ASSERT_TRUE(host.waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
     Notification gone = host.matching([](const Notification &n) { return n.isDisconnect(); }).front();
     EXPECT_EQ(gone.message, kConnectMessage);
     EXPECT_EQ(gone.wParam, kLoopback);
@@ -101,7 +102,7 @@ TEST(Notifications, ConnectAlwaysPrecedesDisconnect) {
     sim::SimTerminal refuser;
     refuser.onFrame(19, [](sim::SimTerminal &self, const sim::Frame &) { self.send(20, {1, 2, 3, 4, 5, 6}); });
     ASSERT_TRUE(refuser.connect("127.0.0.1", server.port()));
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 2000));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
     std::vector<Notification> all = server.host().all();
     ASSERT_GE(all.size(), 2u);
     EXPECT_TRUE(all[0].isConnect());
@@ -109,20 +110,21 @@ TEST(Notifications, ConnectAlwaysPrecedesDisconnect) {
 }
 
 TEST(Lifecycle, StopClosesEveryConnectionWithOneDisconnectEach) {
-    TestServer server;
+    TestServer server(test::steadyLimits());  // the stop, not silence, ends the connections
     auto a = server.join(), b = server.join(), c = server.join();
     ASSERT_TRUE(server.waitForCount(3));
     EXPECT_EQ(server.server().finish(), 0);
     // The disconnect notifications have all arrived by the time the stop returns.
     EXPECT_EQ(server.host().matching([](const Notification &n) { return n.isDisconnect(); }).size(), 3u);
     EXPECT_TRUE(server.server().terminals().empty());
-    for (auto *terminal : {a.get(), b.get(), c.get()}) EXPECT_TRUE(terminal->waitDisconnected(2000));
+    for (auto *terminal : {a.get(), b.get(), c.get()}) EXPECT_TRUE(terminal->waitDisconnected(kEventWaitMs));
+    // Nothing more comes: a short look.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(server.host().matching([](const Notification &n) { return n.isDisconnect(); }).size(), 3u);
 }
 
 TEST(Lifecycle, StopFromInsideADataNotificationDoesNotDeadlock) {
-    TestServer server;
+    TestServer server(test::steadyLimits());  // the stop, not silence, ends the connections
     std::atomic<int> result{99};
     server.host().onData([&](const Notification &n) {
         if (n.isData(53)) result = server.server().finish();
@@ -131,22 +133,22 @@ TEST(Lifecycle, StopFromInsideADataNotificationDoesNotDeadlock) {
     auto other = server.join();
     auto start = std::chrono::steady_clock::now();
     terminal->send(53, {'k'});
-    ASSERT_TRUE(terminal->waitDisconnected(5000));
-    EXPECT_TRUE(other->waitDisconnected(5000));
-    while (result.load() == 99 && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+    ASSERT_TRUE(terminal->waitDisconnected(kEventWaitMs));
+    EXPECT_TRUE(other->waitDisconnected(kEventWaitMs));
+    while (result.load() == 99 && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kEventWaitMs))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(result.load(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the stop waited for itself";
 }
 
 TEST(Lifecycle, AFullTableClosesTheConnectionAndServesTheOthers) {
-    ServerLimits limits = test::fastLimits();
+    ServerLimits limits = test::steadyLimits();  // no terminal is dropped for silence meanwhile
     limits.capacity = 2;
     TestServer server(limits);
     auto a = server.join(), b = server.join();
     sim::SimTerminal refused;
     ASSERT_TRUE(refused.connect("127.0.0.1", server.port()));
-    EXPECT_TRUE(refused.waitDisconnected(2000));
+    EXPECT_TRUE(refused.waitDisconnected(kEventWaitMs));
     EXPECT_TRUE(refused.frames().empty()) << "a refused terminal is not greeted";
     EXPECT_EQ(server.host().matching([](const Notification &n) { return n.isConnect(); }).size(), 2u);
     // The accept loop goes on: once a place is free, the next terminal is served.
@@ -155,7 +157,7 @@ TEST(Lifecycle, AFullTableClosesTheConnectionAndServesTheOthers) {
     auto c = server.join();
     EXPECT_TRUE(server.waitForCount(2));
     a->send(53, {'a'});
-    EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(53); }, 2000));
+    EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(53); }, kEventWaitMs));
 }
 
 TEST(Lifecycle, StartResetsTheKeyBuffer) {

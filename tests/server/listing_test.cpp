@@ -31,7 +31,7 @@ TEST(Listings, ConnectedTableOfAnEmptyServerIsAllZero) {
 }
 
 TEST(Listings, ConnectedTableListsNumbersAndAddresses) {
-    TestServer server;
+    TestServer server(test::steadyLimits());  // no terminal is dropped for silence meanwhile
     auto a = server.join(), b = server.join(), c = server.join();
     std::vector<std::uint8_t> table(kConnectedTableBytes, 0xCC);
     fillConnectedTable(server.server().terminals(), table.data());
@@ -46,11 +46,11 @@ TEST(Listings, ConnectedTableListsNumbersAndAddresses) {
 }
 
 TEST(Listings, TerminalListDropsUnidentifiedTerminalsAndRenumbers) {
-    TestServer server;
+    TestServer server(test::steadyLimits());  // only the listing drops a terminal here
     auto first = server.join(model(320, "first"));
     auto unidentified = server.join(model(0, "nobody"));
     auto third = server.join(model(318, std::string(40, 'L')));
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, 2000, 3));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, test::kEventWaitMs, 3));
     std::vector<std::uint8_t> list(kTerminalListBytes, 0xCC);
     fillTerminalList(server.server().terminals(), list.data());
 
@@ -67,8 +67,8 @@ TEST(Listings, TerminalListDropsUnidentifiedTerminalsAndRenumbers) {
     EXPECT_EQ(server.server().terminals().count(), 2);
 
     // The removed terminal's connection ends with its disconnect notification.
-    EXPECT_TRUE(unidentified->waitDisconnected(2000));
-    EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 2000));
+    EXPECT_TRUE(unidentified->waitDisconnected(test::kEventWaitMs));
+    EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, test::kEventWaitMs));
     EXPECT_FALSE(first->disconnected());
 }
 

@@ -18,6 +18,7 @@ using sim::Bytes;
 using sim::encodeFrame;
 using test::Notification;
 using test::TestServer;
+using test::kEventWaitMs;
 using Clock = std::chrono::steady_clock;
 
 std::int64_t msSince(Clock::time_point start) {
@@ -50,18 +51,19 @@ class StuckTerminal {
 public:
     explicit StuckTerminal(int port) : socket_(port::connectTcp("127.0.0.1", port)) {
         std::uint8_t greeting[7];
-        EXPECT_EQ(test::readExactly(socket_, greeting, 7, 3000), 7);
+        EXPECT_EQ(test::readExactly(socket_, greeting, 7, kEventWaitMs), 7);
         const Bytes identify = encodeFrame(20, {32, 0x01, 0x40, 0});
         EXPECT_EQ(port::sendSome(socket_, identify.data(), static_cast<int>(identify.size())), 11);
     }
     ~StuckTerminal() { port::closeSocket(socket_); }
 
-    // Everything that reached the terminal after the greeting, up to the end of the connection.
+    // Everything that reached the terminal after the greeting, up to the end of
+    // the connection (which the server has given up by then).
     Bytes drain() {
         Bytes bytes;
         std::uint8_t piece[64 * 1024];
         for (;;) {
-            if (port::waitReadable(socket_, 5000) <= 0) break;
+            if (port::waitReadable(socket_, kEventWaitMs) <= 0) break;
             const int received = port::receiveSome(socket_, piece, sizeof piece);
             if (received <= 0) break;
             bytes.insert(bytes.end(), piece, piece + received);
@@ -76,8 +78,7 @@ private:
 class FailedFrame : public ::testing::Test {
 protected:
     static ServerLimits limits() {
-        ServerLimits limits = test::fastLimits();
-        limits.receiveLimitMs = 10000;  // no probe comes between the frames under test
+        ServerLimits limits = test::steadyLimits();  // no probe comes between the frames under test
         limits.outbound = FrameTiming{300, 1024 * 1024};
         return limits;
     }
@@ -88,7 +89,7 @@ protected:
 TEST_F(FailedFrame, EndsTheConnectionAndNothingFollowsTheCutFrame) {
     StuckTerminal stuck(server_.port());
     ASSERT_TRUE(server_.waitForCount(1));
-    ASSERT_TRUE(server_.host().waitFor([](const Notification &n) { return n.isConnect(); }, 3000));
+    ASSERT_TRUE(server_.host().waitFor([](const Notification &n) { return n.isConnect(); }, kEventWaitMs));
     TerminalRef record = server_.server().terminals().get(1);
     ASSERT_TRUE(record);
 
@@ -101,7 +102,7 @@ TEST_F(FailedFrame, EndsTheConnectionAndNothingFollowsTheCutFrame) {
         fileEnded = true;
     });
     // Texts queued behind the frame that is about to fail are dropped with it.
-    while (!record->sendGate.isBusy() && msSince(start) < 3000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!record->sendGate.isBusy() && msSince(start) < kEventWaitMs) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const std::uint8_t text[170] = {'q'};
     int queued = 0;
     for (int i = 0; i < 10 && !fileEnded; ++i) queued += sendUngatedFrame(*record, 35, text, sizeof text) == 177;
@@ -112,7 +113,7 @@ TEST_F(FailedFrame, EndsTheConnectionAndNothingFollowsTheCutFrame) {
     EXPECT_LT(msSince(start), 6400 + 5000);
     EXPECT_GT(queued, 0);
     EXPECT_EQ(record->outbound.queuedFrames(), 0);
-    EXPECT_TRUE(server_.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, 3000));
+    EXPECT_TRUE(server_.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
     EXPECT_TRUE(server_.waitForCount(0));
 
     // Nothing more goes out on the given-up connection, and nothing waits for it.
@@ -150,13 +151,7 @@ protected:
         return record;
     }
 
-    static ServerLimits limits() {
-        ServerLimits limits = test::fastLimits();
-        limits.receiveLimitMs = 10000;  // no probe comes between the frames under test
-        return limits;
-    }
-
-    TestServer server_{limits()};
+    TestServer server_{test::steadyLimits()};  // no probe comes between the frames under test
     std::unique_ptr<sim::SimTerminal> terminal_;
     TerminalRef record_;
 };
@@ -172,8 +167,11 @@ TEST_F(ShortFrames, NeverWaitBehindALongFrameAndFollowItInOrder) {
         fileEnded = true;
     });
     const auto start = Clock::now();
-    while (!record_->sendGate.isBusy() && msSince(start) < 3000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // well into the file's bytes
+    while (!record_->sendGate.isBusy() && msSince(start) < kEventWaitMs) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Well into the file's bytes. Nothing tells when the file's writer has its
+    // frame on the wire: a second is far more than it takes to start, and far
+    // less than the half minute the file takes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
     // From another thread, texts and fills in turn: each returns at once.
     constexpr int kCalls = OutboundLane::kQueuedFramesLimit;
@@ -199,8 +197,8 @@ TEST_F(ShortFrames, NeverWaitBehindALongFrameAndFollowItInOrder) {
     terminal_->limitReadRate(0);
     sender.join();
     EXPECT_EQ(fileResult, static_cast<std::int32_t>(file.size()));
-    ASSERT_TRUE(terminal_->waitForFrameCount(1 + kCalls, 20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(terminal_->waitForFrameCount(1 + kCalls, kEventWaitMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing more comes: a short look
     const std::vector<sim::Frame> frames = terminal_->frames();
     ASSERT_EQ(frames.size(), static_cast<std::size_t>(1 + kCalls));
     EXPECT_EQ(frames[0].code, 99);
@@ -225,7 +223,7 @@ TEST_F(ShortFrames, GoOutAtOnceWhenNothingElseIsSent) {
     EXPECT_EQ(sendUngatedFrame(*record_, 35, text.data(), 170), 177);
     const std::uint8_t fill[2] = {0x01, 0x00};
     EXPECT_EQ(sendUngatedFrame(*record_, 33, fill, 2), 9);
-    ASSERT_TRUE(terminal_->waitForFrameCount(2, 2000));
+    ASSERT_TRUE(terminal_->waitForFrameCount(2, kEventWaitMs));
     EXPECT_EQ(terminal_->frames()[0].wire(), encodeFrame(35, text));
     EXPECT_EQ(terminal_->frames()[1].wire(), encodeFrame(33, Bytes{0x01, 0x00}));
     EXPECT_EQ(record_->outbound.queuedFrames(), 0);

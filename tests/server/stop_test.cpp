@@ -53,7 +53,7 @@ TEST(Stop, SlowHandlersDoNotStretchItAndNothingArrivesAfterItReturns) {
     constexpr int kTerminals = 8;
     std::vector<std::unique_ptr<sim::SimTerminal>> terminals;
     for (int i = 0; i < kTerminals; ++i) terminals.push_back(server.join());
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, 30000, kTerminals));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, test::kEventWaitMs, kTerminals));
 
     // Every key takes the host 300 ms, and each terminal has 20 keys waiting.
     std::atomic<int> handling{0};

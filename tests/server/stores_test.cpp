@@ -11,6 +11,7 @@
 
 #include "server/gates.h"
 #include "server/terminal.h"
+#include "tests/support/waits.h"
 
 namespace ks318 {
 namespace {
@@ -167,7 +168,7 @@ TEST(SendGate, WaiterGivesUpAfterTheLimitAndTakesAFreedGateAtOnce) {
         gate.release();
     });
     start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(gate.take(5000));
+    EXPECT_TRUE(gate.take(test::kEventWaitMs));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     holder.join();
     EXPECT_TRUE(gate.isBusy());

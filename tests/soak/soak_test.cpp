@@ -195,7 +195,7 @@ TEST(Soak, TerminalsComeAndGoWhileTheHostCallsEverything) {
 
         EXPECT_EQ(host.connects.load(), host.disconnects.load()) << "every connect had exactly one disconnect";
         EXPECT_EQ(test::openDescriptors(), descriptorsBefore);
-        const auto settle = Clock::now() + std::chrono::seconds(5);
+        const auto settle = Clock::now() + std::chrono::milliseconds(test::kEventWaitMs);
         while (test::runningThreads() != threadsBefore && Clock::now() < settle)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(test::runningThreads(), threadsBefore) << "no thread left";

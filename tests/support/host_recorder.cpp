@@ -6,6 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/host_window.h"
+#include "tests/support/socket_pair.h"
+
+// Last: the system's socket header, for a receive that only looks (waitReceivable).
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
 
 namespace ks318::test {
 
@@ -96,6 +104,19 @@ ServerLimits fastLimits() {
     return limits;
 }
 
+ServerLimits steadyLimits() {
+    ServerLimits limits = fastLimits();
+    limits.receiveLimitMs = kNoProbeReceiveLimitMs;
+    limits.outbound.allowanceMs = kEventWaitMs;
+    return limits;
+}
+
+void answerProbes(sim::SimTerminal &terminal) {
+    constexpr std::uint16_t kProbe = 17;
+    constexpr std::uint16_t kOutsideTheCatalogue = 18;
+    terminal.onFrame(kProbe, [](sim::SimTerminal &self, const sim::Frame &) { self.send(kOutsideTheCatalogue); });
+}
+
 TestServer::TestServer(ServerLimits limits) : server_(limits) {
     if (server_.start(host_.target(), kConnectMessage, kDataMessage, "127.0.0.1", 0) != 1)
         ADD_FAILURE() << "the test server did not start";
@@ -133,14 +154,36 @@ ExportSession::~ExportSession() { kq_finishserver(); }
 
 std::unique_ptr<sim::SimTerminal> ExportSession::join(sim::Identity identity) {
     auto terminal = std::make_unique<sim::SimTerminal>(std::move(identity));
+    answerProbes(*terminal);
     EXPECT_TRUE(terminal->connectAndIdentify("127.0.0.1", port_)) << "the terminal did not get through the handshake";
     TerminalTable &table = globalServer().terminals();
     TerminalRef newest = table.get(table.count());
     const std::uint32_t handle = newest ? static_cast<std::uint32_t>(newest->socket()) & 0xFFFF : 0;
-    EXPECT_TRUE(host_.waitFor([&](const Notification &n) { return n.isData(28) && n.low() == handle; }, 3000));
+    EXPECT_TRUE(host_.waitFor([&](const Notification &n) { return n.isData(28) && n.low() == handle; }, kEventWaitMs));
     return terminal;
 }
 
 TerminalRef ExportSession::record(int number) { return globalServer().terminals().get(number); }
+
+}  // namespace ks318::test
+
+namespace ks318::test {
+
+bool waitReceivable(port::SocketHandle socket, int count, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<char> look(static_cast<std::size_t>(count > 0 ? count : 1));
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || port::waitReadable(socket, static_cast<int>(left.count())) <= 0) return false;
+#ifdef _WIN32
+        const int there = recv(static_cast<SOCKET>(socket), look.data(), count, MSG_PEEK);
+#else
+        const int there = static_cast<int>(recv(static_cast<int>(socket), look.data(), look.size(), MSG_PEEK));
+#endif
+        if (there >= count) return true;
+        if (there <= 0) return false;  // closed or failed: nothing more comes
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the rest is on its way
+    }
+}
 
 }  // namespace ks318::test

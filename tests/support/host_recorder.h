@@ -12,6 +12,7 @@
 #include "ks318.h"
 #include "server/server.h"
 #include "sim/sim_terminal.h"
+#include "tests/support/waits.h"
 
 namespace ks318::test {
 
@@ -74,8 +75,22 @@ private:
     std::unique_ptr<HostWindow> window_;  // last: it stops delivering before the rest goes
 };
 
-// Short limits for tests: probes after 300 ms of silence, a 1 s send-gate limit.
+// Short limits for tests: probes after 300 ms of silence (a silent terminal is
+// dropped after 600 ms), a 1 s send-gate limit.
 ServerLimits fastLimits();
+// fastLimits without probes, and with a frame to the terminal allowed far more
+// than its 500 ms: for tests whose terminals must stay connected however slowly
+// the test's own steps (or the terminal's reading) go, and which leave no frame
+// unfinished (the receive limit is also the time a header or payload has to arrive).
+ServerLimits steadyLimits();
+
+// Keeps a terminal connected under a server with short limits however slowly a
+// test goes: it answers every probe (17) at once, from its reader thread, with a
+// frame outside the catalogue (18, no payload), which the server skips without
+// telling the host. A probe comes only while the server waits for a header, so
+// the answer lands between frames, unless the test itself is just then sending
+// a frame in several writes.
+void answerProbes(sim::SimTerminal &terminal);
 
 class TestServer {
 public:
@@ -89,7 +104,7 @@ public:
     // A terminal that has connected and identified itself.
     std::unique_ptr<sim::SimTerminal> join(sim::Identity identity = {});
     // Waits until the table holds `count` terminals.
-    bool waitForCount(int count, int timeoutMs = 3000);
+    bool waitForCount(int count, int timeoutMs = kEventWaitMs);
 
 private:
     HostRecorder host_;
@@ -113,7 +128,9 @@ public:
     HostRecorder &host() { return host_; }
     int port() const { return port_; }
     // A terminal that got through the handshake and whose identifier answer (28)
-    // the host has been told of; it has the next terminal number.
+    // the host has been told of; it has the next terminal number. It answers
+    // probes: the library drops a terminal silent for 30 s, which a test on a
+    // busy machine (a sanitizer build) may well outlast.
     std::unique_ptr<sim::SimTerminal> join(sim::Identity identity = {});
     // The server-side record of terminal `number`.
     TerminalRef record(int number);

@@ -63,7 +63,7 @@ public:
         HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (done == nullptr) return;
         if (PostMessageA(window_, WM_NULL, kSettleMarker, reinterpret_cast<LPARAM>(done)))
-            WaitForSingleObject(done, 5000);
+            WaitForSingleObject(done, kEventWaitMs);
         CloseHandle(done);
     }
 

@@ -20,6 +20,11 @@ inline int readExactly(port::SocketHandle socket, void *buffer, int count, int t
     return done;
 }
 
+// Waits until at least `count` bytes are there to be received on the socket,
+// leaving them there; false when they did not all arrive within timeoutMs.
+// (Defined in host_recorder.cpp, the support file built on every platform.)
+bool waitReceivable(port::SocketHandle socket, int count, int timeoutMs);
+
 struct SocketPair {
     SocketPair() {
         port::SocketHandle listener = port::listenTcp("127.0.0.1", 0, 1);

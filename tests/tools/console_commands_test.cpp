@@ -9,6 +9,7 @@
 #include "sim/screen_text.h"
 #include "sim/sim_terminal.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/waits.h"
 #include "tools/console/command_table.h"
 #include "tools/console/console.h"
 
@@ -19,7 +20,10 @@ using sim::Bytes;
 
 class ConsoleSession : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(console_.startServer("127.0.0.1", 0)) << out_.str(); }
+    void SetUp() override {
+        console_.setTimeoutMs(test::kEventWaitMs);  // its waits for terminals, notifications and answers
+        ASSERT_TRUE(console_.startServer("127.0.0.1", 0)) << out_.str();
+    }
     void TearDown() override {
         for (auto &terminal : terminals_) terminal->close();
         kq_finishserver();
@@ -63,7 +67,7 @@ protected:
 TEST_F(ConsoleSession, TextBuildsTheRecordAsEnviaTextoDoes) {
     sim::SimTerminal &terminal = join(318);
     EXPECT_NE(run("text 1 -10 20 \"Olá\" 3 18 big.ttf").find("kq_sendtext(1) \"Ol\\xC3\\xA1\" = 177"), std::string::npos);
-    const auto frame = terminal.waitForFrame(35, 2000);
+    const auto frame = terminal.waitForFrame(35, test::kEventWaitMs);
     ASSERT_TRUE(frame);
     const auto record = sim::TextRecord::parse(frame->payload);
     ASSERT_TRUE(record);
@@ -76,7 +80,7 @@ TEST_F(ConsoleSession, TextBuildsTheRecordAsEnviaTextoDoes) {
     EXPECT_EQ(record->height, 18);
 
     run("text 1 0 0 plain");
-    const auto defaults = sim::TextRecord::parse(terminal.waitForFrame(35, 2000, 2)->payload);
+    const auto defaults = sim::TextRecord::parse(terminal.waitForFrame(35, test::kEventWaitMs, 2)->payload);
     EXPECT_EQ(defaults->colour, 15);
     EXPECT_EQ(defaults->height, 0);
 
@@ -88,11 +92,11 @@ TEST_F(ConsoleSession, TextBuildsTheRecordAsEnviaTextoDoes) {
 TEST_F(ConsoleSession, BlockWithoutIndexIsASwatchOfThePalette) {
     sim::SimTerminal &terminal = join(320);
     run("block 1 2 3 4 2");
-    const auto frame = terminal.waitForFrame(131, 2000);
+    const auto frame = terminal.waitForFrame(131, test::kEventWaitMs);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payload, (Bytes{2, 0, 3, 0, 4, 0, 2, 0, 0, 4, 8, 12, 128, 132, 136, 140}));
     run("block 1 0 0 2 1 7");
-    EXPECT_EQ(terminal.waitForFrame(131, 2000, 2)->payload, (Bytes{0, 0, 0, 0, 2, 0, 1, 0, 7, 7}));
+    EXPECT_EQ(terminal.waitForFrame(131, test::kEventWaitMs, 2)->payload, (Bytes{0, 0, 0, 0, 2, 0, 1, 0, 7, 7}));
 }
 
 TEST_F(ConsoleSession, CommandsCheckModelAndVersionBeforeSending) {
@@ -143,7 +147,7 @@ TEST_F(ConsoleSession, WhatTerminalsSendIsReadAndShownOnce) {
     char first[128], second[128];
     EXPECT_EQ(kq_getserial(2, &source, data), 0);
     EXPECT_EQ(kq_getmag(1, first, second), 0);
-    // A second wait for the same data waits for a new notification.
+    // A second wait for the same data waits for a new notification (a short look).
     console_.setTimeoutMs(100);
     EXPECT_FALSE(console_.waitData(89, 1));
 }
@@ -152,11 +156,11 @@ TEST_F(ConsoleSession, TheHostTurnsTheKeyboardAndCardReaderOffAndOn) {
     sim::SimTerminal &terminal = join(320);
     run("keyboard 1 0");
     run("cardreader 1 0");
-    ASSERT_TRUE(terminal.waitForFrame(65, 2000));
+    ASSERT_TRUE(terminal.waitForFrame(65, test::kEventWaitMs));
     EXPECT_FALSE(devices_[0]->pressKey(13));
     EXPECT_FALSE(devices_[0]->swipeCard("a", "b"));
     run("keyboard 1 0x100");
-    ASSERT_TRUE(terminal.waitForFrame(49, 2000, 2));
+    ASSERT_TRUE(terminal.waitForFrame(49, test::kEventWaitMs, 2));
     EXPECT_TRUE(devices_[0]->pressKey(13));
     EXPECT_TRUE(console_.waitData(53, 1));
     EXPECT_FALSE(devices_[0]->cardReaderEnabled());

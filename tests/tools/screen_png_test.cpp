@@ -2,9 +2,9 @@
 // it starts with, and the PNG it writes after every change.
 #include <gtest/gtest.h>
 
-
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "server/outbound.h"
 #include "sim/screen.h"
@@ -28,7 +28,10 @@ protected:
         screen_ = sim::SimScreen::install(*terminal_);
         terminal_->observeFrames([this](sim::SimTerminal::Direction direction, const sim::Frame &frame) {
             std::lock_guard lock(mutex_);
-            if (direction == sim::SimTerminal::Direction::Sent && frame.code == 36) acknowledged_.push_back(frame.payload);
+            if (direction == sim::SimTerminal::Direction::Sent && frame.code == 36) {
+                acknowledged_.push_back(frame.payload);
+                acknowledgedChanged_.notify_all();
+            }
         });
         screen_->savePngAfterEachChange((files_ / "screen.png").string());
         record_ = server_.server().terminals().get(1);
@@ -36,7 +39,14 @@ protected:
     }
 
     void send(std::uint16_t code, const Bytes &payload) {
-        ASSERT_GT(sendGatedFrame(*record_, 1000, code, payload.data(), static_cast<int>(payload.size())), 0);
+        ASSERT_GT(sendGatedFrame(*record_, test::kEventWaitMs, code, payload.data(), static_cast<int>(payload.size())), 0);
+    }
+
+    // Waits until the terminal has answered `count` texts.
+    bool waitForAcknowledgements(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return acknowledgedChanged_.wait_for(lock, std::chrono::milliseconds(test::kEventWaitMs),
+                                             [&] { return acknowledged_.size() >= count; });
     }
 
     std::vector<Bytes> acknowledgements() {
@@ -44,9 +54,12 @@ protected:
         return acknowledged_;
     }
 
-    test::TestServer server_;
+    // Without probes: drawing and writing the picture may take the terminal
+    // longer than the 600 ms a silent terminal is kept under short limits.
+    test::TestServer server_{test::steadyLimits()};
     test::TempDir files_;
     std::mutex mutex_;
+    std::condition_variable acknowledgedChanged_;
     std::vector<Bytes> acknowledged_;  // what the terminal answered to texts (36)
     std::unique_ptr<sim::SimTerminal> terminal_;
     std::shared_ptr<sim::SimScreen> screen_;
@@ -69,7 +82,7 @@ TEST_F(ScreenOverTheWire, StartsBlackInTheStandardPaletteAndIsWrittenAtOnce) {
 
 TEST_F(ScreenOverTheWire, EveryChangeRewritesThePicture) {
     send(33, {4, 0});  // navy
-    ASSERT_TRUE(screen_->waitForUpdates(1, 2000));
+    ASSERT_TRUE(screen_->waitForUpdates(1, test::kEventWaitMs));
     EXPECT_EQ(readPng(files_ / "screen.png").at(100, 100), (sim::Colour{0, 0, 128}));
 
     sim::TextRecord text;
@@ -79,7 +92,7 @@ TEST_F(ScreenOverTheWire, EveryChangeRewritesThePicture) {
     text.colour = 15;
     text.height = 30;
     send(35, text.encode());
-    ASSERT_TRUE(screen_->waitForUpdates(2, 2000));
+    ASSERT_TRUE(screen_->waitForUpdates(2, test::kEventWaitMs));
     const Png written = readPng(files_ / "screen.png");
     EXPECT_EQ(written.at(20, 25), (sim::Colour{255, 255, 255})) << "inside the blocks";
     EXPECT_EQ(written.at(5, 25), (sim::Colour{0, 0, 128})) << "left of the text";
@@ -88,8 +101,8 @@ TEST_F(ScreenOverTheWire, EveryChangeRewritesThePicture) {
 
     // Acknowledged with 36: 1 when drawn, 0 for a record of the wrong size.
     send(35, Bytes(100, 0));
-    ASSERT_TRUE(terminal_->waitForFrame(35, 2000, 2));
-    for (int i = 0; i < 200 && acknowledgements().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(terminal_->waitForFrame(35, test::kEventWaitMs, 2));
+    ASSERT_TRUE(waitForAcknowledgements(2));
     EXPECT_EQ(acknowledgements(), (std::vector<Bytes>{sim::le32(1), sim::le32(0)}));
     EXPECT_EQ(screen_->updates(), 2u);
 }

@@ -11,6 +11,7 @@
 
 #include "tests/support/png_file.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/waits.h"
 
 namespace ks318 {
 namespace {
@@ -29,15 +30,19 @@ std::string readText(const std::filesystem::path &path) {
 void writeText(const std::filesystem::path &path, const std::string &text) { std::ofstream(path) << text; }
 
 // Runs the console on a free port with the script, and the terminals with the
-// input, both bounded in time; the two exit statuses.
+// input, both bounded in time; the two exit statuses. The programs' own waits
+// (the console's, and the terminals' which are that long at first) and the wait
+// for the port are bounded as the tests' waits are.
 std::pair<int, int> runSession(const test::TempDir &dir, const std::string &script, const std::string &input) {
     writeText(dir / "console.ks", script);
     writeText(dir / "term.in", input);
+    const std::string waitMs = std::to_string(test::kEventWaitMs);
+    const std::string portChecks = std::to_string(test::kEventWaitMs / 50);  // every 50 ms
     writeText(dir / "run.sh", std::string("cd \"$(dirname \"$0\")\"\n") +
                                    "timeout 60 " KS318_CONSOLE_PROGRAM " --port 0 --bind 127.0.0.1 --port-file port "
-                                   "--script console.ks > console.log 2>&1 &\n"
+                                   "--timeout " + waitMs + " --script console.ks > console.log 2>&1 &\n"
                                    "console=$!\n"
-                                   "for i in $(seq 200); do [ -s port ] && break; sleep 0.05; done\n"
+                                   "for i in $(seq " + portChecks + "); do [ -s port ] && break; sleep 0.05; done\n"
                                    "timeout 60 " KS318_TERM_PROGRAM " --port \"$(cat port)\" --count 2 --model 318,320 "
                                    "--files files --screen screen.png < term.in > term.log 2>&1\n"
                                    "echo $? > term.status\n"

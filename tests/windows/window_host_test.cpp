@@ -16,6 +16,7 @@
 
 #include "ks318.h"
 #include "sim/sim_terminal.h"
+#include "tests/support/waits.h"
 
 namespace ks318 {
 namespace {
@@ -158,7 +159,7 @@ TEST(WindowHost, ConnectDataAndDisconnectArriveAsWindowMessages) {
     sim::SimTerminal terminal(identity);
     auto joined = std::async(std::launch::async, [&] { return terminal.connectAndIdentify("127.0.0.1", port); });
     ASSERT_TRUE(host.pumpUntil([&] { return joined.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; },
-                               10000));
+                               test::kEventWaitMs));
     ASSERT_TRUE(joined.get());
     const std::int32_t word = ident(1);  // b0 version, b1 b2 model number
     EXPECT_EQ((word >> 8 & 0xFF) * 256 + (word >> 16 & 0xFF), 320) << "the identification reached the library";
@@ -172,7 +173,8 @@ TEST(WindowHost, ConnectDataAndDisconnectArriveAsWindowMessages) {
 
     const auto isKey = [](const Message &m) { return m.number == kDataMessage && m.wParam == 53; };
     ASSERT_TRUE(terminal.send(53, {'k'}));
-    ASSERT_TRUE(host.pumpUntil([&] { return find(host.messages(), isKey) != nullptr; }, 5000)) << "no key notification";
+    ASSERT_TRUE(host.pumpUntil([&] { return find(host.messages(), isKey) != nullptr; }, test::kEventWaitMs))
+        << "no key notification";
     const Message key = *find(host.messages(), isKey);
     EXPECT_TRUE(key.sent) << "data notifications are sent";
     EXPECT_EQ(key.lParam >> 16, static_cast<std::uint32_t>('k')) << "the key as extra value";
@@ -186,7 +188,7 @@ TEST(WindowHost, ConnectDataAndDisconnectArriveAsWindowMessages) {
 
     const auto isDisconnect = [](const Message &m) { return m.number == kConnectMessage && (m.lParam & 0xFFFF) == 0; };
     terminal.close();
-    ASSERT_TRUE(host.pumpUntil([&] { return find(host.messages(), isDisconnect) != nullptr; }, 5000))
+    ASSERT_TRUE(host.pumpUntil([&] { return find(host.messages(), isDisconnect) != nullptr; }, test::kEventWaitMs))
         << "no disconnect notification";
     const Message disconnect = *find(host.messages(), isDisconnect);
     EXPECT_FALSE(disconnect.sent) << "disconnect is posted";
