@@ -75,41 +75,12 @@ FileBytes bmpFile(const TestPicture &picture) {
     return out;
 }
 
-FileBytes jpegFile(const TestPicture &picture, int quality, bool progressive) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr error{};
-    cinfo.err = jpeg_std_error(&error);
-    jpeg_create_compress(&cinfo);
-    unsigned char *buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = static_cast<JDIMENSION>(picture.width);
-    cinfo.image_height = static_cast<JDIMENSION>(picture.height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    if (progressive) jpeg_simple_progression(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(picture.width) * 3);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        for (int x = 0; x < picture.width; ++x) {
-            Rgb c = picture.colour[static_cast<std::size_t>(cinfo.next_scanline) * picture.width + x];
-            row[x * 3] = c.r;
-            row[x * 3 + 1] = c.g;
-            row[x * 3 + 2] = c.b;
-        }
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    FileBytes out(buffer, buffer + size);
-    std::free(buffer);
-    return out;
-}
+namespace {
 
-FileBytes jpegFileOf(int width, int height, int quality, const std::function<Rgb(int x, int y)> &colourAt) {
+// Encodes width × height pixels, asking colourAt row by row, so no whole copy of
+// a large picture is held.
+FileBytes encodeJpeg(int width, int height, int quality, bool progressive,
+                     const std::function<Rgb(int x, int y)> &colourAt) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr error{};
     cinfo.err = jpeg_std_error(&error);
@@ -123,6 +94,7 @@ FileBytes jpegFileOf(int width, int height, int quality, const std::function<Rgb
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive) jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 3);
     while (cinfo.next_scanline < cinfo.image_height) {
@@ -141,6 +113,18 @@ FileBytes jpegFileOf(int width, int height, int quality, const std::function<Rgb
     FileBytes out(buffer, buffer + size);
     std::free(buffer);
     return out;
+}
+
+}  // namespace
+
+FileBytes jpegFile(const TestPicture &picture, int quality, bool progressive) {
+    return encodeJpeg(picture.width, picture.height, quality, progressive, [&](int x, int y) {
+        return picture.colour[static_cast<std::size_t>(y) * picture.width + x];
+    });
+}
+
+FileBytes jpegFileOf(int width, int height, int quality, const std::function<Rgb(int x, int y)> &colourAt) {
+    return encodeJpeg(width, height, quality, false, colourAt);
 }
 
 FileBytes bmpHeader(int width, int height, int bitCount) {
