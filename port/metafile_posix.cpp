@@ -1,47 +1,39 @@
-// Metafiles: libwmf plays WMF records at the target's size; libemf2svg turns EMF
-// records into SVG, which librsvg plays through cairo into the target rectangle.
+// Metafiles, played by our own player (port/gdi/) with cairo, placed as the
+// Windows build places them:
+// - a placeable Windows metafile maps its header's box onto the target (its
+//   records may set their own window, as clip-art with flipped extents does);
+// - any other Windows metafile is played one logical unit to one pixel, and the
+//   picture is what its records cover, stretched onto the target;
+// - an enhanced metafile maps its header's frame onto the target.
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <optional>
 
 #include <cairo.h>
-#include <emf2svg.h>
-#include <librsvg/rsvg.h>
-#include <libwmf/api.h>
-#include <libwmf/gd.h>
 
+#include "port/gdi/byte_reader.h"
+#include "port/gdi/metafile_player.h"
 #include "port/picture_posix.h"
 
 namespace ks318::port {
 namespace {
 
 constexpr double kDotsPerInch = 96.0;
-
-// libwmf and libemf2svg promise nothing about use from several threads at once,
-// and hosts may convert pictures on any number of threads: one at a time here.
-std::mutex metafileLibraries;
+constexpr double kPixelsPerMm = kDotsPerInch / 25.4;
 // Metafiles claiming more than this many pixels a side are refused.
 constexpr int kMaxSide = 16384;
+// Where a picture is measured: far beyond any drawing that can show on a
+// screen, within the reach of cairo's fixed-point coordinates.
+constexpr cairo_rectangle_int_t kEverywhere{-(1 << 22), -(1 << 22), 1 << 23, 1 << 23};
 
-class SvgPicture final : public Picture {
-public:
-    SvgPicture(int width, int height, RsvgHandle *handle, double svgWidth, double svgHeight)
-        : Picture(width, height), handle_(handle), svgWidth_(svgWidth), svgHeight_(svgHeight) {}
-    ~SvgPicture() override { g_object_unref(handle_); }
-    SvgPicture(const SvgPicture &) = delete;
-    SvgPicture &operator=(const SvgPicture &) = delete;
+bool usableSize(long width, long height) { return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide; }
 
-    bool play(RgbCanvas &canvas, const TargetRect &target) const override;
-
-private:
-    RsvgHandle *handle_;
-    double svgWidth_;   // the drawing's own size, stretched onto the target
-    double svgHeight_;
-};
-
-bool SvgPicture::play(RgbCanvas &canvas, const TargetRect &target) const {
+// The canvas as a cairo image for the time of one play; `draw` gets it and the
+// pixels of the canvas that the target covers. The canvas is written back only
+// when `draw` succeeds.
+template <typename Draw>
+bool drawOnCanvas(RgbCanvas &canvas, const TargetRect &target, Draw draw) {
     cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, canvas.width, canvas.height);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
@@ -59,15 +51,12 @@ bool SvgPicture::play(RgbCanvas &canvas, const TargetRect &target) const {
     }
     cairo_surface_mark_dirty(surface);
 
+    const int left = std::max(0, target.x), top = std::max(0, target.y);
+    const int right = static_cast<int>(std::min<long long>(static_cast<long long>(target.x) + target.width, canvas.width));
+    const int bottom = static_cast<int>(std::min<long long>(static_cast<long long>(target.y) + target.height, canvas.height));
+    const cairo_rectangle_int_t bounds{left, top, std::max(0, right - left), std::max(0, bottom - top)};
     cairo_t *cr = cairo_create(surface);
-    cairo_rectangle(cr, target.x, target.y, target.width, target.height);
-    cairo_clip(cr);
-    cairo_translate(cr, target.x, target.y);
-    cairo_scale(cr, target.width / svgWidth_, target.height / svgHeight_);
-    RsvgRectangle viewport{0, 0, svgWidth_, svgHeight_};
-    GError *error = nullptr;
-    const bool drawn = rsvg_handle_render_document(handle_, cr, &viewport, &error);
-    g_clear_error(&error);
+    const bool drawn = draw(cr, bounds);
     cairo_destroy(cr);
 
     cairo_surface_flush(surface);
@@ -86,152 +75,160 @@ bool SvgPicture::play(RgbCanvas &canvas, const TargetRect &target) const {
     return drawn;
 }
 
-// Parses SVG text into a picture of width × height pixels; null when it is not usable.
-std::unique_ptr<Picture> fromSvg(const char *svg, std::size_t length, int width, int height) {
-    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return nullptr;
-    GError *error = nullptr;
-    RsvgHandle *handle = rsvg_handle_new_from_data(reinterpret_cast<const guint8 *>(svg), length, &error);
-    g_clear_error(&error);
-    if (handle == nullptr) return nullptr;
-    rsvg_handle_set_dpi(handle, kDotsPerInch);
-    double svgWidth = 0, svgHeight = 0;
-    if (!rsvg_handle_get_intrinsic_size_in_pixels(handle, &svgWidth, &svgHeight) || svgWidth <= 0 ||
-        svgHeight <= 0) {
-        svgWidth = width;
-        svgHeight = height;
+// A Windows metafile without the placeable header names no size: it is played
+// one logical unit to one pixel (the records' window onto a viewport of the
+// same extent, flips kept), and where it draws is the picture.
+void setUnitMapping(gdi::DeviceContext &dc, const std::optional<gdi::Point> &windowExtent) {
+    dc.setMapMode(gdi::kMapAnisotropic);
+    if (windowExtent) dc.setViewportExt({std::fabs(windowExtent->x), std::fabs(windowExtent->y)});
+}
+
+// The extent the records' first SETWINDOWEXT gives, if they have one.
+std::optional<gdi::Point> firstWindowExtent(const gdi::WindowsMetafile &metafile) {
+    gdi::ByteReader in(metafile.bytes);
+    in.skip(18);
+    while (in.remaining() >= 6) {
+        const std::uint32_t words = in.u32();
+        const std::uint16_t function = in.u16();
+        if (function == 0 || words < 3) break;
+        gdi::ByteReader parameters = in.sub((static_cast<std::size_t>(words) - 3) * 2);
+        if (function == 0x020C) {
+            const double y = parameters.s16(), x = parameters.s16();
+            if (parameters.ok() && x != 0 && y != 0) return gdi::Point{x, y};
+        }
     }
-    return std::make_unique<SvgPicture>(width, height, handle, svgWidth, svgHeight);
+    return std::nullopt;
 }
 
-std::uint32_t le32(const std::uint8_t *p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::int16_t le16s(const std::uint8_t *p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
-
-// A Windows metafile, played by libwmf's raster device at the target's size into
-// a true-colour PNG in memory (the device frees its own image only after such
-// output), so colours arrive exactly as the file gives them. A placeable file is
-// played into its frame; any other into what its records cover.
-class WindowsMetafile final : public Picture {
+class WindowsMetafilePicture final : public Picture {
 public:
-    explicit WindowsMetafile(std::vector<std::uint8_t> bytes);
-    ~WindowsMetafile() override {
-        std::lock_guard lock(metafileLibraries);
-        if (api_ != nullptr) wmf_api_destroy(api_);
-    }
-    WindowsMetafile(const WindowsMetafile &) = delete;
-    WindowsMetafile &operator=(const WindowsMetafile &) = delete;
+    WindowsMetafilePicture(std::vector<std::uint8_t> bytes, std::optional<gdi::PlaceableHeader> placeable)
+        : Picture(0, 0), bytes_(std::move(bytes)), placeable_(placeable) {}
 
-    bool usable() const { return api_ != nullptr && width() > 0 && height() > 0; }
+    // Reads the records and finds the picture's size; false when refused.
+    bool load();
     bool play(RgbCanvas &canvas, const TargetRect &target) const override;
 
 private:
-    static int collect(void *context, char *bytes, int count);
-
-    std::vector<std::uint8_t> bytes_;  // read by libwmf while the picture lives
-    wmfAPI *api_ = nullptr;
-    wmfD_Rect frame_{};
+    std::vector<std::uint8_t> bytes_;
+    std::optional<gdi::PlaceableHeader> placeable_;
+    gdi::WindowsMetafile metafile_;
+    std::optional<gdi::Point> windowExtent_;
+    double inkLeft_ = 0, inkTop_ = 0;  // where the records draw, one unit to one pixel
 };
 
-WindowsMetafile::WindowsMetafile(std::vector<std::uint8_t> bytes) : Picture(0, 0), bytes_(std::move(bytes)) {
-    std::lock_guard lock(metafileLibraries);
-    wmfAPI_Options options{};
-    options.function = wmf_gd_function;
-    const unsigned long flags = WMF_OPT_FUNCTION | WMF_OPT_IGNORE_NONFATAL | WMF_OPT_NO_ERROR | WMF_OPT_NO_DEBUG;
-    if (wmf_api_create(&api_, flags, &options) != wmf_E_None) {
-        if (api_ != nullptr) wmf_api_destroy(api_);
-        api_ = nullptr;
-        return;
+bool WindowsMetafilePicture::load() {
+    const std::size_t skip = placeable_ ? gdi::kPlaceableHeaderBytes : 0;
+    const std::optional<gdi::WindowsMetafile> metafile =
+        gdi::readWindowsMetafile(std::span<const std::uint8_t>(bytes_).subspan(skip));
+    if (!metafile) return false;
+    metafile_ = *metafile;
+    if (placeable_) {
+        const gdi::PlaceableHeader &h = *placeable_;
+        if (h.unitsPerInch <= 0) return false;
+        const long width = std::lround(std::abs(h.right - h.left) * kDotsPerInch / h.unitsPerInch);
+        const long height = std::lround(std::abs(h.bottom - h.top) * kDotsPerInch / h.unitsPerInch);
+        if (!usableSize(width, height)) return false;
+        setSize(static_cast<int>(width), static_cast<int>(height));
+        return true;
     }
-    unsigned int width = 0, height = 0;
-    if ((WMF_GD_GetData(api_)->flags & WMF_GD_SUPPORTS_PNG) == 0 ||
-        wmf_mem_open(api_, bytes_.data(), static_cast<long>(bytes_.size())) != wmf_E_None ||
-        wmf_scan(api_, 0, &frame_) != wmf_E_None ||
-        wmf_display_size(api_, &width, &height, kDotsPerInch, kDotsPerInch) != wmf_E_None || width == 0 ||
-        height == 0 || width > kMaxSide || height > kMaxSide) {
-        wmf_api_destroy(api_);
-        api_ = nullptr;
-        return;
-    }
-    setSize(static_cast<int>(width), static_cast<int>(height));
-    // Placeable header: key, handle, left, top, right, bottom, units per inch. The
-    // player works in points (1/72 inch) for such files.
-    const std::uint8_t *header = bytes_.data();
-    if (bytes_.size() >= 22 && le32(header) == 0x9AC6CDD7u && le16s(header + 14) > 0) {
-        const double toPoints = 72.0 / le16s(header + 14);
-        frame_.TL.x = static_cast<float>(le16s(header + 6) * toPoints);
-        frame_.TL.y = static_cast<float>(le16s(header + 8) * toPoints);
-        frame_.BR.x = static_cast<float>(le16s(header + 10) * toPoints);
-        frame_.BR.y = static_cast<float>(le16s(header + 12) * toPoints);
-    }
-}
-
-int WindowsMetafile::collect(void *context, char *bytes, int count) {
-    auto *png = static_cast<std::vector<std::uint8_t> *>(context);
-    png->insert(png->end(), bytes, bytes + count);
-    return count;
-}
-
-bool WindowsMetafile::play(RgbCanvas &canvas, const TargetRect &target) const {
-    if (target.width <= 0 || target.height <= 0) return true;
-    std::vector<std::uint8_t> png;
-    std::unique_lock lock(metafileLibraries);
-    wmf_gd_t *device = WMF_GD_GetData(api_);
-    device->type = wmf_gd_png;
-    device->flags |= WMF_GD_OUTPUT_MEMORY | WMF_GD_OWN_BUFFER;
-    device->sink.context = &png;
-    device->sink.function = collect;
-    device->width = static_cast<unsigned int>(target.width);
-    device->height = static_cast<unsigned int>(target.height);
-    device->bbox = frame_;
-    wmfD_Rect played = frame_;
-    if (wmf_play(api_, 0, &played) != wmf_E_None) return false;
-    lock.unlock();
-    std::unique_ptr<Picture> image = decodeBitmap("png", png.data(), png.size());
-    if (!image || image->width() != target.width || image->height() != target.height) return false;
-    // The image is the target's size: a clipped copy places it.
-    const int left = std::max(0, -target.x), right = std::min(target.width, canvas.width - target.x);
-    for (int y = std::max(0, -target.y); y < target.height && target.y + y < canvas.height; ++y) {
-        if (right <= left) break;
-        const std::uint8_t *row = image->pixels() + (static_cast<std::size_t>(y) * target.width + left) * 3;
-        std::memcpy(canvas.pixel(target.x + left, target.y + y), row, static_cast<std::size_t>(right - left) * 3);
-    }
+    // Measured by playing it onto a recording surface without bounds.
+    windowExtent_ = firstWindowExtent(metafile_);
+    cairo_surface_t *recording = cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr);
+    cairo_t *cr = cairo_create(recording);
+    const cairo_matrix_t identity{1, 0, 0, 1, 0, 0};
+    gdi::DeviceContext dc(identity, kEverywhere, {kPixelsPerMm, kPixelsPerMm});
+    setUnitMapping(dc, windowExtent_);
+    const bool played = gdi::playWindowsMetafile(metafile_, cr, dc);
+    cairo_destroy(cr);
+    double x = 0, y = 0, width = 0, height = 0;
+    cairo_recording_surface_ink_extents(recording, &x, &y, &width, &height);
+    cairo_surface_destroy(recording);
+    if (!played || !(width >= 1) || !(height >= 1) || width > kMaxSide || height > kMaxSide) return false;
+    inkLeft_ = x, inkTop_ = y;
+    setSize(static_cast<int>(std::lround(width)), static_cast<int>(std::lround(height)));
     return true;
+}
+
+bool WindowsMetafilePicture::play(RgbCanvas &canvas, const TargetRect &target) const {
+    if (target.width <= 0 || target.height <= 0) return true;
+    return drawOnCanvas(canvas, target, [&](cairo_t *cr, const cairo_rectangle_int_t &bounds) {
+        if (placeable_) {
+            const cairo_matrix_t identity{1, 0, 0, 1, 0, 0};
+            gdi::DeviceContext dc(identity, bounds, {kPixelsPerMm, kPixelsPerMm});
+            const gdi::PlaceableHeader &h = *placeable_;
+            dc.setMapMode(gdi::kMapAnisotropic);
+            dc.setWindowOrg({static_cast<double>(h.left), static_cast<double>(h.top)});
+            dc.setWindowExt({static_cast<double>(h.right - h.left), static_cast<double>(h.bottom - h.top)});
+            dc.setViewportOrg({static_cast<double>(target.x), static_cast<double>(target.y)});
+            dc.setViewportExt({static_cast<double>(target.width), static_cast<double>(target.height)});
+            return gdi::playWindowsMetafile(metafile_, cr, dc);
+        }
+        const double sx = static_cast<double>(target.width) / width();
+        const double sy = static_cast<double>(target.height) / height();
+        const cairo_matrix_t toTarget{sx, 0, 0, sy, target.x - inkLeft_ * sx, target.y - inkTop_ * sy};
+        gdi::DeviceContext dc(toTarget, bounds, {kPixelsPerMm, kPixelsPerMm});
+        setUnitMapping(dc, windowExtent_);
+        return gdi::playWindowsMetafile(metafile_, cr, dc);
+    });
+}
+
+class EnhancedMetafilePicture final : public Picture {
+public:
+    EnhancedMetafilePicture(std::vector<std::uint8_t> bytes, int width, int height)
+        : Picture(width, height), bytes_(std::move(bytes)) {}
+
+    bool load() {
+        const auto metafile = gdi::readEnhancedMetafile(bytes_);
+        if (!metafile) return false;
+        metafile_ = *metafile;
+        return true;
+    }
+    bool play(RgbCanvas &canvas, const TargetRect &target) const override;
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    gdi::EnhancedMetafile metafile_;
+};
+
+// The frame, converted to the reference device's pixels, fills the target.
+bool EnhancedMetafilePicture::play(RgbCanvas &canvas, const TargetRect &target) const {
+    if (target.width <= 0 || target.height <= 0) return true;
+    const gdi::Point perMm = gdi::devicePixelsPerMm(metafile_);
+    const double left = metafile_.frameLeft / 100.0 * perMm.x, right = metafile_.frameRight / 100.0 * perMm.x;
+    const double top = metafile_.frameTop / 100.0 * perMm.y, bottom = metafile_.frameBottom / 100.0 * perMm.y;
+    if (!(right > left) || !(bottom > top)) return false;
+    const double sx = target.width / (right - left), sy = target.height / (bottom - top);
+    const cairo_matrix_t toTarget{sx, 0, 0, sy, target.x - left * sx, target.y - top * sy};
+    return drawOnCanvas(canvas, target, [&](cairo_t *cr, const cairo_rectangle_int_t &bounds) {
+        gdi::DeviceContext dc(toTarget, bounds, perMm);
+        return gdi::playEnhancedMetafile(metafile_, cr, dc);
+    });
 }
 
 }  // namespace
 
 std::unique_ptr<Picture> loadWindowsMetafile(std::vector<std::uint8_t> bytes) {
-    auto picture = std::make_unique<WindowsMetafile>(std::move(bytes));
-    return picture->usable() ? std::move(picture) : nullptr;
+    const std::optional<gdi::PlaceableHeader> placeable = gdi::readPlaceableHeader(bytes);
+    if (!placeable && bytes.size() >= 4 && bytes[0] == 0xD7 && bytes[1] == 0xCD && bytes[2] == 0xC6 && bytes[3] == 0x9A)
+        return nullptr;  // a placeable header cut short
+    auto picture = std::make_unique<WindowsMetafilePicture>(std::move(bytes), placeable);
+    if (!picture->load()) return nullptr;
+    return picture;
 }
 
 std::unique_ptr<Picture> loadEnhancedMetafile(std::vector<std::uint8_t> bytes) {
     // The header record: type 1, the frame (hundredths of a millimetre) at 24,
     // the signature " EMF" at 40.
-    if (bytes.size() < 88 || le32(bytes.data()) != 1 || le32(bytes.data() + 40) != 0x464D4520) return nullptr;
-    const auto frame = [&](int at) { return static_cast<std::int32_t>(le32(bytes.data() + at)); };
+    const auto metafile = gdi::readEnhancedMetafile(bytes);
+    if (!metafile) return nullptr;
     const double toPixels = kDotsPerInch / 2540.0;
-    const long width = std::lround((static_cast<double>(frame(32)) - frame(24)) * toPixels);
-    const long height = std::lround((static_cast<double>(frame(36)) - frame(28)) * toPixels);
-    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return nullptr;
-
-    generatorOptions options{};
-    options.nameSpace = const_cast<char *>("");  // a prefix would be allocated and never freed
-    options.svgDelimiter = true;
-    options.imgWidth = static_cast<double>(width);
-    options.imgHeight = static_cast<double>(height);
-    char *svg = nullptr;
-    std::size_t length = 0;
-    int converted;
-    {
-        std::lock_guard lock(metafileLibraries);
-        converted = emf2svg(reinterpret_cast<char *>(bytes.data()), bytes.size(), &svg, &length, &options);
-    }
-    std::unique_ptr<Picture> picture;
-    if (converted != 0 && svg != nullptr) picture = fromSvg(svg, length, static_cast<int>(width), static_cast<int>(height));
-    std::free(svg);
+    const long width = std::lround((static_cast<double>(metafile->frameRight) - metafile->frameLeft) * toPixels);
+    const long height = std::lround((static_cast<double>(metafile->frameBottom) - metafile->frameTop) * toPixels);
+    if (!usableSize(width, height)) return nullptr;
+    auto picture = std::make_unique<EnhancedMetafilePicture>(std::move(bytes), static_cast<int>(width),
+                                                             static_cast<int>(height));
+    if (!picture->load()) return nullptr;
     return picture;
 }
 

@@ -7,12 +7,12 @@ packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  # pictures: JPEG codec, PNG, bitmaps and icons, metafiles (libwmf needs its fonts)
-  libjpeg62-turbo-dev libpng-dev libgdk-pixbuf-2.0-dev librsvg2-dev libcairo2-dev
-  libwmf-dev fonts-urw-base35 libemf2svg-dev
-  # tools: the simulated screen's texts (FreeType, DejaVu), the console's line
-  # editing (libedit) and command-line options (CLI11)
-  libfreetype-dev fonts-dejavu-core libedit-dev libcli11-dev
+  # pictures: JPEG codec, PNG, bitmaps and icons; metafiles are drawn with cairo,
+  # their texts in the fonts fontconfig finds (DejaVu at least)
+  libjpeg62-turbo-dev libpng-dev libgdk-pixbuf-2.0-dev libcairo2-dev fonts-dejavu-core
+  # tools: the simulated screen's texts (FreeType), the console's line editing
+  # (libedit) and command-line options (CLI11)
+  libfreetype-dev libedit-dev libcli11-dev
 )
 # Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
 if [[ ${1:-} == bench ]]; then
