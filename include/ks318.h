@@ -295,6 +295,20 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
 #define KQ_PICTURE_MAX_BYTES 268435456
 #define KQ_PICTURE_MAX_PIXELS 33554432
 
+/* Metafiles ("wmf", "emf") are played as Windows plays them: a placeable WMF maps its header's box
+ * onto its place on the screen (its records may set their own window, flipped or not); a WMF without
+ * that header is played one logical unit to one pixel and is as large as what its records draw; an EMF
+ * maps its header's frame onto its place. Either returns 0 when it has more than
+ * KQ_METAFILE_MAX_RECORDS records, when a record reaches past the file's end, or when the end record
+ * is missing. On Linux the library plays them itself (texts in the font fontconfig chooses for the face
+ * name), and one play may spend at most KQ_METAFILE_MAX_WORK units of work: a record, a point, a pixel
+ * of a shape's edges and a pixel of a bitmap record cost one unit each, a character four. A file
+ * that needs more, or one whose bitmap record claims more than KQ_PICTURE_MAX_PIXELS, returns 0. That
+ * bounds one conversion to about 2 seconds of one core of a 2-core x86-64 server and, beyond the file
+ * itself, about 200 MiB of memory (mostly one bitmap record's pixels at the pixel limit). */
+#define KQ_METAFILE_MAX_RECORDS 500000
+#define KQ_METAFILE_MAX_WORK 33554432
+
 /* Sends palette and pixels (as many as the terminal's model takes) as command 37; 1 sent, -1 write failed, -2 busy; fail value 0. */
 KQ_API int32_t KQ_CALL kq_sendimage(int32_t terminal, void *palette, void *pixels);
 /* Sends a width x height block of pixel indices at (x, y) as command 131; 1, -1, -2; 0 also for a negative width or height

@@ -23,8 +23,7 @@ constexpr double kDotsPerInch = 96.0;
 constexpr double kPixelsPerMm = kDotsPerInch / 25.4;
 // Metafiles claiming more than this many pixels a side are refused.
 constexpr int kMaxSide = 16384;
-// Where a picture is measured: far beyond any drawing that can show on a
-// screen, within the reach of cairo's fixed-point coordinates.
+// Where a picture is measured: far beyond any drawing that can show on a screen.
 constexpr cairo_rectangle_int_t kEverywhere{-(1 << 22), -(1 << 22), 1 << 23, 1 << 23};
 
 bool usableSize(long width, long height) { return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide; }
@@ -77,7 +76,10 @@ bool drawOnCanvas(RgbCanvas &canvas, const TargetRect &target, Draw draw) {
 
 // A Windows metafile without the placeable header names no size: it is played
 // one logical unit to one pixel (the records' window onto a viewport of the
-// same extent, flips kept), and where it draws is the picture.
+// same extent, flips kept), and where it draws is the picture. Windows turns
+// such a file into an enhanced metafile, whose bounds are the shapes' own
+// pixels (right and bottom edges left out, pens not counted), and plays that
+// in the advanced graphics mode.
 void setUnitMapping(gdi::DeviceContext &dc, const std::optional<gdi::Point> &windowExtent) {
     dc.setMapMode(gdi::kMapAnisotropic);
     if (windowExtent) dc.setViewportExt({std::fabs(windowExtent->x), std::fabs(windowExtent->y)});
@@ -86,7 +88,7 @@ void setUnitMapping(gdi::DeviceContext &dc, const std::optional<gdi::Point> &win
 // The extent the records' first SETWINDOWEXT gives, if they have one.
 std::optional<gdi::Point> firstWindowExtent(const gdi::WindowsMetafile &metafile) {
     gdi::ByteReader in(metafile.bytes);
-    in.skip(18);
+    in.skip(gdi::kWindowsMetafileHeaderBytes);
     while (in.remaining() >= 6) {
         const std::uint32_t words = in.u32();
         const std::uint16_t function = in.u16();
@@ -132,18 +134,18 @@ bool WindowsMetafilePicture::load() {
         setSize(static_cast<int>(width), static_cast<int>(height));
         return true;
     }
-    // Measured by playing it onto a recording surface without bounds.
+    // Measured by a play that draws nothing (a one-pixel surface gives the fonts' measures).
     windowExtent_ = firstWindowExtent(metafile_);
-    cairo_surface_t *recording = cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr);
-    cairo_t *cr = cairo_create(recording);
+    cairo_surface_t *scratch = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+    cairo_t *cr = cairo_create(scratch);
     const cairo_matrix_t identity{1, 0, 0, 1, 0, 0};
     gdi::DeviceContext dc(identity, kEverywhere, {kPixelsPerMm, kPixelsPerMm});
     setUnitMapping(dc, windowExtent_);
-    const bool played = gdi::playWindowsMetafile(metafile_, cr, dc);
+    cairo_rectangle_t ink{0, 0, 0, 0};
+    const bool played = gdi::playWindowsMetafile(metafile_, cr, dc, &ink);
     cairo_destroy(cr);
-    double x = 0, y = 0, width = 0, height = 0;
-    cairo_recording_surface_ink_extents(recording, &x, &y, &width, &height);
-    cairo_surface_destroy(recording);
+    cairo_surface_destroy(scratch);
+    const double x = ink.x, y = ink.y, width = ink.width, height = ink.height;
     if (!played || !(width >= 1) || !(height >= 1) || width > kMaxSide || height > kMaxSide) return false;
     inkLeft_ = x, inkTop_ = y;
     setSize(static_cast<int>(std::lround(width)), static_cast<int>(std::lround(height)));
@@ -167,7 +169,7 @@ bool WindowsMetafilePicture::play(RgbCanvas &canvas, const TargetRect &target) c
         const double sx = static_cast<double>(target.width) / width();
         const double sy = static_cast<double>(target.height) / height();
         const cairo_matrix_t toTarget{sx, 0, 0, sy, target.x - inkLeft_ * sx, target.y - inkTop_ * sy};
-        gdi::DeviceContext dc(toTarget, bounds, {kPixelsPerMm, kPixelsPerMm});
+        gdi::DeviceContext dc(toTarget, bounds, {kPixelsPerMm, kPixelsPerMm}, true);
         setUnitMapping(dc, windowExtent_);
         return gdi::playWindowsMetafile(metafile_, cr, dc);
     });
@@ -201,7 +203,7 @@ bool EnhancedMetafilePicture::play(RgbCanvas &canvas, const TargetRect &target) 
     const double sx = target.width / (right - left), sy = target.height / (bottom - top);
     const cairo_matrix_t toTarget{sx, 0, 0, sy, target.x - left * sx, target.y - top * sy};
     return drawOnCanvas(canvas, target, [&](cairo_t *cr, const cairo_rectangle_int_t &bounds) {
-        gdi::DeviceContext dc(toTarget, bounds, perMm);
+        gdi::DeviceContext dc(toTarget, bounds, perMm, true);
         return gdi::playEnhancedMetafile(metafile_, cr, dc);
     });
 }

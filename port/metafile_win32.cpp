@@ -1,11 +1,14 @@
-// Metafiles through GDI: an enhanced metafile is played as it is; a Windows
-// metafile is first turned into one (a placeable file into its frame). Both are
-// played into a 24-bit DIB section that holds the canvas.
+// Metafiles through GDI: an enhanced metafile is played as it is; a placeable
+// Windows metafile is played into its box; any other Windows metafile is first
+// turned into an enhanced one, its window at one unit a pixel. All are played
+// into a 24-bit DIB section that holds the canvas.
 #include <windows.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
+#include "port/gdi/metafile_records.h"
 #include "port/picture_win32.h"
 
 namespace ks318::port {
@@ -19,6 +22,28 @@ std::uint32_t le32(const std::uint8_t *p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 std::int16_t le16s(const std::uint8_t *p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t le16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+// The extent (x, y) of a Windows metafile's first SETWINDOWEXT record; false
+// when none comes before the end-of-file record or a record that runs past the
+// bytes.
+bool firstWindowExtent(const std::vector<std::uint8_t> &bytes, int &x, int &y) {
+    constexpr std::uint16_t kEndOfFile = 0x0000, kSetWindowExt = 0x020C;
+    if (bytes.size() < 18) return false;
+    std::size_t at = std::size_t{le16(bytes.data() + 2)} * 2;  // the header's own size, in words
+    while (at <= bytes.size() - 6) {
+        const std::uint32_t words = le32(bytes.data() + at);
+        const std::uint16_t function = le16(bytes.data() + at + 4);
+        if (function == kEndOfFile || words < 3 || words > (bytes.size() - at) / 2) return false;
+        if (function == kSetWindowExt && words >= 5) {
+            y = le16s(bytes.data() + at + 6);
+            x = le16s(bytes.data() + at + 8);
+            return true;
+        }
+        at += std::size_t{words} * 2;
+    }
+    return false;
+}
 
 // Where the metafile's frame lands, in fractions of the target rectangle: the
 // whole target for a file played into its frame.
@@ -131,7 +156,10 @@ bool usableSize(long width, long height) {
 
 }  // namespace
 
+// Files are walked as the Linux player walks them before GDI sees them: a record
+// past the end, a missing end record or too many records refuse the file.
 std::unique_ptr<Picture> loadEnhancedMetafile(const std::vector<std::uint8_t> &bytes) {
+    if (!gdi::readEnhancedMetafile(bytes)) return nullptr;
     // The header record: type 1, the frame (hundredths of a millimetre) at 24,
     // the signature " EMF" at 40.
     if (bytes.size() < 88 || le32(bytes.data()) != 1 || le32(bytes.data() + 40) != 0x464D4520) return nullptr;
@@ -147,6 +175,8 @@ std::unique_ptr<Picture> loadEnhancedMetafile(const std::vector<std::uint8_t> &b
 }
 
 std::unique_ptr<Picture> loadWindowsMetafile(const std::vector<std::uint8_t> &bytes) {
+    const std::size_t skip = gdi::readPlaceableHeader(bytes) ? gdi::kPlaceableHeaderBytes : 0;
+    if (bytes.size() < skip || !gdi::readWindowsMetafile(std::span<const std::uint8_t>(bytes).subspan(skip))) return nullptr;
     // Placeable header: key, handle, left, top, right, bottom, units per inch,
     // reserved, checksum; the metafile proper follows.
     constexpr std::size_t kPlaceableHeader = 22;
@@ -167,9 +197,27 @@ std::unique_ptr<Picture> loadWindowsMetafile(const std::vector<std::uint8_t> &by
     }
 
     // Without the header the picture is what its records cover: the converted
-    // file's bounds, in pixels of the screen it was converted for.
+    // file's bounds, in pixels of the reference device (the screen). Left to
+    // itself GDI maps the file's window onto the whole screen, so the picture's
+    // shape would follow the monitor's; instead the window is mapped one unit
+    // to one pixel (its flips kept) by giving its extent as the picture's size,
+    // and a file that sets no window is played in pixels as it is.
     if (bytes.size() < 18 || le32(bytes.data()) != 0x00090001u) return nullptr;
-    HENHMETAFILE metafile = SetWinMetaFileBits(static_cast<UINT>(bytes.size()), bytes.data(), nullptr, nullptr);
+    HDC reference = CreateDCW(L"DISPLAY", nullptr, nullptr, nullptr);
+    if (reference == nullptr) return nullptr;
+    METAFILEPICT size{MM_TEXT, 0, 0, nullptr};
+    int windowX = 0, windowY = 0;
+    const int pixelsX = GetDeviceCaps(reference, HORZRES), pixelsY = GetDeviceCaps(reference, VERTRES);
+    const int millimetresX = GetDeviceCaps(reference, HORZSIZE), millimetresY = GetDeviceCaps(reference, VERTSIZE);
+    if (firstWindowExtent(bytes, windowX, windowY) && windowX != 0 && windowY != 0 && pixelsX > 0 && pixelsY > 0 &&
+        millimetresX > 0 && millimetresY > 0) {
+        // The extent in hundredths of a millimetre at the reference's resolution.
+        size.mm = MM_ANISOTROPIC;
+        size.xExt = std::lround(std::abs(windowX) * millimetresX * 100.0 / pixelsX);
+        size.yExt = std::lround(std::abs(windowY) * millimetresY * 100.0 / pixelsY);
+    }
+    HENHMETAFILE metafile = SetWinMetaFileBits(static_cast<UINT>(bytes.size()), bytes.data(), reference, &size);
+    DeleteDC(reference);
     if (metafile == nullptr) return nullptr;
     ENHMETAHEADER header{};
     if (GetEnhMetaFileHeader(metafile, sizeof header, &header) == 0 || header.szlMillimeters.cx <= 0 ||

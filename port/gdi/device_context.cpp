@@ -12,6 +12,8 @@ constexpr std::size_t kMaxSavedStates = 1024;
 // Canvas coordinates are kept within this distance of the canvas: far enough
 // that clipping never shows the difference, near enough for cairo's fixed point.
 constexpr double kFarAway = 1 << 22;
+// Units of work a rectangle of a copied clip region costs (its memory, mostly).
+constexpr std::uint64_t kRegionRectCost = 16;
 
 double sane(double value) {
     if (!std::isfinite(value)) return 0;
@@ -36,8 +38,12 @@ PixelRegion makeRegion(const cairo_rectangle_int_t *rect) {
 }
 
 DeviceContext::DeviceContext(const cairo_matrix_t &deviceToCanvas, const cairo_rectangle_int_t &bounds,
-                             Point pixelsPerMm)
-    : deviceToCanvas_(deviceToCanvas), bounds_(bounds), whole_(makeRegion(&bounds)), pixelsPerMm_(pixelsPerMm) {
+                             Point pixelsPerMm, bool advancedGraphics)
+    : deviceToCanvas_(deviceToCanvas),
+      bounds_(bounds),
+      whole_(makeRegion(&bounds)),
+      pixelsPerMm_(pixelsPerMm),
+      advancedGraphics_(advancedGraphics) {
     state_.pen = std::get<std::shared_ptr<const Pen>>(*stockObject(7));
     state_.brush = std::get<std::shared_ptr<const Brush>>(*stockObject(0));
     state_.font = std::get<std::shared_ptr<const Font>>(*stockObject(13));
@@ -182,13 +188,17 @@ cairo_rectangle_int_t DeviceContext::canvasRect(const LogicalRect &rect) const {
         left = std::min(left, p.x), right = std::max(right, p.x);
         top = std::min(top, p.y), bottom = std::max(bottom, p.y);
     }
-    const int x = static_cast<int>(std::lround(left)), y = static_cast<int>(std::lround(top));
-    return {x, y, static_cast<int>(std::lround(right)) - x, static_cast<int>(std::lround(bottom)) - y};
+    // Half up, as Windows rounds device coordinates.
+    const auto round = [](double v) { return static_cast<int>(std::floor(v + 0.5)); };
+    const int x = round(left), y = round(top);
+    return {x, y, round(right) - x, round(bottom) - y};
 }
 
 bool DeviceContext::save() {
     if (saved_.size() >= kMaxSavedStates) return false;
-    saved_.push_back(state_);
+    SavedState saved{state_, state_.pen, state_.brush, state_.font, state_.palette};
+    saved.state.pen.reset(), saved.state.brush.reset(), saved.state.font.reset(), saved.state.palette.reset();
+    saved_.push_back(std::move(saved));
     return true;
 }
 
@@ -196,8 +206,19 @@ bool DeviceContext::restore(int level) {
     const auto depth = static_cast<long long>(saved_.size());
     const long long keep = level < 0 ? depth + level : static_cast<long long>(level) - 1;
     if (level == 0 || keep < 0 || keep >= depth) return false;
-    const bool clipChanged = saved_[static_cast<std::size_t>(keep)].clip != state_.clip;
-    state_ = std::move(saved_[static_cast<std::size_t>(keep)]);
+    SavedState &saved = saved_[static_cast<std::size_t>(keep)];
+    const bool clipChanged = saved.state.clip != state_.clip;
+    // An object deleted since the save is gone: the one in use stays.
+    const auto restored = [](const auto &weak, const auto &current) {
+        auto object = weak.lock();
+        return object ? object : current;
+    };
+    DcState state = std::move(saved.state);
+    state.pen = restored(saved.pen, state_.pen);
+    state.brush = restored(saved.brush, state_.brush);
+    state.font = restored(saved.font, state_.font);
+    state.palette = restored(saved.palette, state_.palette);
+    state_ = std::move(state);
     saved_.resize(static_cast<std::size_t>(keep));
     if (clipChanged) ++clipVersion_;
     changed();
@@ -206,6 +227,8 @@ bool DeviceContext::restore(int level) {
 
 PixelRegion DeviceContext::writableClip() {
     if (!state_.clip || state_.clip.use_count() > 1) {
+        // A copy costs by its size: saved states cannot hold regions without bound.
+        budget_.spend(kRegionRectCost * static_cast<std::uint64_t>(cairo_region_num_rectangles(clipRegion())));
         state_.clip = PixelRegion(cairo_region_copy(clipRegion()), cairo_region_destroy);
     }
     ++clipVersion_;

@@ -15,6 +15,7 @@
 #include <cairo.h>
 
 #include "port/gdi/gdi_objects.h"
+#include "port/gdi/work_budget.h"
 
 namespace ks318::port::gdi {
 
@@ -75,9 +76,15 @@ class DeviceContext {
 public:
     // `bounds`: the canvas pixels the picture may draw on (its place, clipped to
     // the canvas). `pixelsPerMm`: the device's resolution, for the metric map modes.
-    DeviceContext(const cairo_matrix_t &deviceToCanvas, const cairo_rectangle_int_t &bounds, Point pixelsPerMm);
+    // `advancedGraphics`: Windows' advanced graphics mode, in which enhanced
+    // metafiles are played (and a Windows metafile converted to one).
+    DeviceContext(const cairo_matrix_t &deviceToCanvas, const cairo_rectangle_int_t &bounds, Point pixelsPerMm,
+                  bool advancedGraphics = false);
+    bool advancedGraphics() const { return advancedGraphics_; }
 
     DcState &state() { return state_; }
+    // What the play may still spend (see work_budget.h).
+    WorkBudget &budget() { return budget_; }
     const DcState &state() const { return state_; }
     const cairo_rectangle_int_t &bounds() const { return bounds_; }
 
@@ -97,6 +104,11 @@ public:
     // Logical units to canvas pixels.
     const cairo_matrix_t &logicalToCanvas() const;
     Point toCanvas(Point logical) const;
+    // True when logical x and y run along the canvas's axes (no turn or shear).
+    bool axisAligned() const {
+        const cairo_matrix_t &m = logicalToCanvas();
+        return m.xy == 0 && m.yx == 0;
+    }
     // A logical length along x, in canvas pixels (for pen widths and text heights).
     double lengthAlongX(double logical) const;
     double lengthAlongY(double logical) const;
@@ -130,8 +142,19 @@ private:
     cairo_rectangle_int_t bounds_;
     PixelRegion whole_;
     Point pixelsPerMm_;
+    bool advancedGraphics_;
+    WorkBudget budget_;
+    // A saved state, its objects held weakly (see gdi_objects.h).
+    struct SavedState {
+        DcState state;
+        std::weak_ptr<const Pen> pen;
+        std::weak_ptr<const Brush> brush;
+        std::weak_ptr<const Font> font;
+        std::weak_ptr<const Palette> palette;
+    };
+
     DcState state_;
-    std::vector<DcState> saved_;
+    std::vector<SavedState> saved_;
     std::uint64_t clipVersion_ = 0;
     mutable cairo_matrix_t transform_{};
     mutable bool transformValid_ = false;

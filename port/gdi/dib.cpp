@@ -206,8 +206,11 @@ std::optional<Bitmap> readDib(ByteReader info, ByteReader bits, DibColours colou
     std::optional<DibHeader> h = readHeader(info, colours);
     if (!h || !info.ok() || !bits.ok()) return std::nullopt;
     const std::int64_t rows = h->height < 0 ? -h->height : h->height;
-    if (!acceptablePictureSize(h->width, rows) || !budget.spend(static_cast<std::uint64_t>(h->width * rows)))
+    if (!acceptablePictureSize(h->width, rows)) {
+        budget.exhaust();
         return std::nullopt;
+    }
+    if (!budget.spend(static_cast<std::uint64_t>(h->width * rows))) return std::nullopt;
     Bitmap out;
     out.width = static_cast<int>(h->width);
     out.height = static_cast<int>(rows);

@@ -17,8 +17,9 @@ namespace ks318::port::gdi {
 enum class DibColours { rgb, paletteIndices };
 
 // The header and colour table in `info`, the pixels in `bits`. Nothing for a
-// damaged or short bitmap, one over the picture pixel limit, or when the budget
-// runs out (its pixels cost one unit each).
+// damaged or short bitmap, or when the budget runs out (its pixels cost one unit
+// each). A bitmap over the picture pixel limit spends the whole budget: no file
+// may ask for that much.
 std::optional<Bitmap> readDib(ByteReader info, ByteReader bits, DibColours colours, const Palette *palette,
                               WorkBudget &budget);
 

@@ -14,8 +14,6 @@
 namespace ks318::port::gdi {
 namespace {
 
-constexpr std::uint32_t kSignature = 0x464D4520;  // " EMF"
-constexpr std::size_t kMinHeaderBytes = 88;
 
 enum Type : std::uint32_t {
     kHeader = 1,
@@ -96,14 +94,13 @@ enum Type : std::uint32_t {
 };
 
 constexpr std::uint32_t kStockBit = 0x80000000u;
-constexpr std::int64_t kMaxPatternPixels = 1024 * 1024;
-
 class EmfPlayer {
 public:
-    EmfPlayer(const EnhancedMetafile &metafile, cairo_t *cr, DeviceContext &dc)
-        : metafile_(metafile), dc_(dc), painter_(cr, dc, budget_), table_(metafile.handles) {}
+    EmfPlayer(const EnhancedMetafile &metafile, cairo_t *cr, DeviceContext &dc, bool measuring)
+        : metafile_(metafile), dc_(dc), budget_(dc.budget()), painter_(cr, dc, measuring), table_(metafile.handles) {}
 
     bool play();
+    cairo_rectangle_t ink() const { return painter_.ink(); }
 
 private:
     void record(std::uint32_t type, ByteReader &in);
@@ -151,7 +148,7 @@ private:
 
     const EnhancedMetafile &metafile_;
     DeviceContext &dc_;
-    WorkBudget budget_;
+    WorkBudget &budget_;
     Painter painter_;
     ObjectTable table_;
 };
@@ -454,7 +451,8 @@ void EmfPlayer::record(std::uint32_t type, ByteReader &in) {
         const ByteReader record(in.bytes());
         ByteReader whole = record;
         std::optional<Bitmap> pattern = bitmap(whole, type == kCreateMonoBrush ? 0 : usage, offBmi, cbBmi, offBits, cbBits);
-        if (pattern && static_cast<std::int64_t>(pattern->width) * pattern->height <= kMaxPatternPixels)
+        if (pattern && static_cast<std::int64_t>(pattern->width) * pattern->height <= kMaxPatternPixels &&
+            budget_.spend(kPatternPixelCost * static_cast<std::uint64_t>(pattern->width) * pattern->height))
             brush->pattern = std::make_shared<const Bitmap>(std::move(*pattern));
         table_.put(index, std::shared_ptr<const Brush>(std::move(brush)));
         return;
@@ -581,36 +579,6 @@ void EmfPlayer::record(std::uint32_t type, ByteReader &in) {
 
 }  // namespace
 
-std::optional<EnhancedMetafile> readEnhancedMetafile(std::span<const std::uint8_t> bytes) {
-    ByteReader in(bytes);
-    const std::uint32_t type = in.u32(), size = in.u32();
-    in.skip(16);  // bounds
-    EnhancedMetafile metafile;
-    metafile.bytes = bytes;
-    metafile.frameLeft = in.s32(), metafile.frameTop = in.s32();
-    metafile.frameRight = in.s32(), metafile.frameBottom = in.s32();
-    const std::uint32_t signature = in.u32();
-    in.skip(12);  // version, bytes, records
-    metafile.handles = in.u16();
-    in.skip(14);  // reserved, description, palette entries
-    metafile.devicePixelsX = in.s32(), metafile.devicePixelsY = in.s32();
-    metafile.deviceMmX = in.s32(), metafile.deviceMmY = in.s32();
-    if (!in.ok() || type != kHeader || signature != kSignature || size < kMinHeaderBytes || size > bytes.size())
-        return std::nullopt;
-    // The walk: every record inside the file, the end record reached, not too many.
-    ByteReader walk(bytes);
-    std::uint64_t records = 0;
-    while (true) {
-        const std::size_t start = walk.position();
-        const std::uint32_t recordType = walk.u32(), recordSize = walk.u32();
-        if (!walk.ok() || recordSize < 8 || ++records > kMaxMetafileRecords) return std::nullopt;
-        if (recordType == kEof) return metafile;
-        walk.seek(start);
-        walk.skip(recordSize);
-        if (!walk.ok()) return std::nullopt;
-    }
-}
-
 Point devicePixelsPerMm(const EnhancedMetafile &m) {
     constexpr double kScreen = 96 / 25.4;  // a header without a usable device: a 96 dpi screen
     const bool usable = m.devicePixelsX > 0 && m.devicePixelsY > 0 && m.deviceMmX > 0 && m.deviceMmY > 0;
@@ -618,9 +586,11 @@ Point devicePixelsPerMm(const EnhancedMetafile &m) {
     return {static_cast<double>(m.devicePixelsX) / m.deviceMmX, static_cast<double>(m.devicePixelsY) / m.deviceMmY};
 }
 
-bool playEnhancedMetafile(const EnhancedMetafile &metafile, cairo_t *cr, DeviceContext &dc) {
-    EmfPlayer player(metafile, cr, dc);
-    return player.play();
+bool playEnhancedMetafile(const EnhancedMetafile &metafile, cairo_t *cr, DeviceContext &dc, cairo_rectangle_t *ink) {
+    EmfPlayer player(metafile, cr, dc, ink != nullptr);
+    const bool played = player.play();
+    if (ink != nullptr) *ink = player.ink();
+    return played;
 }
 
 }  // namespace ks318::port::gdi

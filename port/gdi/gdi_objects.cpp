@@ -27,7 +27,9 @@ std::shared_ptr<const Font> stockFont(const char *face, double height, int weigh
 
 }  // namespace
 
-std::optional<GdiObject> stockObject(std::uint32_t index) {
+namespace {
+
+std::optional<GdiObject> makeStockObject(std::uint32_t index) {
     switch (index) {
     case 0: return solidBrush(kWhite);
     case 1: return solidBrush({192, 192, 192});
@@ -50,6 +52,19 @@ std::optional<GdiObject> stockObject(std::uint32_t index) {
     case 19: return cosmeticPen(kBlack);  // the DC pen, black until set
     default: return std::nullopt;
     }
+}
+
+}  // namespace
+
+// Made once: a stock object is never deleted, so a saved state that selected
+// one always gets it back.
+std::optional<GdiObject> stockObject(std::uint32_t index) {
+    static const auto objects = [] {
+        std::vector<std::optional<GdiObject>> all;
+        for (std::uint32_t i = 0; i < 20; ++i) all.push_back(makeStockObject(i));
+        return all;
+    }();
+    return index < objects.size() ? objects[index] : std::nullopt;
 }
 
 Colour colourFromReference(std::uint32_t reference, const Palette *palette) {

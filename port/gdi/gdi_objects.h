@@ -1,11 +1,12 @@
 // The drawing objects a metafile creates, selects and deletes (pens, brushes,
 // fonts, palettes, regions) and the table its records name them by.
 //
-// Objects are shared: the table holds one reference, the drawing state that
-// selected it another, and every saved state a third. Deleting an object only
-// empties its table slot, so a pen that a saved state still refers to keeps
-// drawing after that state is restored, as it does on Windows, where an object
-// selected into a device context is only freed once nothing holds it.
+// Objects are shared: the table holds one reference and the drawing state that
+// selected it another, so deleting the pen in use only empties its table slot
+// and the pen draws until another is selected, as GDI frees such an object
+// only then. A saved state does not hold its objects: restoring it after one of
+// them was deleted keeps the object in use instead, as GDI does. No record ever
+// reaches an object that is gone.
 #pragma once
 
 #include <cstdint>

@@ -21,10 +21,17 @@ constexpr int kMaxArcSegments = 4096;
 constexpr int kBezierSegments = 24;
 // A font height of 0 asks for the default: this many pixels of character height.
 constexpr double kDefaultFontPixels = 13;
+// The work a shape costs: a unit per point, and one per this many pixels of its
+// edges on the canvas (where filling and dashing spend their time); an edge
+// counts at most as long as the canvas's clip is wide and high.
+constexpr double kPixelsPerUnit = 1;
+// Points one shape, or one path, may have: the memory of their outlines.
+constexpr std::size_t kMaxShapePoints = 1 << 20;
+// A character costs this many units (its glyph found, placed and drawn).
+constexpr std::uint64_t kCharacterCost = 4;
 
-bool isRecording(cairo_t *cr) { return cairo_surface_get_type(cairo_get_target(cr)) == CAIRO_SURFACE_TYPE_RECORDING; }
-
-double rounded(double v) { return std::nearbyint(v); }
+// Windows rounds device coordinates half up.
+double rounded(double v) { return std::floor(v + 0.5); }
 
 // One byte of a ternary raster operation: bit (p·4 + s·2 + d) of the code is the
 // result for those inputs.
@@ -50,11 +57,11 @@ cairo_pattern_t *hatchPattern(const Brush &brush, const DcState &state) {
         for (int x = 0; x < 8; ++x) {
             bool on = false;
             switch (brush.hatch) {
-            case 0: on = y == 4; break;
+            case 0: on = y == 3; break;
             case 1: on = x == 4; break;
             case 2: on = x == y; break;
             case 3: on = x + y == 7; break;
-            case 4: on = x == 4 || y == 4; break;
+            case 4: on = x == 4 || y == 3; break;
             case 5: on = x == y || x + y == 7; break;
             default: on = true; break;
             }
@@ -75,8 +82,8 @@ cairo_surface_t *bitmapSurface(const Bitmap &bitmap) {
 
 }  // namespace
 
-Painter::Painter(cairo_t *cr, DeviceContext &dc, WorkBudget &budget)
-    : cr_(cr), dc_(dc), budget_(budget), fontOptions_(cairo_font_options_create()) {
+Painter::Painter(cairo_t *cr, DeviceContext &dc, bool measuring)
+    : cr_(cr), dc_(dc), budget_(dc.budget()), measuring_(measuring), fontOptions_(cairo_font_options_create()) {
     cairo_identity_matrix(cr_);
     cairo_set_antialias(cr_, CAIRO_ANTIALIAS_NONE);
     cairo_font_options_set_antialias(fontOptions_, CAIRO_ANTIALIAS_GRAY);
@@ -86,7 +93,42 @@ Painter::Painter(cairo_t *cr, DeviceContext &dc, WorkBudget &budget)
 
 Painter::~Painter() { cairo_font_options_destroy(fontOptions_); }
 
-bool Painter::spendPoints(std::size_t count) { return budget_.spend(count + 1); }
+bool Painter::spendPoints(std::size_t count) {
+    if (count > kMaxShapePoints) {
+        budget_.exhaust();
+        return false;
+    }
+    return budget_.spend(count + 1);
+}
+
+bool Painter::chargeOutlines(const std::vector<Outline> &outlines) {
+    cairo_rectangle_int_t clip;
+    cairo_region_get_extents(dc_.clipRegion(), &clip);
+    const double reach = static_cast<double>(clip.width) + clip.height;
+    double pixels = 0;
+    for (const Outline &outline : outlines)
+        for (std::size_t i = 1; i < outline.size(); ++i)
+            pixels += std::min(reach, std::fabs(outline[i].x - outline[i - 1].x) + std::fabs(outline[i].y - outline[i - 1].y));
+    return budget_.spend(static_cast<std::uint64_t>(pixels / kPixelsPerUnit));
+}
+
+// The clip's pixels that a box of canvas pixels reaches join the ink.
+void Painter::addInk(double left, double top, double right, double bottom) {
+    cairo_rectangle_int_t clip;
+    cairo_region_get_extents(dc_.clipRegion(), &clip);
+    left = std::max(left, static_cast<double>(clip.x));
+    top = std::max(top, static_cast<double>(clip.y));
+    right = std::min(right, static_cast<double>(clip.x) + clip.width);
+    bottom = std::min(bottom, static_cast<double>(clip.y) + clip.height);
+    if (!(right > left) || !(bottom > top)) return;
+    if (ink_.width <= 0) {
+        ink_ = {left, top, right - left, bottom - top};
+        return;
+    }
+    const double x1 = std::max(ink_.x + ink_.width, right), y1 = std::max(ink_.y + ink_.height, bottom);
+    ink_.x = std::min(ink_.x, left), ink_.y = std::min(ink_.y, top);
+    ink_.width = x1 - ink_.x, ink_.height = y1 - ink_.y;
+}
 
 void Painter::applyClip() {
     if (appliedClip_ == dc_.clipVersion()) return;
@@ -213,15 +255,29 @@ void Painter::addOutlines(const std::vector<Outline> &outlines, bool closed, dou
 // Fills the outlines with the brush and draws them with the pen; inside a path
 // bracket they join the path instead.
 void Painter::shape(const std::vector<Outline> &outlines, bool closed, bool fill, bool stroke) {
+    // Measuring rasterizes nothing: only the points count then.
+    if (!measuring_ && !chargeOutlines(outlines)) return;
     if (inPath_) {
         for (const Outline &outline : outlines) {
+            pathPoints_ += outline.size();
+            if (pathPoints_ > kMaxShapePoints) return budget_.exhaust();
             path_.push_back(outline);
             pathClosed_.push_back(closed);
         }
         return;
     }
-    applyClip();
     const DcState &s = dc_.state();
+    if (measuring_) {
+        // Where a shape is, as Windows counts a picture's bounds when it records
+        // one: its points' pixels, whatever its pen and brush.
+        double left = 1e300, top = 1e300, right = -1e300, bottom = -1e300;
+        for (const Outline &outline : outlines)
+            for (Point p : outline)
+                left = std::min(left, p.x), top = std::min(top, p.y), right = std::max(right, p.x),
+                bottom = std::max(bottom, p.y);
+        return addInk(left, top, right + 1, bottom + 1);
+    }
+    applyClip();
     if (fill && closed && setBrushSource(*s.brush)) {
         cairo_new_path(cr_);
         addOutlines(outlines, true, 0);
@@ -231,6 +287,8 @@ void Painter::shape(const std::vector<Outline> &outlines, bool closed, bool fill
     double width = 1;
     if (stroke && setPenSource(width)) {
         cairo_new_path(cr_);
+        // Odd widths centred on the pixels the path goes through; even ones
+        // reach one pixel further left and up.
         const double offset = static_cast<long long>(width) % 2 == 1 ? 0.5 : 0;
         addOutlines(outlines, closed, offset);
         cairo_stroke(cr_);
@@ -246,6 +304,7 @@ void Painter::lineTo(Point p) {
     if (!spendPoints(2)) return;
     const Point both[2] = {from, p};
     if (inPath_ && !path_.empty() && !pathClosed_.back()) {
+        if (++pathPoints_ > kMaxShapePoints) return budget_.exhaust();
         path_.back().push_back(snapped(std::span(&p, 1))[0]);
         return;
     }
@@ -312,6 +371,8 @@ void Painter::polyBezier(std::span<const Point> points) {
     outline.front() = {rounded(outline.front().x), rounded(outline.front().y)};
     outline.back() = {rounded(outline.back().x), rounded(outline.back().y)};
     if (inPath_ && !path_.empty() && !pathClosed_.back() && !path_.back().empty()) {
+        pathPoints_ += outline.size();
+        if (pathPoints_ > kMaxShapePoints || !chargeOutlines({outline})) return budget_.exhaust();
         path_.back().insert(path_.back().end(), outline.begin() + 1, outline.end());
         return;
     }
@@ -328,10 +389,15 @@ void Painter::polyBezierTo(std::span<const Point> points) {
 
 void Painter::rectangle(const LogicalRect &r) {
     if (!spendPoints(4)) return;
+    if (!dc_.axisAligned()) {  // turned or sheared by the world transform: its four corners
+        shape({snapped(std::vector<Point>{{r.left, r.top}, {r.right, r.top}, {r.right, r.bottom}, {r.left, r.bottom}})},
+              true, true, true);
+        return;
+    }
     const Outline corners = snapped(std::vector<Point>{{r.left, r.top}, {r.right, r.bottom}});
-    double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - 1;
-    double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - 1;
-    if (inPath_) right += 1, bottom += 1;
+    double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - edgeInset();
+    double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - edgeInset();
+    if (inPath_) right += edgeInset(), bottom += edgeInset();
     if (right < left || bottom < top) return;
     double width = 1;
     if (dc_.state().pen->style == kPenInsideFrame && !dc_.state().pen->cosmetic) {
@@ -344,9 +410,10 @@ void Painter::rectangle(const LogicalRect &r) {
 
 std::vector<Painter::Outline> Painter::arcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end,
                                                   bool *empty) {
+    if (!dc_.axisAligned()) return turnedArcOutline(kind, box, start, end, empty);
     const Outline corners = snapped(std::vector<Point>{{box.left, box.top}, {box.right, box.bottom}});
-    double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - 1;
-    double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - 1;
+    double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - edgeInset();
+    double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - edgeInset();
     *empty = right <= left || bottom <= top;
     if (*empty) return {};
     const Pen &pen = *dc_.state().pen;
@@ -377,6 +444,35 @@ std::vector<Painter::Outline> Painter::arcOutline(ArcKind kind, const LogicalRec
     return {outline};
 }
 
+// Under a world transform that turns or shears, the curve is found in logical
+// units and each of its points transformed. Counter-clockwise is still as seen
+// on the device: a transform that mirrors turns the logical direction round.
+std::vector<Painter::Outline> Painter::turnedArcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end,
+                                                        bool *empty) {
+    const double cx = (box.left + box.right) / 2, cy = (box.top + box.bottom) / 2;
+    const double rx = std::fabs(box.right - box.left) / 2, ry = std::fabs(box.bottom - box.top) / 2;
+    *empty = rx == 0 || ry == 0;
+    if (*empty) return {};
+    const cairo_matrix_t &m = dc_.logicalToCanvas();
+    const bool mirrored = m.xx * m.yy - m.xy * m.yx < 0;
+    const double perimeter = 2 * std::numbers::pi * std::max(dc_.lengthAlongX(rx), dc_.lengthAlongY(ry));
+    const int full = std::clamp(static_cast<int>(perimeter / 2), kMinArcSegments, kMaxArcSegments);
+    spendPoints(static_cast<std::size_t>(full));
+    const double from = std::atan2((start.y - cy) / ry, (start.x - cx) / rx);
+    double to = std::atan2((end.y - cy) / ry, (end.x - cx) / rx);
+    const bool clockwise = dc_.state().arcClockwise != mirrored;
+    if (!clockwise && to >= from) to -= 2 * std::numbers::pi;
+    if (clockwise && to <= from) to += 2 * std::numbers::pi;
+    const int segments = std::max(2, static_cast<int>(std::ceil(full * std::fabs(to - from) / (2 * std::numbers::pi))));
+    Outline outline;
+    for (int i = 0; i <= segments; ++i) {
+        const double a = from + (to - from) * i / segments;
+        outline.push_back(dc_.toCanvas({cx + rx * std::cos(a), cy + ry * std::sin(a)}));
+    }
+    if (kind == ArcKind::pie) outline.push_back(dc_.toCanvas({cx, cy}));
+    return {outline};
+}
+
 void Painter::ellipse(const LogicalRect &r) {
     bool empty = false;
     // A whole turn: start and end at the same point.
@@ -388,8 +484,8 @@ void Painter::ellipse(const LogicalRect &r) {
 
 void Painter::roundRect(const LogicalRect &r, double cornerWidth, double cornerHeight) {
     const Outline corners = snapped(std::vector<Point>{{r.left, r.top}, {r.right, r.bottom}});
-    const double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - 1;
-    const double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - 1;
+    const double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - edgeInset();
+    const double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - edgeInset();
     if (right <= left || bottom <= top || !spendPoints(64)) return;
     const double rx = std::min(dc_.lengthAlongX(cornerWidth) / 2, (right - left) / 2);
     const double ry = std::min(dc_.lengthAlongY(cornerHeight) / 2, (bottom - top) / 2);
@@ -430,8 +526,9 @@ void Painter::arc(ArcKind kind, const LogicalRect &box, Point start, Point end) 
 
 void Painter::setPixel(Point p, Colour colour) {
     if (inPath_ || !spendPoints(1)) return;
-    applyClip();
     const Point c = dc_.toCanvas(p);
+    if (measuring_) return addInk(rounded(c.x), rounded(c.y), rounded(c.x) + 1, rounded(c.y) + 1);
+    applyClip();
     setColour(colour);
     cairo_rectangle(cr_, rounded(c.x), rounded(c.y), 1, 1);
     cairo_fill(cr_);
@@ -439,8 +536,8 @@ void Painter::setPixel(Point p, Colour colour) {
 
 void Painter::text(const TextRun &run) {
     const DcState &s = dc_.state();
-    if (inPath_ || !budget_.spend(run.characters.size() + 1)) return;
-    applyClip();
+    if (inPath_ || !budget_.spend(kCharacterCost * run.characters.size() + 1)) return;
+    if (!measuring_) applyClip();
     const Font &font = *s.font;
     cairo_font_face_t *face = cairo_toy_font_face_create(
         font.face.empty() ? "sans-serif" : font.face.c_str(), font.italic ? CAIRO_FONT_SLANT_ITALIC : CAIRO_FONT_SLANT_NORMAL,
@@ -508,6 +605,20 @@ void Painter::text(const TextRun &run) {
     default: dy = extents.ascent; break;
     }
 
+    if (measuring_) {
+        cairo_glyph_free(glyphs);
+        const double cosine = std::cos(angle), sine = std::sin(angle);
+        for (double cx : {dx, dx + width})
+            for (double cy : {dy - extents.ascent, dy + extents.descent}) {
+                const double x = reference.x + cx * cosine - cy * sine, y = reference.y + cx * sine + cy * cosine;
+                addInk(std::floor(x), std::floor(y), std::ceil(x), std::ceil(y));
+            }
+        if (run.rect && (run.options & kTextOpaque)) {
+            const cairo_rectangle_int_t box = dc_.canvasRect(*run.rect);
+            addInk(box.x, box.y, static_cast<double>(box.x) + box.width, static_cast<double>(box.y) + box.height);
+        }
+        return;
+    }
     cairo_save(cr_);
     if (run.rect && (run.options & (kTextOpaque | kTextClipped))) {
         const cairo_rectangle_int_t box = dc_.canvasRect(*run.rect);
@@ -558,12 +669,6 @@ void Painter::text(const TextRun &run) {
 void Painter::blitRop(const cairo_rectangle_int_t &area, cairo_pattern_t *source, std::uint32_t rop) {
     const std::uint8_t code = static_cast<std::uint8_t>(rop >> 16);
     applyClip();
-    if (isRecording(cr_)) {  // measuring: only where it draws matters
-        cairo_rectangle(cr_, area.x, area.y, area.width, area.height);
-        setColour(kBlack);
-        cairo_fill(cr_);
-        return;
-    }
     // Pixels of the canvas inside the clip region.
     cairo_region_t *pixels = cairo_region_copy(dc_.clipRegion());
     cairo_region_intersect_rectangle(pixels, &area);
@@ -638,6 +743,8 @@ void Painter::patternBlit(const LogicalRect &destination, std::uint32_t rop) {
     if (inPath_ || !spendPoints(4)) return;
     const cairo_rectangle_int_t area = dc_.canvasRect(destination);
     if (area.width <= 0 || area.height <= 0) return;
+    if (measuring_)
+        return addInk(area.x, area.y, static_cast<double>(area.x) + area.width, static_cast<double>(area.y) + area.height);
     if (rop == 0x00F00021) {  // the brush, as it is
         applyClip();
         if (!setBrushSource(*dc_.state().brush)) return;
@@ -656,6 +763,7 @@ void Painter::bitmapBlit(const Bitmap &bitmap, double sourceX, double sourceY, d
     const Point p1 = dc_.toCanvas({destination.right, destination.bottom});
     const double x0 = rounded(p0.x), y0 = rounded(p0.y), x1 = rounded(p1.x), y1 = rounded(p1.y);
     if (x0 == x1 || y0 == y1 || sourceWidth == 0 || sourceHeight == 0) return;
+    if (measuring_) return addInk(std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1));
     // The pattern's matrix maps canvas pixels to bitmap pixels.
     cairo_matrix_t toSource;
     const double xx = sourceWidth / (x1 - x0), yy = sourceHeight / (y1 - y0);
@@ -689,10 +797,15 @@ PixelRegion Painter::regionPixels(const Region &region) const {
 }
 
 void Painter::fillRegion(const Region &region, const Brush &brush) {
-    if (inPath_ || !budget_.spend(region.rects.size() + 1)) return;
+    if (inPath_ || !budget_.spend(region.rects.size() + 1) || brush.style == kBrushNull) return;
+    const PixelRegion pixels = regionPixels(region);
+    if (measuring_) {
+        cairo_rectangle_int_t e;
+        cairo_region_get_extents(pixels.get(), &e);
+        return addInk(e.x, e.y, static_cast<double>(e.x) + e.width, static_cast<double>(e.y) + e.height);
+    }
     applyClip();
     if (!setBrushSource(brush)) return;
-    const PixelRegion pixels = regionPixels(region);
     for (int i = 0; i < cairo_region_num_rectangles(pixels.get()); ++i) {
         cairo_rectangle_int_t r;
         cairo_region_get_rectangle(pixels.get(), i, &r);
@@ -707,6 +820,7 @@ void Painter::beginPath() {
     inPath_ = true;
     path_.clear();
     pathClosed_.clear();
+    pathPoints_ = 0;
 }
 
 void Painter::endPath() { inPath_ = false; }
@@ -747,7 +861,7 @@ void Painter::selectClipPath(int mode) {
     const cairo_rectangle_int_t bounds = dc_.bounds();
     PixelRegion pixels = makeRegion();
     const std::uint64_t area = static_cast<std::uint64_t>(bounds.width) * static_cast<std::uint64_t>(bounds.height);
-    if (area > 4096ull * 4096) {
+    if (measuring_ || area > 4096ull * 4096) {
         // Measuring where a picture draws: the path's bounding box is enough.
         double left = 1e300, top = 1e300, right = -1e300, bottom = -1e300;
         for (const Outline &outline : path_)

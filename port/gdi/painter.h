@@ -36,8 +36,10 @@ struct TextRun {
 
 class Painter {
 public:
-    // `cr` draws on the canvas in canvas pixels (identity matrix).
-    Painter(cairo_t *cr, DeviceContext &dc, WorkBudget &budget);
+    // `cr` draws on the canvas in canvas pixels (identity matrix). A measuring
+    // painter draws nothing: it only finds where the drawing would reach (for
+    // text, `cr` still gives the fonts' measures).
+    Painter(cairo_t *cr, DeviceContext &dc, bool measuring = false);
     ~Painter();
     Painter(const Painter &) = delete;
     Painter &operator=(const Painter &) = delete;
@@ -79,6 +81,9 @@ public:
     void strokeAndFillPath();
     void selectClipPath(int mode);
 
+    // Where a measuring painter found drawing, in canvas pixels; empty (width 0) when nowhere.
+    cairo_rectangle_t ink() const { return ink_; }
+
 private:
     using Outline = std::vector<Point>;  // canvas pixels
     void shape(const std::vector<Outline> &outlines, bool closed, bool fill, bool stroke);
@@ -89,13 +94,23 @@ private:
     void setColour(Colour c);
     void addOutlines(const std::vector<Outline> &outlines, bool closed, double offset);
     std::vector<Outline> arcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
+    std::vector<Outline> turnedArcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
     Outline snapped(std::span<const Point> logical);
+    // Rectangles and ellipses leave out their right and bottom edges, except in
+    // the advanced graphics mode.
+    double edgeInset() const { return dc_.advancedGraphics() ? 0 : 1; }
     bool spendPoints(std::size_t count);
     void blitRop(const cairo_rectangle_int_t &area, cairo_pattern_t *source, std::uint32_t rop);
+
+    void addInk(double left, double top, double right, double bottom);
+    bool chargeOutlines(const std::vector<Outline> &outlines);
 
     cairo_t *cr_;
     DeviceContext &dc_;
     WorkBudget &budget_;
+    bool measuring_;
+    cairo_rectangle_t ink_{0, 0, 0, 0};
+    std::size_t pathPoints_ = 0;
     std::uint64_t appliedClip_ = ~std::uint64_t{0};
     bool inPath_ = false;
     std::vector<Outline> path_;  // the figures of the path being built or ended

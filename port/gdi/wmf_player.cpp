@@ -11,8 +11,6 @@
 namespace ks318::port::gdi {
 namespace {
 
-constexpr std::uint32_t kPlaceableKey = 0x9AC6CDD7u;
-constexpr std::size_t kHeaderBytes = 18;
 
 enum Function : std::uint16_t {
     kEof = 0x0000,
@@ -76,14 +74,14 @@ enum Function : std::uint16_t {
 
 // Bitmaps of a pattern brush larger than this many pixels are not kept (the
 // brush paints its colour instead).
-constexpr std::int64_t kMaxPatternPixels = 1024 * 1024;
 
 class WmfPlayer {
 public:
-    WmfPlayer(const WindowsMetafile &metafile, cairo_t *cr, DeviceContext &dc)
-        : metafile_(metafile), dc_(dc), painter_(cr, dc, budget_), table_(metafile.objects) {}
+    WmfPlayer(const WindowsMetafile &metafile, cairo_t *cr, DeviceContext &dc, bool measuring)
+        : metafile_(metafile), dc_(dc), budget_(dc.budget()), painter_(cr, dc, measuring), table_(metafile.objects) {}
 
     bool play();
+    cairo_rectangle_t ink() const { return painter_.ink(); }
 
 private:
     void record(std::uint16_t function, ByteReader &in);
@@ -119,14 +117,14 @@ private:
 
     const WindowsMetafile &metafile_;
     DeviceContext &dc_;
-    WorkBudget budget_;
+    WorkBudget &budget_;
     Painter painter_;
     ObjectTable table_;
 };
 
 bool WmfPlayer::play() {
     ByteReader file(metafile_.bytes);
-    file.skip(kHeaderBytes);
+    file.skip(kWindowsMetafileHeaderBytes);
     while (file.remaining() >= 6 && !budget_.exhausted()) {
         const std::uint32_t words = file.u32();
         const std::uint16_t function = file.u16();
@@ -495,7 +493,8 @@ void WmfPlayer::record(std::uint16_t function, ByteReader &in) {
             const DibColours colours = in.u16() == 1 ? DibColours::paletteIndices : DibColours::rgb;
             ByteReader packed = in.sub(in.remaining());
             std::optional<Bitmap> bitmap = readPackedDib(packed, colours, s.palette.get(), budget_);
-            if (bitmap && static_cast<std::int64_t>(bitmap->width) * bitmap->height <= kMaxPatternPixels)
+            if (bitmap && static_cast<std::int64_t>(bitmap->width) * bitmap->height <= kMaxPatternPixels &&
+                budget_.spend(kPatternPixelCost * static_cast<std::uint64_t>(bitmap->width) * bitmap->height))
                 brush->pattern = std::make_shared<const Bitmap>(std::move(*bitmap));
         }
         table_.add(std::shared_ptr<const Brush>(std::move(brush)));
@@ -507,42 +506,11 @@ void WmfPlayer::record(std::uint16_t function, ByteReader &in) {
 
 }  // namespace
 
-std::optional<PlaceableHeader> readPlaceableHeader(std::span<const std::uint8_t> bytes) {
-    ByteReader in(bytes);
-    if (in.u32() != kPlaceableKey) return std::nullopt;
-    in.u16();
-    PlaceableHeader header;
-    header.left = in.s16(), header.top = in.s16(), header.right = in.s16(), header.bottom = in.s16();
-    header.unitsPerInch = in.u16();
-    in.skip(6);
-    if (!in.ok()) return std::nullopt;
-    return header;
-}
-
-std::optional<WindowsMetafile> readWindowsMetafile(std::span<const std::uint8_t> bytes) {
-    ByteReader in(bytes);
-    const std::uint16_t type = in.u16(), headerWords = in.u16();
-    in.skip(6);
-    WindowsMetafile metafile;
-    metafile.bytes = bytes;
-    metafile.objects = in.u16();
-    in.skip(6);
-    if (!in.ok() || (type != 1 && type != 2) || headerWords != kHeaderBytes / 2) return std::nullopt;
-    // The walk: every record inside the file, the end record reached, not too many.
-    std::uint64_t records = 0;
-    while (true) {
-        const std::uint32_t words = in.u32();
-        const std::uint16_t function = in.u16();
-        if (!in.ok() || words < 3 || ++records > kMaxMetafileRecords) return std::nullopt;
-        if (function == kEof) return metafile;
-        in.skip((static_cast<std::size_t>(words) - 3) * 2);
-        if (!in.ok()) return std::nullopt;
-    }
-}
-
-bool playWindowsMetafile(const WindowsMetafile &metafile, cairo_t *cr, DeviceContext &dc) {
-    WmfPlayer player(metafile, cr, dc);
-    return player.play();
+bool playWindowsMetafile(const WindowsMetafile &metafile, cairo_t *cr, DeviceContext &dc, cairo_rectangle_t *ink) {
+    WmfPlayer player(metafile, cr, dc, ink != nullptr);
+    const bool played = player.play();
+    if (ink != nullptr) *ink = player.ink();
+    return played;
 }
 
 }  // namespace ks318::port::gdi

@@ -6,13 +6,22 @@
 
 #include <cstdint>
 
+#include "ks318.h"
+
 namespace ks318::port::gdi {
 
 // Records a metafile may hold: a file with more is refused before it is played.
-inline constexpr std::uint64_t kMaxMetafileRecords = 500'000;
-// Units of work one play of a metafile may take (a record, a point, a character,
-// a pixel of a bitmap read, an entry of a palette or region each cost one unit).
-inline constexpr std::uint64_t kMetafileWorkUnits = 64ULL * 1024 * 1024;
+inline constexpr std::uint64_t kMaxMetafileRecords = KQ_METAFILE_MAX_RECORDS;
+// Units of work one play of a metafile may take: a record, a point, a pixel of a
+// shape's edges on the canvas, a pixel of a bitmap read, an entry of a palette
+// or region each cost one; a character four.
+inline constexpr std::uint64_t kMetafileWorkUnits = KQ_METAFILE_MAX_WORK;
+static_assert(kMetafileWorkUnits == 32ULL * 1024 * 1024);
+
+// A pattern brush's bitmap of more pixels than this paints its colour instead;
+// each pixel kept costs a few more units, as memory held until the play ends.
+inline constexpr std::int64_t kMaxPatternPixels = 256 * 256;
+inline constexpr std::uint64_t kPatternPixelCost = 4;
 
 class WorkBudget {
 public:
@@ -29,6 +38,9 @@ public:
         return true;
     }
     bool exhausted() const { return exhausted_; }
+    // For a record that asks for more than any file may (a bitmap over the
+    // picture pixel limit): the file is refused.
+    void exhaust() { spend(~std::uint64_t{0}); }
 
 private:
     std::uint64_t left_;
