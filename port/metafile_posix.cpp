@@ -76,10 +76,10 @@ bool drawOnCanvas(RgbCanvas &canvas, const TargetRect &target, Draw draw) {
 
 // A Windows metafile without the placeable header names no size: it is played
 // one logical unit to one pixel (the records' window onto a viewport of the
-// same extent, flips kept), and where it draws is the picture. Windows turns
-// such a file into an enhanced metafile, whose bounds are the shapes' own
-// pixels (right and bottom edges left out, pens not counted), and plays that
-// in the advanced graphics mode.
+// same extent, flips kept), and where it draws is the picture: the shapes' own
+// pixels, right and bottom edges left out and pens not counted, as Windows
+// counts the bounds when it turns such a file into an enhanced metafile. The
+// shapes keep the rules of Windows metafiles (the compatible graphics mode).
 void setUnitMapping(gdi::DeviceContext &dc, const std::optional<gdi::Point> &windowExtent) {
     dc.setMapMode(gdi::kMapAnisotropic);
     if (windowExtent) dc.setViewportExt({std::fabs(windowExtent->x), std::fabs(windowExtent->y)});
@@ -169,7 +169,7 @@ bool WindowsMetafilePicture::play(RgbCanvas &canvas, const TargetRect &target) c
         const double sx = static_cast<double>(target.width) / width();
         const double sy = static_cast<double>(target.height) / height();
         const cairo_matrix_t toTarget{sx, 0, 0, sy, target.x - inkLeft_ * sx, target.y - inkTop_ * sy};
-        gdi::DeviceContext dc(toTarget, bounds, {kPixelsPerMm, kPixelsPerMm}, true);
+        gdi::DeviceContext dc(toTarget, bounds, {kPixelsPerMm, kPixelsPerMm});
         setUnitMapping(dc, windowExtent_);
         return gdi::playWindowsMetafile(metafile_, cr, dc);
     });

@@ -412,8 +412,8 @@ std::vector<Painter::Outline> Painter::arcOutline(ArcKind kind, const LogicalRec
                                                   bool *empty) {
     if (!dc_.axisAligned()) return turnedArcOutline(kind, box, start, end, empty);
     const Outline corners = snapped(std::vector<Point>{{box.left, box.top}, {box.right, box.bottom}});
-    double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - edgeInset();
-    double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - edgeInset();
+    double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - 1;
+    double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - 1;
     *empty = right <= left || bottom <= top;
     if (*empty) return {};
     const Pen &pen = *dc_.state().pen;
@@ -484,8 +484,8 @@ void Painter::ellipse(const LogicalRect &r) {
 
 void Painter::roundRect(const LogicalRect &r, double cornerWidth, double cornerHeight) {
     const Outline corners = snapped(std::vector<Point>{{r.left, r.top}, {r.right, r.bottom}});
-    const double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - edgeInset();
-    const double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - edgeInset();
+    const double left = std::min(corners[0].x, corners[1].x), right = std::max(corners[0].x, corners[1].x) - 1;
+    const double top = std::min(corners[0].y, corners[1].y), bottom = std::max(corners[0].y, corners[1].y) - 1;
     if (right <= left || bottom <= top || !spendPoints(64)) return;
     const double rx = std::min(dc_.lengthAlongX(cornerWidth) / 2, (right - left) / 2);
     const double ry = std::min(dc_.lengthAlongY(cornerHeight) / 2, (bottom - top) / 2);

@@ -96,8 +96,8 @@ private:
     std::vector<Outline> arcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
     std::vector<Outline> turnedArcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
     Outline snapped(std::span<const Point> logical);
-    // Rectangles and ellipses leave out their right and bottom edges, except in
-    // the advanced graphics mode.
+    // Rectangles leave out their right and bottom edges, except in the advanced
+    // graphics mode; ellipses, arcs and rounded rectangles always do.
     double edgeInset() const { return dc_.advancedGraphics() ? 0 : 1; }
     bool spendPoints(std::size_t count);
     void blitRop(const cairo_rectangle_int_t &area, cairo_pattern_t *source, std::uint32_t rop);
