@@ -90,4 +90,10 @@ private:
     bool ok_ = true;
 };
 
+// Acts on a value read from a record only when the record held all of it.
+template <typename Value, typename Act>
+void ifRead(const ByteReader &in, const Value &value, Act &&act) {
+    if (in.ok()) act(value);
+}
+
 }  // namespace ks318::port::gdi

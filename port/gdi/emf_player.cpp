@@ -349,21 +349,9 @@ void EmfPlayer::record(std::uint32_t type, ByteReader &in) {
         (type == kSetTextColor ? s.textColour : s.backgroundColour) = c;
         return;
     }
-    case kOffsetClipRgn: {
-        const Point p = point32(in);
-        if (in.ok()) dc_.offsetClip(p);
-        return;
-    }
-    case kMoveToEx: {
-        const Point p = point32(in);
-        if (in.ok()) painter_.moveTo(p);
-        return;
-    }
-    case kLineTo: {
-        const Point p = point32(in);
-        if (in.ok()) painter_.lineTo(p);
-        return;
-    }
+    case kOffsetClipRgn: return ifRead(in, point32(in), [&](const Point &p) { dc_.offsetClip(p); });
+    case kMoveToEx: return ifRead(in, point32(in), [&](const Point &p) { painter_.moveTo(p); });
+    case kLineTo: return ifRead(in, point32(in), [&](const Point &p) { painter_.lineTo(p); });
     case kExcludeClipRect:
     case kIntersectClipRect: {
         const LogicalRect r = rect32(in);
@@ -382,11 +370,7 @@ void EmfPlayer::record(std::uint32_t type, ByteReader &in) {
     }
     case kSaveDc: dc_.save(); return;
     case kRestoreDc: dc_.restore(in.s32()); return;
-    case kSetWorldTransform: {
-        const cairo_matrix_t m = transform(in);
-        if (in.ok()) dc_.setWorldTransform(m);
-        return;
-    }
+    case kSetWorldTransform: return ifRead(in, transform(in), [&](const cairo_matrix_t &m) { dc_.setWorldTransform(m); });
     case kModifyWorldTransform: {
         const cairo_matrix_t m = transform(in);
         const std::uint32_t mode = in.u32();

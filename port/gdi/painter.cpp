@@ -329,28 +329,27 @@ void Painter::polygon(std::span<const Point> points) {
     shape({snapped(points)}, true, true, true);
 }
 
-void Painter::polyPolygon(std::span<const Point> points, std::span<const std::uint32_t> counts) {
-    if (!spendPoints(points.size() + counts.size())) return;
+// Outlines of figures of `counts` points each, taken in turn; nothing when the
+// counts ask for more points than there are.
+std::optional<std::vector<Painter::Outline>> Painter::figures(std::span<const Point> points,
+                                                             std::span<const std::uint32_t> counts) {
+    if (!spendPoints(points.size() + counts.size())) return std::nullopt;
     std::vector<Outline> outlines;
     std::size_t at = 0;
     for (std::uint32_t count : counts) {
-        if (count > points.size() - at) return;
+        if (count > points.size() - at) return std::nullopt;
         outlines.push_back(snapped(points.subspan(at, count)));
         at += count;
     }
-    shape(outlines, true, true, true);
+    return outlines;
+}
+
+void Painter::polyPolygon(std::span<const Point> points, std::span<const std::uint32_t> counts) {
+    if (auto outlines = figures(points, counts)) shape(*outlines, true, true, true);
 }
 
 void Painter::polyPolyline(std::span<const Point> points, std::span<const std::uint32_t> counts) {
-    if (!spendPoints(points.size() + counts.size())) return;
-    std::vector<Outline> outlines;
-    std::size_t at = 0;
-    for (std::uint32_t count : counts) {
-        if (count > points.size() - at) return;
-        outlines.push_back(snapped(points.subspan(at, count)));
-        at += count;
-    }
-    shape(outlines, false, false, true);
+    if (auto outlines = figures(points, counts)) shape(*outlines, false, false, true);
 }
 
 // Cubic Bézier curves: the first point, then three per curve.

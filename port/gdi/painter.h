@@ -96,6 +96,7 @@ private:
     std::vector<Outline> arcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
     std::vector<Outline> turnedArcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
     Outline snapped(std::span<const Point> logical);
+    std::optional<std::vector<Outline>> figures(std::span<const Point> points, std::span<const std::uint32_t> counts);
     // Rectangles leave out their right and bottom edges, except in the advanced
     // graphics mode; ellipses, arcs and rounded rectangles always do.
     double edgeInset() const { return dc_.advancedGraphics() ? 0 : 1; }

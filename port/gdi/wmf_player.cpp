@@ -255,46 +255,14 @@ void WmfPlayer::record(std::uint16_t function, ByteReader &in) {
     case kSetPolyFillMode: s.polyFillMode = in.u16(); return;
     case kSetTextAlign: s.textAlign = in.u16(); return;
     case kSetTextCharExtra: s.textCharExtra = in.s16(); return;
-    case kSetBkColor: {
-        const Colour c = colour(in);
-        if (in.ok()) s.backgroundColour = c;
-        return;
-    }
-    case kSetTextColor: {
-        const Colour c = colour(in);
-        if (in.ok()) s.textColour = c;
-        return;
-    }
-    case kSetWindowOrg: {
-        const Point p = point(in);
-        if (in.ok()) dc_.setWindowOrg(p);
-        return;
-    }
-    case kSetWindowExt: {
-        const Point p = point(in);
-        if (in.ok()) dc_.setWindowExt(p);
-        return;
-    }
-    case kSetViewportOrg: {
-        const Point p = point(in);
-        if (in.ok()) dc_.setViewportOrg(p);
-        return;
-    }
-    case kSetViewportExt: {
-        const Point p = point(in);
-        if (in.ok()) dc_.setViewportExt(p);
-        return;
-    }
-    case kOffsetWindowOrg: {
-        const Point p = point(in);
-        if (in.ok()) dc_.offsetWindowOrg(p);
-        return;
-    }
-    case kOffsetViewportOrg: {
-        const Point p = point(in);
-        if (in.ok()) dc_.offsetViewportOrg(p);
-        return;
-    }
+    case kSetBkColor: return ifRead(in, colour(in), [&](const Colour &c) { s.backgroundColour = c; });
+    case kSetTextColor: return ifRead(in, colour(in), [&](const Colour &c) { s.textColour = c; });
+    case kSetWindowOrg: return ifRead(in, point(in), [&](const Point &p) { dc_.setWindowOrg(p); });
+    case kSetWindowExt: return ifRead(in, point(in), [&](const Point &p) { dc_.setWindowExt(p); });
+    case kSetViewportOrg: return ifRead(in, point(in), [&](const Point &p) { dc_.setViewportOrg(p); });
+    case kSetViewportExt: return ifRead(in, point(in), [&](const Point &p) { dc_.setViewportExt(p); });
+    case kOffsetWindowOrg: return ifRead(in, point(in), [&](const Point &p) { dc_.offsetWindowOrg(p); });
+    case kOffsetViewportOrg: return ifRead(in, point(in), [&](const Point &p) { dc_.offsetViewportOrg(p); });
     case kScaleWindowExt:
     case kScaleViewportExt: {
         const double yDenom = in.s16(), yNum = in.s16(), xDenom = in.s16(), xNum = in.s16();
@@ -303,21 +271,9 @@ void WmfPlayer::record(std::uint16_t function, ByteReader &in) {
         else dc_.scaleViewportExt(xNum, xDenom, yNum, yDenom);
         return;
     }
-    case kMoveTo: {
-        const Point p = point(in);
-        if (in.ok()) painter_.moveTo(p);
-        return;
-    }
-    case kLineTo: {
-        const Point p = point(in);
-        if (in.ok()) painter_.lineTo(p);
-        return;
-    }
-    case kOffsetClipRgn: {
-        const Point p = point(in);
-        if (in.ok()) dc_.offsetClip(p);
-        return;
-    }
+    case kMoveTo: return ifRead(in, point(in), [&](const Point &p) { painter_.moveTo(p); });
+    case kLineTo: return ifRead(in, point(in), [&](const Point &p) { painter_.lineTo(p); });
+    case kOffsetClipRgn: return ifRead(in, point(in), [&](const Point &p) { dc_.offsetClip(p); });
     case kExcludeClipRect:
     case kIntersectClipRect: {
         const LogicalRect r = rect(in);

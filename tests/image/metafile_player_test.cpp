@@ -171,17 +171,19 @@ std::vector<std::uint16_t> rleBitmapRecord(int width, int height) {
     return params;
 }
 
+// A red square drawing with more records after it.
+FileBytes drawing(const std::function<void(WmfWriter &)> &more) {
+    WmfWriter w;
+    w.setWindowExt(100, 100);
+    w.select(w.createBrush(gdi::kBrushSolid, kRed));
+    w.rectangle({0, 0, 100, 100});
+    more(w);
+    return w.placeable({0, 0, 100, 100}, 96);
+}
+
 TEST(MetafilePlayer, FilesThatAskForTooMuchAreRefused) {
     TempDir dir;
     auto taken = [&](const std::string &name, const FileBytes &bytes) { return convert(dir, name, bytes).taken; };
-    auto drawing = [](const std::function<void(WmfWriter &)> &more) {
-        WmfWriter w;
-        w.setWindowExt(100, 100);
-        w.select(w.createBrush(gdi::kBrushSolid, kRed));
-        w.rectangle({0, 0, 100, 100});
-        more(w);
-        return w.placeable({0, 0, 100, 100}, 96);
-    };
     ASSERT_TRUE(taken("plain.wmf", drawing([](WmfWriter &) {})));
 
     // A million records (saving the state over and over).
@@ -210,14 +212,6 @@ TEST(MetafilePlayer, WorkBeyondTheBudgetRefusesTheFile) {
 #endif
     TempDir dir;
     auto taken = [&](const std::string &name, const FileBytes &bytes) { return convert(dir, name, bytes).taken; };
-    auto drawing = [](const std::function<void(WmfWriter &)> &more) {
-        WmfWriter w;
-        w.setWindowExt(100, 100);
-        w.select(w.createBrush(gdi::kBrushSolid, kRed));
-        w.rectangle({0, 0, 100, 100});
-        more(w);
-        return w.placeable({0, 0, 100, 100}, 96);
-    };
     // A bitmap claiming 65535 × 65535 pixels (4 GiB as true colour) with a few bytes.
     EXPECT_FALSE(taken("huge-bitmap.wmf", drawing([](WmfWriter &w) {
         std::vector<std::uint16_t> params = rleBitmapRecord(8, 8);
