@@ -8,24 +8,10 @@
 namespace ks318::test {
 namespace {
 
-void put16(FileBytes &out, std::uint32_t value) {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void put32(FileBytes &out, std::uint32_t value) {
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
 void putFloat(FileBytes &out, float value) {
     std::uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     put32(out, bits);
-}
-
-void patch32(FileBytes &out, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // Bounds of points, inclusive, as the poly records carry them.

@@ -11,20 +11,6 @@
 namespace ks318::test {
 namespace {
 
-void put16(FileBytes &out, std::uint32_t value) {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void put32(FileBytes &out, std::uint32_t value) {
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
-void patch32(FileBytes &out, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 std::uint32_t colourRef(Rgb c) { return c.r | (c.g << 8) | (c.b << 16); }
 
 // The BITMAPINFOHEADER of an uncompressed bitmap.

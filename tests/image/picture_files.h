@@ -14,6 +14,19 @@ namespace ks318::test {
 
 using FileBytes = std::vector<std::uint8_t>;
 
+// Little-endian values appended to a file, or written over bytes already in it.
+inline void put16(FileBytes &out, std::uint32_t value) {
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+inline void put32(FileBytes &out, std::uint32_t value) {
+    put16(out, value & 0xFFFF);
+    put16(out, value >> 16);
+}
+inline void patch32(FileBytes &out, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
 struct Rgb {
     std::uint8_t r = 0, g = 0, b = 0;
     bool operator==(const Rgb &) const = default;
