@@ -27,6 +27,10 @@ constexpr double kDefaultFontPixels = 13;
 constexpr double kPixelsPerUnit = 1;
 // Points one shape, or one path, may have: the memory of their outlines.
 constexpr std::size_t kMaxShapePoints = 1 << 20;
+// A polygon's corners are the centres of their pixels: it fills the pixels whose
+// centres lie inside it, moved half a pixel. The 1/64 short of a half keeps
+// edges off the sample points, so that edges along them fall the same way.
+constexpr double kPolygonFillOffset = 0.5 - 1.0 / 64;
 // A character costs this many units (its glyph found, placed and drawn).
 constexpr std::uint64_t kCharacterCost = 4;
 
@@ -254,7 +258,7 @@ void Painter::addOutlines(const std::vector<Outline> &outlines, bool closed, dou
 
 // Fills the outlines with the brush and draws them with the pen; inside a path
 // bracket they join the path instead.
-void Painter::shape(const std::vector<Outline> &outlines, bool closed, bool fill, bool stroke) {
+void Painter::shape(const std::vector<Outline> &outlines, bool closed, bool fill, bool stroke, double fillOffset) {
     // Measuring rasterizes nothing: only the points count then.
     if (!measuring_ && !chargeOutlines(outlines)) return;
     if (inPath_) {
@@ -280,7 +284,7 @@ void Painter::shape(const std::vector<Outline> &outlines, bool closed, bool fill
     applyClip();
     if (fill && closed && setBrushSource(*s.brush)) {
         cairo_new_path(cr_);
-        addOutlines(outlines, true, 0);
+        addOutlines(outlines, true, fillOffset);
         cairo_set_fill_rule(cr_, s.polyFillMode == 2 ? CAIRO_FILL_RULE_WINDING : CAIRO_FILL_RULE_EVEN_ODD);
         cairo_fill(cr_);
     }
@@ -326,7 +330,7 @@ void Painter::polylineTo(std::span<const Point> points) {
 
 void Painter::polygon(std::span<const Point> points) {
     if (points.size() < 2 || !spendPoints(points.size())) return;
-    shape({snapped(points)}, true, true, true);
+    shape({snapped(points)}, true, true, true, kPolygonFillOffset);
 }
 
 // Outlines of figures of `counts` points each, taken in turn; nothing when the
@@ -345,7 +349,7 @@ std::optional<std::vector<Painter::Outline>> Painter::figures(std::span<const Po
 }
 
 void Painter::polyPolygon(std::span<const Point> points, std::span<const std::uint32_t> counts) {
-    if (auto outlines = figures(points, counts)) shape(*outlines, true, true, true);
+    if (auto outlines = figures(points, counts)) shape(*outlines, true, true, true, kPolygonFillOffset);
 }
 
 void Painter::polyPolyline(std::span<const Point> points, std::span<const std::uint32_t> counts) {

@@ -86,7 +86,8 @@ public:
 
 private:
     using Outline = std::vector<Point>;  // canvas pixels
-    void shape(const std::vector<Outline> &outlines, bool closed, bool fill, bool stroke);
+    // `fillOffset` moves the outline for the fill only (see kPolygonFillOffset).
+    void shape(const std::vector<Outline> &outlines, bool closed, bool fill, bool stroke, double fillOffset = 0);
     void drawCurrentPath(bool fill, bool stroke);
     void applyClip();
     bool setPenSource(double &width);
