@@ -4,6 +4,11 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <utility>
+
+#ifndef _WIN32
+#include "port/picture_posix.h"
+#endif
 
 namespace ks318::image {
 
@@ -53,14 +58,19 @@ port::PixelSize neededPixels(int pictureWidth, int pictureHeight, ScreenSize scr
     return {target.width, target.height};
 }
 
-bool convertPictureFile(const char *path, ScreenSize screen, TerminalImage &image) {
+namespace {
+
+// Draws what `load` gives (asked for the pixels the screen needs) and reduces its
+// colours; false when it gives nothing.
+template <typename Load>
+bool convertLoaded(ScreenSize screen, TerminalImage &image, Load &&load) {
     try {
         port::RgbCanvas canvas(screen.width, screen.height);
         {
             const port::NeededSize needed = [screen](int width, int height) {
                 return neededPixels(width, height, screen);
             };
-            std::unique_ptr<port::Picture> picture = port::loadPicture(path, needed);
+            std::unique_ptr<port::Picture> picture = load(needed);
             if (!picture || !drawPicture(*picture, canvas)) return false;
         }
         return reduceColours(canvas, image);
@@ -68,5 +78,21 @@ bool convertPictureFile(const char *path, ScreenSize screen, TerminalImage &imag
         return false;
     }
 }
+
+}  // namespace
+
+bool convertPictureFile(const char *path, ScreenSize screen, TerminalImage &image) {
+    return convertLoaded(screen, image,
+                         [path](const port::NeededSize &needed) { return port::loadPicture(path, needed); });
+}
+
+#ifndef _WIN32
+bool convertPictureBytes(port::PictureFormat format, std::vector<std::uint8_t> bytes, ScreenSize screen,
+                         TerminalImage &image) {
+    return convertLoaded(screen, image, [format, &bytes](const port::NeededSize &needed) {
+        return port::decodePicture(format, std::move(bytes), needed);
+    });
+}
+#endif
 
 }  // namespace ks318::image

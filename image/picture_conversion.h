@@ -3,9 +3,13 @@
 // clipped, stretched nearest-neighbour, and reduced to at most 236 colours.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "image/colour_reduction.h"
 #include "image/image_commands.h"
 #include "port/picture.h"
+#include "port/picture_pixels.h"
 
 namespace ks318::image {
 
@@ -37,5 +41,12 @@ port::PixelSize neededPixels(int pictureWidth, int pictureHeight, ScreenSize scr
 // content, no width or height), a codec failure, or memory running out; no
 // exception leaves it.
 bool convertPictureFile(const char *path, ScreenSize screen, TerminalImage &image);
+
+#ifndef _WIN32
+// As convertPictureFile for the bytes of a file of the given format, without the
+// file: what the fuzz targets feed, which are built on POSIX systems only.
+bool convertPictureBytes(port::PictureFormat format, std::vector<std::uint8_t> bytes, ScreenSize screen,
+                         TerminalImage &image);
+#endif
 
 }  // namespace ks318::image

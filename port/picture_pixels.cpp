@@ -112,6 +112,10 @@ std::optional<PictureHeader> readBmpHeader(const std::uint8_t *bytes, std::size_
     if (width <= 0 || rows == 0 || dataAt < kFileHeader + infoSize || dataAt > count) return std::nullopt;
     if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32)
         return std::nullopt;
+    // A palette of more colours than the pixels can index: the decoder sizes its
+    // palette buffer from this count in 32-bit arithmetic, and a count from 2^31
+    // up has it ask for gigabytes before it refuses the file.
+    if (infoSize >= 40 && bitCount <= 8 && le32(bytes + 46) > (1u << bitCount)) return std::nullopt;
 
     bool complete;
     if (compression == kRgb || ((compression == kBitFields || compression == kAlphaBitFields) &&

@@ -60,7 +60,8 @@ struct PictureHeader {
 
 // A BMP file (core or info header, 1 to 32 bits per pixel; uncompressed, bit
 // fields or RLE). Nothing for another file, an unknown compression, a width or
-// height of 0, or a file that ends before the pixel data its header announces:
+// height of 0, a palette of more colours than its bits per pixel can index, or a
+// file that ends before the pixel data its header announces:
 // every row of an uncompressed bitmap, or an RLE stream up to its end-of-bitmap
 // code or the end of its last row.
 std::optional<PictureHeader> readBmpHeader(const std::uint8_t *bytes, std::size_t count);

@@ -159,22 +159,31 @@ std::unique_ptr<Picture> load(const char *path, const NeededSize &needed) {
     const std::optional<PictureFormat> format = formatByExtension(path);
     std::vector<std::uint8_t> bytes;
     if (!format || !readWholeFile(path, bytes)) return nullptr;
-    std::unique_ptr<Picture> picture;
-    switch (*format) {
-    case PictureFormat::bmp: picture = decodeBmp(bytes); break;
-    case PictureFormat::jpeg: picture = decodeJpeg(bytes, needed); break;
-    case PictureFormat::ico: picture = decodeIcon(bytes); break;
-    case PictureFormat::wmf: picture = loadWindowsMetafile(std::move(bytes)); break;
-    case PictureFormat::emf: picture = loadEnhancedMetafile(std::move(bytes)); break;
-    }
-    if (picture && (picture->width() <= 0 || picture->height() <= 0)) return nullptr;
-    return picture;
+    return decodePicture(*format, std::move(bytes), needed);
 }
 
 }  // namespace
 
 std::unique_ptr<Picture> decodeBitmap(const char *format, const std::uint8_t *bytes, std::size_t count) {
     return decode(format, {{bytes, count}}, {}, {});
+}
+
+std::unique_ptr<Picture> decodePicture(PictureFormat format, std::vector<std::uint8_t> bytes,
+                                       const NeededSize &needed) {
+    try {
+        std::unique_ptr<Picture> picture;
+        switch (format) {
+        case PictureFormat::bmp: picture = decodeBmp(bytes); break;
+        case PictureFormat::jpeg: picture = decodeJpeg(bytes, needed); break;
+        case PictureFormat::ico: picture = decodeIcon(bytes); break;
+        case PictureFormat::wmf: picture = loadWindowsMetafile(std::move(bytes)); break;
+        case PictureFormat::emf: picture = loadEnhancedMetafile(std::move(bytes)); break;
+        }
+        if (picture && (picture->width() <= 0 || picture->height() <= 0)) return nullptr;
+        return picture;
+    } catch (const std::exception &) {  // memory ran out for some small allocation on the way
+        return nullptr;
+    }
 }
 
 bool pictureFileExists(const char *path) {

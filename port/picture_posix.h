@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "port/picture.h"
+#include "port/picture_pixels.h"
 
 namespace ks318::port {
 
@@ -16,6 +17,13 @@ namespace ks318::port {
 // kMaxPicturePixels. (Picture files go through loadPicture, which reads their
 // headers first.)
 std::unique_ptr<Picture> decodeBitmap(const char *format, const std::uint8_t *bytes, std::size_t count);
+
+// What loadPicture does once it has read the file: the bytes go to the decoder
+// of the format. Null in the same cases (a damaged or short file, a picture over
+// the limits, rejected content, no width or height, memory running out); no
+// exception leaves it. The fuzz targets reach the decoders through it.
+std::unique_ptr<Picture> decodePicture(PictureFormat format, std::vector<std::uint8_t> bytes,
+                                       const NeededSize &needed = {});
 
 // Windows metafile (with or without the placeable header), sized at 96 dots per inch.
 std::unique_ptr<Picture> loadWindowsMetafile(std::vector<std::uint8_t> bytes);
