@@ -37,7 +37,7 @@ cmake --build --preset fuzz
 bin=build/fuzz/fuzz
 
 # The picture libraries load fontconfig once per process and keep it (see the file).
-export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}
 # A hang or a memory blow-up on one input is a failure. The slowest valid input
 # measured, a 65,000 × 32,000 JPEG decoded at 1/8, takes about 7 s under ASan.
 limits=(-rss_limit_mb=2048 -timeout=20)
