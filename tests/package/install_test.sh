@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# A host developer's three ways in, tried on this build: `cmake --install` into a
+# temporary prefix, then the examples built against it with find_package(KS318)
+# (shared and static) and with pkg-config, and run; the Debian packages made by
+# cpack, unpacked into a root of their own, and the example built against that.
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1 source=$2
+work=$(mktemp -d /tmp/ks318-install-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+expect_hello() {  # runs "$@" and checks what a working hello prints
+  local out
+  out=$("$@")
+  [[ $out =~ ^KS318\ version\ 32\ listening\ on\ 127\.0\.0\.1:[1-9][0-9]*$ ]] || { echo "unexpected: $out" >&2; exit 1; }
+}
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+libdir=$(dirname "$(find "$work/prefix" -name 'libks318.so.*.*.*' -print -quit)")
+soname=$(objdump -p "$libdir"/libks318.so.*.*.* | awk '/SONAME/ {print $2}')
+[[ $soname =~ ^libks318\.so\.[0-9]+$ ]] || { echo "soname: $soname" >&2; exit 1; }
+[[ -L $libdir/$soname && -L $libdir/libks318.so && -f $libdir/libks318.a ]]
+[[ -f $work/prefix/include/ks318.h ]]
+echo "installed: $soname, libks318.a, ks318.h, CMake and pkg-config files"
+
+# find_package: the shared library, then the static one (no libks318.so needed).
+cmake -S "$source/examples" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+LD_LIBRARY_PATH=$libdir expect_hello "$work/cmake/hello"
+if ldd "$work/cmake/hello_static" | grep -q libks318; then echo "hello_static loads libks318.so" >&2; exit 1; fi
+expect_hello "$work/cmake/hello_static"
+echo "find_package(KS318): hello and hello_static run"
+
+# pkg-config
+PKG_CONFIG_PATH=$libdir/pkgconfig
+export PKG_CONFIG_PATH
+cc "$source/examples/hello.c" -o "$work/hello-pc" $(pkg-config --cflags --libs ks318)
+LD_LIBRARY_PATH=$libdir expect_hello "$work/hello-pc"
+echo "pkg-config ks318 $(pkg-config --modversion ks318): hello runs"
+
+# The Debian packages, unpacked into a root of their own.
+(cd "$build" && cpack -G DEB -B "$work/debs" >/dev/null)
+for package in libks318 libks318-dev ks318-tools; do
+  deb=$(find "$work/debs" -maxdepth 1 -name "${package}_*.deb" -print -quit)
+  [[ -n $deb ]] || { echo "no $package package" >&2; exit 1; }
+  echo "$package: $(dpkg-deb -f "$deb" Depends)"
+  dpkg-deb -x "$deb" "$work/root"
+done
+debdeps=$(dpkg-deb -f "$(find "$work/debs" -name 'libks318_*.deb' -print -quit)" Depends)
+[[ $debdeps == *libcairo2* && $debdeps == *libgdk-pixbuf* ]] || { echo "libks318 depends on: $debdeps" >&2; exit 1; }
+PKG_CONFIG_PATH=$(dirname "$(find "$work/root" -name ks318.pc -print -quit)")
+cc "$source/examples/hello.c" -o "$work/hello-deb" $(pkg-config --cflags --libs ks318)
+LD_LIBRARY_PATH=$(dirname "$(find "$work/root" -name 'libks318.so.*.*.*' -print -quit)") expect_hello "$work/hello-deb"
+"$work/root/usr/bin/ks318-term" --help >/dev/null
+echo "Debian packages: hello built against their files runs; ks318-term runs"
