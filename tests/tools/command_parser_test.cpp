@@ -202,6 +202,14 @@ TEST(CommandTable, NamesAreUniqueAndHelpIsGrouped) {
     for (const char *group : {"Session\n", "Terminal\n", "Model 320\n", "Screen\n", "Files\n"})
         EXPECT_NE(help.find(group), std::string::npos) << group;
     EXPECT_EQ(consoleCommands().help("fill"), "fill N index\n  fill the screen with a palette entry\n");
+    // Every line fits 80 columns.
+    std::size_t start = 0;
+    while (start < help.size()) {
+        const std::size_t end = help.find('\n', start);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_LE(end - start, 80u) << help.substr(start, end - start);
+        start = end + 1;
+    }
     EXPECT_EQ(consoleCommands().help("nothing"), "");
 }
 

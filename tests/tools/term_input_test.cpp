@@ -73,6 +73,9 @@ TEST(TermInput, BadLinesAreRefusedWithAReason) {
     EXPECT_EQ(refused("@0 key 1"), "@0: this process plays terminals 1 to 2 (or @all)");
     EXPECT_EQ(refused("@1"), "a command must follow @1");
     EXPECT_EQ(refused("wait frame nosuch"), "wait: unknown code 'nosuch'");
+    // A number the protocol has no frame for would only wait until the time-out.
+    EXPECT_EQ(refused("wait frame 9999"), "wait: no frame of the protocol has code 9999");
+    EXPECT_EQ(refused("wait frame 0x7fff"), "wait: no frame of the protocol has code 0x7fff");
     EXPECT_EQ(refused("wait frame 35 0"), "wait: the count must be a number from 1 to 1000000, not '0'");
     EXPECT_EQ(refused("wait soon"), "wait: wait for what? wait identified, wait frame CODE [COUNT] or wait disconnected");
     EXPECT_EQ(refused("frame 53 300"), "frame: a byte must be a number from 0 to 255, not '300'");

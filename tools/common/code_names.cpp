@@ -66,6 +66,12 @@ std::string codeName(std::uint16_t code) {
     return "code-" + std::to_string(code);
 }
 
+bool isProtocolCode(std::uint16_t code) {
+    for (const Named &named : kNames)
+        if (named.code == code) return true;
+    return false;
+}
+
 std::string notificationName(std::uint32_t code) {
     for (const Notified &notified : kNotified)
         if (notified.code == code) return std::string(notified.name);

@@ -16,6 +16,9 @@ std::string codeName(std::uint16_t code);
 // display time (42) and 161 the serial status (162).
 std::string notificationName(std::uint32_t code);
 
+// True for a code the system uses (one codeName has a name for).
+bool isProtocolCode(std::uint16_t code);
+
 // The code a name stands for (either kind of name, or the number itself).
 bool codeFromName(const std::string &name, std::uint16_t &code);
 

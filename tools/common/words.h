@@ -9,6 +9,9 @@
 
 namespace ks318::tools {
 
+// How long both programs wait for an event or an answer unless told otherwise.
+inline constexpr int kDefaultWaitMs = 10000;
+
 // Splits a line into words. Blanks separate words; 'single quotes' keep their
 // text as it is; "double quotes" and bare words take the escapes \n \r \t \0
 // \\ \" \' \xHH; a # that begins a word starts a comment to the end of the line.

@@ -198,7 +198,8 @@ void addSessionCommands(CommandTable &table) {
               "COUNT more notifications of the code (number or name) came",
               wait);
     table.add("sleep", "ms:ms", "do nothing for a while", sleep);
-    table.add("timeout", "ms:ms", "how long waits and answers are waited for (at first 10000 ms)", timeout);
+    table.add("timeout", "ms:ms",
+              "how long waits and answers are waited for (at first " + std::to_string(kDefaultWaitMs) + " ms)", timeout);
     table.add("echo", "[text...]", "print a line", echo);
     table.add("summary", "", "what happened: connects, disconnects, notifications by code", summary);
     table.add("makepicture", "path [width:int] [height:int]", "draw the console's sample picture as a BMP file (640 x 400)",

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ks318.h"
+#include "tools/common/words.h"
 
 namespace ks318::tools {
 
@@ -105,7 +106,7 @@ private:
     std::ostream &out_;
     bool interactive_ = false;
     bool quit_ = false;
-    int timeoutMs_ = 10000;
+    int timeoutMs_ = kDefaultWaitMs;
     KqHostTarget target_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 

@@ -94,7 +94,7 @@ int main(int argc, char **argv) {
     std::string bind;
     std::string script;
     std::string portFile;
-    int timeoutMs = 10000;
+    int timeoutMs = ks318::tools::kDefaultWaitMs;
     bool keepGoing = false;
 
     CLI::App app{"The KS318 host console: starts the terminal server, prints every notification as one line\n"

@@ -14,10 +14,9 @@
 namespace ks318::tools {
 namespace {
 
-// The largest file a terminal can send in one answer: the host cannot learn a
-// file's size before collecting it, so the room is reserved whole (the system
-// commits only the pages the file fills).
-constexpr std::size_t kLargestFileAnswer = INT32_MAX - 132;
+// The largest file answer the library keeps: the host cannot learn a file's
+// size before collecting it, so room for that much is reserved.
+constexpr std::size_t kLargestFileAnswer = KQ_GETFILE_MAX_BYTES;
 
 std::string text(const char *field, std::size_t width) { return quoteText(std::string(field, strnlen(field, width))); }
 

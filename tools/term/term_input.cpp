@@ -8,6 +8,8 @@
 #include "tools/common/words.h"
 
 namespace ks318::tools {
+
+static_assert(kDefaultWaitMs == 10000, "the timeout command's help names the default");
 namespace {
 
 using Kind = TermCommand::Kind;
@@ -81,6 +83,8 @@ const std::vector<Entry> &table() {
                  c.kind = Kind::WaitFrame;
                  std::uint16_t code;
                  if (!codeFromName(a[1], code)) return "unknown code '" + a[1] + "'";
+                 // A frame the server never sends would only be waited for in vain.
+                 if (!isProtocolCode(code)) return "no frame of the protocol has code " + a[1];
                  c.number = code;
                  return a.size() == 3 ? number(a[2], "the count", 1, 1000000, c.count) : std::string();
              }
@@ -88,7 +92,7 @@ const std::vector<Entry> &table() {
          }},
         {"sleep", "sleep MS", "do nothing for a while", 1, 1,
          [](const Words &a, TermCommand &c) { c.kind = Kind::Sleep; return number(a[0], "the time", 0, 3600000, c.number); }},
-        {"timeout", "timeout MS", "how long a wait waits before it fails (at first 30000)", 1, 1,
+        {"timeout", "timeout MS", "how long a wait waits before it fails (at first 10000, as the console)", 1, 1,
          [](const Words &a, TermCommand &c) { c.kind = Kind::Timeout; return number(a[0], "the time", 1, 3600000, c.number); }},
         {"disconnect", "disconnect", "close the connection from the terminal's side", 0, 0, simple(Kind::Disconnect)},
         {"help", "help", "this list", 0, 0, simple(Kind::Help)},

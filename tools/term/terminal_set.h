@@ -17,6 +17,7 @@
 #include "sim/file_store.h"
 #include "sim/screen.h"
 #include "sim/sim_terminal.h"
+#include "tools/common/words.h"
 #include "tools/term/term_input.h"
 
 namespace ks318::tools {
@@ -82,7 +83,7 @@ private:
     TermSettings settings_;
     LineOut &out_;
     std::vector<Unit> units_;
-    int timeoutMs_ = 30000;
+    int timeoutMs_ = kDefaultWaitMs;
 };
 
 }  // namespace ks318::tools
