@@ -190,14 +190,42 @@ ParsedLine CommandTable::parse(const std::string &line) const {
     return parsed;
 }
 
-// The help fits a terminal of kHelpWidth columns: usages in a column of their
-// own, each command's text beside its usage and wrapped at word boundaries; a
-// usage too wide for the column has its text on the lines below it.
+namespace {
+
+constexpr std::size_t kHelpWidth = 80, kUsageColumn = 24;
+
+// Appends `words` to `text` as lines of at most kHelpWidth columns (a single
+// longer word stands alone): the first line starts with `line`, later ones
+// with `indent` blanks.
+void appendWrapped(std::string &text, std::string line, std::size_t indent, const std::string &words) {
+    bool empty = true;  // no word on this line yet
+    std::size_t start = 0;
+    while (start < words.size()) {
+        const std::size_t end = std::min(words.find(' ', start), words.size());
+        const std::string word = words.substr(start, end - start);
+        start = end + 1;
+        if (word.empty()) continue;
+        if (!empty && line.size() + 1 + word.size() > kHelpWidth) {
+            text += line + "\n";
+            line.assign(indent, ' ');
+            empty = true;
+        }
+        line += (empty ? "" : " ") + word;
+        empty = false;
+    }
+    text += line + "\n";
+}
+
+}  // namespace
+
+// The help fits a terminal of 80 columns: usages in a column of their own, each
+// command's text beside its usage; a usage too wide for the column has its text
+// on the lines below it.
 std::string CommandTable::help() const {
-    constexpr std::size_t kHelpWidth = 80, kUsageColumn = 24;
     std::size_t width = 0;
     for (const Command &command : commands_) width = std::max(width, command.usage().size());
     width = std::min(width, kUsageColumn);
+    const std::size_t textColumn = 2 + width + 2;
     std::string text;
     std::string group = "\x01";
     for (const Command &command : commands_) {
@@ -205,28 +233,14 @@ std::string CommandTable::help() const {
             group = command.group;
             text += (text.empty() ? "" : "\n") + group + "\n";
         }
-        std::string line = "  " + command.usage();
-        if (line.size() > 2 + width) {
-            text += line + "\n";
-            line.clear();
+        const std::string usage = command.usage();
+        std::string line(textColumn, ' ');
+        if (usage.size() <= width) {
+            line.replace(2, usage.size(), usage);
+        } else {
+            appendWrapped(text, "  ", 4, usage);
         }
-        line.resize(2 + width + 2, ' ');
-        std::size_t start = 0;
-        bool empty = true;  // no word on this line yet
-        while (start < command.help.size()) {
-            const std::size_t end = std::min(command.help.find(' ', start), command.help.size());
-            const std::string word = command.help.substr(start, end - start);
-            start = end + 1;
-            if (word.empty()) continue;
-            if (!empty && line.size() + 1 + word.size() > kHelpWidth) {
-                text += line + "\n";
-                line.assign(2 + width + 2, ' ');
-                empty = true;
-            }
-            line += (empty ? "" : " ") + word;
-            empty = false;
-        }
-        text += line + "\n";
+        appendWrapped(text, line, textColumn, command.help);
     }
     return text;
 }

@@ -176,8 +176,8 @@ void addSessionCommands(CommandTable &table) {
     table.add("help", "[command]", "every command, or one command's usage", [](Console &console, const Args &args) {
         if (!args.has("command")) {
             console.printBlock(consoleCommands().help() +
-                               "\nN is a terminal number (list shows them). What terminals send is read and shown as it "
-                               "arrives.\n");
+                               "\nN is a terminal number (list shows them).\n"
+                               "What terminals send is read and shown as it arrives.\n");
             return true;
         }
         const std::string one = consoleCommands().help(args.word("command"));
