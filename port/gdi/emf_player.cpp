@@ -352,14 +352,8 @@ void EmfPlayer::record(std::uint32_t type, ByteReader &in) {
     case kOffsetClipRgn: return ifRead(in, point32(in), [&](const Point &p) { dc_.offsetClip(p); });
     case kMoveToEx: return ifRead(in, point32(in), [&](const Point &p) { painter_.moveTo(p); });
     case kLineTo: return ifRead(in, point32(in), [&](const Point &p) { painter_.lineTo(p); });
-    case kExcludeClipRect:
-    case kIntersectClipRect: {
-        const LogicalRect r = rect32(in);
-        if (!in.ok()) return;
-        if (type == kExcludeClipRect) dc_.excludeClip(r);
-        else dc_.intersectClip(r);
-        return;
-    }
+    case kExcludeClipRect: return ifRead(in, rect32(in), [&](const LogicalRect &r) { dc_.excludeClip(r); });
+    case kIntersectClipRect: return ifRead(in, rect32(in), [&](const LogicalRect &r) { dc_.intersectClip(r); });
     case kScaleViewportExtEx:
     case kScaleWindowExtEx: {
         const double xNum = in.s32(), xDenom = in.s32(), yNum = in.s32(), yDenom = in.s32();
@@ -477,14 +471,8 @@ void EmfPlayer::record(std::uint32_t type, ByteReader &in) {
         table_.put(index, std::shared_ptr<const Palette>(std::move(palette)));
         return;
     }
-    case kEllipse:
-    case kRectangle: {
-        const LogicalRect r = rect32(in);
-        if (!in.ok()) return;
-        if (type == kEllipse) painter_.ellipse(r);
-        else painter_.rectangle(r);
-        return;
-    }
+    case kEllipse: return ifRead(in, rect32(in), [&](const LogicalRect &r) { painter_.ellipse(r); });
+    case kRectangle: return ifRead(in, rect32(in), [&](const LogicalRect &r) { painter_.rectangle(r); });
     case kRoundRect: {
         const LogicalRect r = rect32(in);
         const Point corner = point32(in);

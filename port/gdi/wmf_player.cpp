@@ -274,22 +274,10 @@ void WmfPlayer::record(std::uint16_t function, ByteReader &in) {
     case kMoveTo: return ifRead(in, point(in), [&](const Point &p) { painter_.moveTo(p); });
     case kLineTo: return ifRead(in, point(in), [&](const Point &p) { painter_.lineTo(p); });
     case kOffsetClipRgn: return ifRead(in, point(in), [&](const Point &p) { dc_.offsetClip(p); });
-    case kExcludeClipRect:
-    case kIntersectClipRect: {
-        const LogicalRect r = rect(in);
-        if (!in.ok()) return;
-        if (function == kExcludeClipRect) dc_.excludeClip(r);
-        else dc_.intersectClip(r);
-        return;
-    }
-    case kEllipse:
-    case kRectangle: {
-        const LogicalRect r = rect(in);
-        if (!in.ok()) return;
-        if (function == kEllipse) painter_.ellipse(r);
-        else painter_.rectangle(r);
-        return;
-    }
+    case kExcludeClipRect: return ifRead(in, rect(in), [&](const LogicalRect &r) { dc_.excludeClip(r); });
+    case kIntersectClipRect: return ifRead(in, rect(in), [&](const LogicalRect &r) { dc_.intersectClip(r); });
+    case kEllipse: return ifRead(in, rect(in), [&](const LogicalRect &r) { painter_.ellipse(r); });
+    case kRectangle: return ifRead(in, rect(in), [&](const LogicalRect &r) { painter_.rectangle(r); });
     case kRoundRect: {
         const double h = in.s16(), w = in.s16();
         const LogicalRect r = rect(in);
