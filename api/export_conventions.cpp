@@ -1,18 +1,28 @@
 #include "api/export_conventions.h"
 
+#include <string>
+
 #include "server/outbound.h"
 
 namespace ks318::api {
 
 TerminalRef addressTerminal(std::int32_t number, Requires requirement, Verdict &verdict) {
     verdict = Verdict::Rejected;
-    if (number < 0) return nullptr;
     TerminalTable &table = globalServer().terminals();
-    if (table.empty()) return nullptr;
-    TerminalRef terminal = table.get(number);
-    if (!terminal) return nullptr;
-    if (requirement == Requires::Model320 && terminal->modelNumber() != kModelWithNewerCommands) return nullptr;
+    TerminalRef terminal = number < 0 || table.empty() ? nullptr : table.get(number);
+    if (!terminal) {
+        port::noteFailure("no terminal " + std::to_string(number));
+        return nullptr;
+    }
+    if (requirement == Requires::Model320 && terminal->modelNumber() != kModelWithNewerCommands) {
+        port::noteFailure("terminal " + std::to_string(number) + " is model " + std::to_string(terminal->modelNumber()) +
+                          "; only model " + std::to_string(kModelWithNewerCommands) + " takes this command");
+        return nullptr;
+    }
     if (requirement == Requires::Version32 && terminal->terminalVersion() < kVersionWithNewerCommands) {
+        port::noteFailure("terminal " + std::to_string(number) + " has terminal version " +
+                          std::to_string(terminal->terminalVersion()) + "; this needs version " +
+                          std::to_string(kVersionWithNewerCommands) + " or above");
         verdict = Verdict::VersionTooLow;
         return nullptr;
     }

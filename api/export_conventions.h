@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <type_traits>
 
+#include "port/failure.h"
 #include "server/server.h"
 #include "server/terminal.h"
 
@@ -28,21 +30,30 @@ enum class Verdict { Accepted, Rejected, VersionTooLow };
 // Runs an export's body so that nothing thrown inside the library reaches the
 // host, which, written in C or another language, could not catch it: anything
 // thrown gives the export's fail value instead.
+// Each call starts the thread's failure reason afresh (kq_lastfailure).
 template <class Result, class Body>
 Result atBoundary(Result failValue, Body &&body) noexcept {
+    port::clearFailure();
     try {
         return body();
+    } catch (const std::bad_alloc &) {
+        port::noteFailure("no memory");
     } catch (...) {
-        return failValue;
+        port::noteFailure("an internal error");
     }
+    return failValue;
 }
 
 // The same for exports without a result.
 template <class Body>
 void atBoundary(Body &&body) noexcept {
+    port::clearFailure();
     try {
         body();
+    } catch (const std::bad_alloc &) {
+        port::noteFailure("no memory");
     } catch (...) {
+        port::noteFailure("an internal error");
     }
 }
 

@@ -1,6 +1,10 @@
 // Server start and stop, current and legacy.
 #include "api/export_conventions.h"
 #include "ks318.h"
+
+#include <string>
+
+#include "port/failure.h"
 #include "port/paths.h"
 #include "server/server.h"
 
@@ -11,10 +15,17 @@ extern "C" {
 
 int32_t KQ_CALL kq_startserverex(void *window, uint32_t connectMessage, uint32_t dataMessage,
                                  const char *bindAddress, int32_t port) {
-    // A port that does not fit 16 bits starts nothing rather than another port.
-    if (port < 0 || port > 65535) return 0;
-    return atBoundary(0, [&] { return globalServer().start(window, connectMessage, dataMessage, bindAddress, port); });
+    return atBoundary(0, [&] {
+        // A port that does not fit 16 bits starts nothing rather than another port.
+        if (port < 0 || port > 65535) {
+            ks318::port::noteFailure("port " + std::to_string(port) + " is outside 0 ... 65535");
+            return 0;
+        }
+        return globalServer().start(window, connectMessage, dataMessage, bindAddress, port);
+    });
 }
+
+const char *KQ_CALL kq_lastfailure(void) { return ks318::port::lastFailure(); }
 
 int32_t KQ_CALL kq_startserver(void *window, uint32_t connectMessage, uint32_t dataMessage) {
     return kq_startserverex(window, connectMessage, dataMessage, nullptr, ks318::kDefaultPort);

@@ -3,6 +3,7 @@
 #include "ks318.h"
 
 #include <cstdint>
+#include <string>
 
 #include "api/export_conventions.h"
 #include "image/image_commands.h"
@@ -87,13 +88,20 @@ KQ_API int32_t KQ_CALL kq_getimageupdateconfig(int32_t terminal, void *config) {
 
 KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName) {
     // A missing file ends the call before the terminal is looked up.
-    if (!ks318::port::pictureFileExists(fileName)) return 0;
+    ks318::port::clearFailure();
+    if (!ks318::port::pictureFileExists(fileName)) {
+        ks318::port::noteFailure(fileName == nullptr ? std::string("no file name") : std::string("no file ") + fileName);
+        return 0;
+    }
     // The image is built at the size of the terminal found here and sent to that
     // same terminal, so a number that moves meanwhile cannot mismatch the two.
     return onTerminal(terminal, kPlain, [&](TTerminal &record) {
         const image::ScreenSize screen = image::screenForModel(record.modelNumber());
         image::TerminalImage converted;
-        if (!image::convertPictureFile(fileName, screen, converted)) return 0;
+        if (!image::convertPictureFile(fileName, screen, converted)) {
+            ks318::port::noteFailure(std::string("the picture in ") + fileName + " could not be decoded");
+            return 0;
+        }
         return image::sendFullScreenImage(record, sendGateLimitMs(), screen, converted.palette,
                                           converted.pixels.data());
     });

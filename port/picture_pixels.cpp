@@ -5,6 +5,9 @@
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <string>
+
+#include "port/failure.h"
 
 namespace ks318::port {
 namespace {
@@ -62,7 +65,7 @@ std::string lowerExtension(const char *path) {
     return extension;
 }
 
-std::optional<PictureFormat> formatByExtension(const char *path) {
+static std::optional<PictureFormat> formatOfName(const char *path) {
     const std::string extension = lowerExtension(path);
     if (extension == "bmp") return PictureFormat::bmp;
     if (extension == "jpg" || extension == "jpeg") return PictureFormat::jpeg;
@@ -72,19 +75,47 @@ std::optional<PictureFormat> formatByExtension(const char *path) {
     return std::nullopt;
 }
 
+std::optional<PictureFormat> formatByExtension(const char *path) {
+    std::optional<PictureFormat> format = formatOfName(path);
+    if (!format) noteFailure(std::string(path) + " is not a .bmp, .jpg, .jpeg, .ico, .wmf or .emf file");
+    return format;
+}
+
+bool acceptablePictureSize(std::int64_t width, std::int64_t height) {
+    if (width <= 0 || height <= 0) {
+        noteFailure("the picture has no width or no height");
+        return false;
+    }
+    if (width > kMaxPicturePixels || height > kMaxPicturePixels || width * height > kMaxPicturePixels) {
+        noteFailure("the picture (" + std::to_string(width) + " x " + std::to_string(height) + ") has more than " +
+                    std::to_string(kMaxPicturePixels) + " pixels");
+        return false;
+    }
+    return true;
+}
+
 bool readWholeFile(const char *path, std::vector<std::uint8_t> &bytes, std::int64_t maxBytes) {
     std::ifstream stream(path, std::ios::binary | std::ios::ate);
-    if (!stream) return false;
+    if (!stream) {
+        noteFailure(std::string("cannot open ") + path);
+        return false;
+    }
     // One read of the size the file has; a file that changes meanwhile reads short and fails.
     const std::streamoff size = stream.tellg();
-    if (size < 0 || size > maxBytes) return false;
+    if (size < 0 || size > maxBytes) {
+        noteFailure(std::string(path) + " is larger than " + std::to_string(maxBytes) + " bytes");
+        return false;
+    }
     try {
         bytes.resize(static_cast<std::size_t>(size));
     } catch (const std::exception &) {  // no memory for it
+        noteFailure("no memory for the picture file");
         return false;
     }
     stream.seekg(0);
-    return size == 0 || stream.read(reinterpret_cast<char *>(bytes.data()), size).good();
+    if (size == 0 || stream.read(reinterpret_cast<char *>(bytes.data()), size).good()) return true;
+    noteFailure(std::string("cannot read ") + path);
+    return false;
 }
 
 std::optional<PictureHeader> readBmpHeader(const std::uint8_t *bytes, std::size_t count) {

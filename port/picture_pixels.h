@@ -14,11 +14,9 @@
 
 namespace ks318::port {
 
-// True when a picture decoded as width × height pixels stays within kMaxPicturePixels.
-inline bool acceptablePictureSize(std::int64_t width, std::int64_t height) {
-    return width > 0 && height > 0 && width <= kMaxPicturePixels && height <= kMaxPicturePixels &&
-           width * height <= kMaxPicturePixels;
-}
+// True when a picture decoded as width × height pixels stays within kMaxPicturePixels;
+// otherwise notes why not.
+bool acceptablePictureSize(std::int64_t width, std::int64_t height);
 
 // `count` bytes of memory, or null when they cannot be had (never throws).
 std::unique_ptr<std::uint8_t[]> tryAllocate(std::size_t count);

@@ -20,8 +20,14 @@ int socketsStartup();
 int socketsCleanup();
 
 // Opens an IPv4 TCP listening socket. `bindAddress` null or empty means every
-// local address; `port` 0 means any free port. Returns kNoSocket on failure.
+// local address; `port` 0 means any free port. Returns kNoSocket on failure,
+// with the reason noted (port/failure.h).
 SocketHandle listenTcp(const char *bindAddress, int port, int backlog);
+
+// Why a listening socket could not be opened, as both platforms tell it.
+enum class ListenFailure { BadAddress, AddressNotLocal, PortInUse, NotPermitted, Other };
+// Notes the reason in words; `detail` is the system's own text, for Other.
+void noteListenFailure(ListenFailure why, const char *bindAddress, int port, const char *detail);
 
 // The local port a bound socket listens on, 0 when it cannot be read.
 int localPort(SocketHandle socket);

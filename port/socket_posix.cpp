@@ -1,5 +1,7 @@
 #include "port/socket.h"
 
+#include "port/failure.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -100,17 +102,27 @@ SocketHandle listenTcp(const char *bindAddress, int port, int backlog) {
     if (bindAddress == nullptr || bindAddress[0] == '\0') {
         address.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (::inet_pton(AF_INET, bindAddress, &address.sin_addr) != 1) {
+        noteListenFailure(ListenFailure::BadAddress, bindAddress, port, "");
         return kNoSocket;
     }
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return kNoSocket;
+    if (fd < 0) {
+        noteListenFailure(ListenFailure::Other, bindAddress, port, std::strerror(errno));
+        return kNoSocket;
+    }
     // Lets a host stop and start again at once; a second listener on a port
     // that is still listened on keeps failing (no SO_REUSEPORT).
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
+        const int error = errno;
         ::close(fd);
+        noteListenFailure(error == EADDRINUSE      ? ListenFailure::PortInUse
+                          : error == EADDRNOTAVAIL ? ListenFailure::AddressNotLocal
+                          : error == EACCES        ? ListenFailure::NotPermitted
+                                                   : ListenFailure::Other,
+                          bindAddress, port, std::strerror(error));
         return kNoSocket;
     }
     return fd;

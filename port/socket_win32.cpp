@@ -3,6 +3,10 @@
 // sockets the server has shut down: stopping works the same as on POSIX.
 #include "port/socket.h"
 
+#include "port/failure.h"
+
+#include <string>
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -97,10 +101,14 @@ SocketHandle listenTcp(const char *bindAddress, int port, int backlog) {
     if (bindAddress == nullptr || bindAddress[0] == '\0') {
         address.sin_addr.s_addr = htonl(INADDR_ANY);
     } else if (::inet_pton(AF_INET, bindAddress, &address.sin_addr) != 1) {
+        noteListenFailure(ListenFailure::BadAddress, bindAddress, port, "");
         return kNoSocket;
     }
     SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (socket == INVALID_SOCKET) return kNoSocket;
+    if (socket == INVALID_SOCKET) {
+        noteListenFailure(ListenFailure::Other, bindAddress, port, ("error " + std::to_string(::WSAGetLastError())).c_str());
+        return kNoSocket;
+    }
     // Windows lets a listener be restarted at once without SO_REUSEADDR, which
     // here would even let a second listener take a port that is in use: the port
     // is claimed exclusively instead.
@@ -108,7 +116,13 @@ SocketHandle listenTcp(const char *bindAddress, int port, int backlog) {
     ::setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one), sizeof one);
     if (::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         ::listen(socket, backlog) != 0) {
+        const int error = ::WSAGetLastError();
         ::closesocket(socket);
+        noteListenFailure(error == WSAEADDRINUSE      ? ListenFailure::PortInUse
+                          : error == WSAEADDRNOTAVAIL ? ListenFailure::AddressNotLocal
+                          : error == WSAEACCES        ? ListenFailure::NotPermitted
+                                                      : ListenFailure::Other,
+                          bindAddress, port, ("error " + std::to_string(error)).c_str());
         return kNoSocket;
     }
     return static_cast<SocketHandle>(socket);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
+#include "port/failure.h"
 #include "server/frame.h"
 #include "server/terminal.h"
 
@@ -19,9 +21,14 @@ inline constexpr int kSendGateBusy = -2;
 // the connection.
 template <class Write>
 int sendUnderGate(TTerminal &terminal, int gateLimitMs, std::int64_t frameBytes, Write &&write) {
-    if (!terminal.sendGate.take(gateLimitMs)) return kSendGateBusy;
+    if (!terminal.sendGate.take(gateLimitMs)) {
+        port::noteFailure("the terminal stayed busy with another frame for " + std::to_string(gateLimitMs / 1000) + " s");
+        return kSendGateBusy;
+    }
     const int result = terminal.outbound.write(frameBytes, write);
     terminal.sendGate.release();
+    if (result == -1) port::noteFailure("the frame could not be sent whole in time: the connection has ended");
+    if (result == 0) port::noteFailure("no memory for the frame");
     return result;
 }
 
@@ -35,7 +42,12 @@ inline int sendGatedFrame(TTerminal &terminal, int gateLimitMs, std::uint16_t co
 // One short frame that does not wait on the send gate nor for a frame on the
 // wire: it is queued behind that frame and never refused as busy.
 inline int sendUngatedFrame(TTerminal &terminal, std::uint16_t code, const void *payload, int count) {
-    return terminal.outbound.sendShort(code, payload, count);
+    const int result = terminal.outbound.sendShort(code, payload, count);
+    if (result == -1)
+        port::noteFailure(terminal.outbound.failed() ? "the connection has ended"
+                                                     : "the terminal's queue of waiting frames is full");
+    if (result == 0) port::noteFailure("no memory for the frame");
+    return result;
 }
 
 }  // namespace ks318

@@ -1,9 +1,11 @@
 #include "server/server.h"
 
 #include <algorithm>
+#include <string>
 #include <system_error>
 
 #include "port/clock.h"
+#include "port/failure.h"
 #include "port/host_notify.h"
 #include "port/library_thread.h"
 #include "server/connection.h"
@@ -27,6 +29,7 @@ int Server::start(void *window, std::uint32_t connectMessage, std::uint32_t data
     port::socketsStartup();
     // A second start while listening fails like a second bind of the same port.
     if (listenSocket_ != port::kNoSocket) {
+        port::noteFailure("a server already runs, on port " + std::to_string(port_.load()));
         port::socketsCleanup();
         return 0;
     }
@@ -41,6 +44,7 @@ int Server::start(void *window, std::uint32_t connectMessage, std::uint32_t data
     try {
         acceptThread_ = std::thread([this, listener] { acceptLoop(listener); });
     } catch (const std::system_error &) {
+        port::noteFailure("no thread could be started to accept terminals");
         port::closeSocket(listener);
         listenSocket_ = port::kNoSocket;
         port_.store(0);

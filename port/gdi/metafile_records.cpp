@@ -1,5 +1,8 @@
 #include "port/gdi/metafile_records.h"
 
+#include <string>
+
+#include "port/failure.h"
 #include "port/gdi/byte_reader.h"
 
 namespace ks318::port::gdi {
@@ -11,6 +14,14 @@ constexpr std::uint32_t kEnhancedHeader = 1;
 constexpr std::uint32_t kEnhancedEnd = 14;
 constexpr std::uint32_t kSignature = 0x464D4520;  // " EMF"
 constexpr std::size_t kMinEnhancedHeaderBytes = 88;
+
+// Notes why the walk refused the file (`records` counts the one it stopped at).
+std::nullopt_t refused(std::uint64_t records) {
+    noteFailure(records > kMaxMetafileRecords
+                    ? "the metafile has more than " + std::to_string(kMaxMetafileRecords) + " records"
+                    : std::string("the metafile is damaged or cut short: a record reaches past its end, or the end record is missing"));
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -40,10 +51,10 @@ std::optional<WindowsMetafile> readWindowsMetafile(std::span<const std::uint8_t>
     while (true) {
         const std::uint32_t words = in.u32();
         const std::uint16_t function = in.u16();
-        if (!in.ok() || words < 3 || ++records > kMaxMetafileRecords) return std::nullopt;
+        if (!in.ok() || words < 3 || ++records > kMaxMetafileRecords) return refused(records);
         if (function == kWindowsEnd) return metafile;
         in.skip((static_cast<std::size_t>(words) - 3) * 2);
-        if (!in.ok()) return std::nullopt;
+        if (!in.ok()) return refused(records);
     }
 }
 
@@ -69,11 +80,11 @@ std::optional<EnhancedMetafile> readEnhancedMetafile(std::span<const std::uint8_
     while (true) {
         const std::size_t start = walk.position();
         const std::uint32_t recordType = walk.u32(), recordSize = walk.u32();
-        if (!walk.ok() || recordSize < 8 || ++records > kMaxMetafileRecords) return std::nullopt;
+        if (!walk.ok() || recordSize < 8 || ++records > kMaxMetafileRecords) return refused(records);
         if (recordType == kEnhancedEnd) return metafile;
         walk.seek(start);
         walk.skip(recordSize);
-        if (!walk.ok()) return std::nullopt;
+        if (!walk.ok()) return refused(records);
     }
 }
 

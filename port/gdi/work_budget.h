@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "ks318.h"
+#include "port/failure.h"
 
 namespace ks318::port::gdi {
 
@@ -30,6 +31,7 @@ public:
     // False, and the budget is spent for good, when `units` are more than what is left.
     bool spend(std::uint64_t units) {
         if (units > left_) {
+            if (!exhausted_) noteFailure("the metafile needs more work than one picture may take");
             left_ = 0;
             exhausted_ = true;
             return false;

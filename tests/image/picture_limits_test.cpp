@@ -356,6 +356,36 @@ TEST_F(PictureLimits, ACutShortFileSendsNothingInEveryFormat) {
     }
 }
 
+// Each refusal names its cause, on the thread that asked, in kq_lastfailure.
+TEST_F(PictureLimits, EachRefusalSaysWhy) {
+    const std::int32_t number = join(318);
+    const auto refusal = [&](const std::string &path) {
+        EXPECT_EQ(kq_sendimgfromfile(number, path.c_str()), 0) << path;
+        return std::string(kq_lastfailure());
+    };
+    const auto inDir = [&](const std::string &name) { return std::string(HostPath(dir_.path() / name)); };
+    const FileBytes jpeg = jpegFile(TestPicture(64, 48, kRed), 90);
+    EXPECT_EQ(refusal(inDir("absent.jpg")), "no file " + inDir("absent.jpg"));
+    EXPECT_EQ(refusal(dir_.write("picture.png", pngFile(TestPicture(8, 8, kRed)))),
+              inDir("picture.png") + " is not a .bmp, .jpg, .jpeg, .ico, .wmf or .emf file");
+    const std::string over = sparseFile(dir_, "over.jpg", jpeg, port::kMaxPictureFileBytes + 1);
+    EXPECT_EQ(refusal(over), over + " is larger than 268435456 bytes");
+    EXPECT_EQ(refusal(sparseFile(dir_, "wide.bmp", bmpHeader(8193, 4096, 24), 54 + 24580ULL * 4096)),
+              "the picture (8193 x 4096) has more than 33554432 pixels");
+    const FileBytes wmf = wmfFile(40, 30, {{0, 0, 20, 30, kRed}});
+    EXPECT_EQ(refusal(dir_.write("cut.wmf", cut(wmf, wmf.size() - 6))),
+              "the metafile is damaged or cut short: a record reaches past its end, or the end record is missing");
+    const FileBytes bmp = bmpFile(TestPicture(64, 48, kRed));
+    const std::string cutBmp = dir_.write("cut.bmp", cut(bmp, bmp.size() / 2));
+    EXPECT_EQ(refusal(cutBmp), "the picture in " + cutBmp + " could not be decoded");
+
+    // A success clears the reason; a number with no terminal names itself.
+    show(number, dir_.write("shown.jpg", jpeg));
+    EXPECT_STREQ(kq_lastfailure(), "");
+    EXPECT_EQ(kq_sendimgfromfile(number + 7, inDir("shown.jpg").c_str()), 0);
+    EXPECT_EQ(std::string(kq_lastfailure()), "no terminal " + std::to_string(number + 7));
+}
+
 // ---- A host short of memory (in a child process) ----------------------------------
 
 #ifndef _WIN32
