@@ -8,11 +8,37 @@
  *
  * Plain C, usable from C, C++ and any foreign-function interface. No export lets an
  * exception or error of the library's own reach the host: whatever happens inside
- * (no memory, say), an export returns its fail value.
+ * (no memory, say), an export returns its fail value, and kq_lastfailure tells why.
+ *
+ * A first host (Linux; on Windows `window` is the host's window handle instead):
+ *
+ *     static void onLink(void *host, uint32_t message, uint32_t address, uint32_t lParam) {
+ *         if (KQ_LINK_IS_CONNECT(lParam)) {
+ *             int32_t terminal = (int32_t)KQ_LINK_TERMINAL(lParam);
+ *             int32_t ident = kq_getident(terminal);
+ *             printf("terminal %d at %s, model %d\n", terminal, kq_inet_ntoa(address), KQ_IDENT_MODEL(ident));
+ *             kq_fillscreen(terminal, 15);             // the screen white
+ *         }
+ *     }
+ *     static void onData(void *host, uint32_t message, uint32_t code, uint32_t lParam) {
+ *         if (code == KQ_NOTIFY_KEY) printf("key %u\n", KQ_DATA_EXTRA(lParam));
+ *     }
+ *     int main(void) {
+ *         KqHostTarget target = {NULL, onLink, onData};
+ *         if (!kq_startserverex(&target, 1, 2, "127.0.0.1", KQ_DEFAULT_PORT)) {
+ *             fprintf(stderr, "cannot start: %s\n", kq_lastfailure());
+ *             return 1;
+ *         }
+ *         pause();                                     // until a signal
+ *         kq_finishserver();
+ *     }
+ *
+ * examples/host.c in the source tree is a complete host along these lines.
  */
 #ifndef KS318_H
 #define KS318_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -31,6 +57,65 @@
 extern "C" {
 #endif
 
+/* ---- Notifications ------------------------------------------------------------------
+ * The server tells the host of three things, each with a message number chosen at start and
+ * two values, wParam and lParam:
+ *   connect     posted on connectMessage: wParam = the terminal's IPv4 address (network byte
+ *               order), lParam = (terminal number << 16) | 1;
+ *   disconnect  posted on connectMessage: wParam = the address, lParam = (connection handle &
+ *               0xFFFF) << 16, low word 0;
+ *   data        sent on dataMessage: wParam = one of the KQ_NOTIFY_ codes below, lParam =
+ *               (connection handle & 0xFFFF) | (extra value << 16).
+ * A data notification names the connection, not the terminal number: see "Threads" for how a
+ * host tells which terminal it is about. */
+#define KQ_LINK_IS_CONNECT(lParam) ((((uint32_t)(lParam)) & 0xFFFFu) == 1u)
+#define KQ_LINK_TERMINAL(lParam) (((uint32_t)(lParam)) >> 16) /* connect: the terminal number */
+#define KQ_LINK_HANDLE(lParam) (((uint32_t)(lParam)) >> 16)   /* disconnect: handle, low 16 bits */
+#define KQ_DATA_HANDLE(lParam) (((uint32_t)(lParam)) & 0xFFFFu)
+#define KQ_DATA_EXTRA(lParam) (((uint32_t)(lParam)) >> 16)
+
+/* Data notification codes. "flag": the extra value is 1 when the terminal reported success
+ * (its answer's first 32-bit value was 1), else 0. Where nothing else is said the extra value
+ * is 0. A notification is sent even when the store it names was full and kept nothing. */
+/* Unasked: what a person does at the terminal. */
+#define KQ_NOTIFY_KEY 53     /* extra: the key's code. Stored too, read with Get_KBD_char */
+#define KQ_NOTIFY_CARD 69    /* extra: 1 first text present, 2 second, 3 both; kq_getmag, GetLEC */
+#define KQ_NOTIFY_SERIAL0 83 /* data on serial port 0; kq_getserial (source 0), GetSerial */
+#define KQ_NOTIFY_SERIAL1 89 /* data on serial port 1; kq_getserial (source 1), GetSerial */
+/* Answers to the host's commands, each named by the export that asked. */
+#define KQ_NOTIFY_CONFIG_SET 24        /* kq_sendconfig, SendConfig: flag */
+#define KQ_NOTIFY_CONFIG 26            /* kq_reqconfig: a KqConfigRecord; kq_getconfig, GetConfig */
+#define KQ_NOTIFY_UID 28               /* kq_requid and every handshake: kq_getuid */
+#define KQ_NOTIFY_ADV_STOPPED 45       /* kq_stopadv: flag */
+#define KQ_NOTIFY_FILE 98              /* kq_reqfile, kq_pedeallmedias: extra 1 when a file was kept
+                                          for kq_getfile, 0 when none came (or it was too large) */
+#define KQ_NOTIFY_SOFTWARE_UPDATE 114  /* kq_updatesoft: flag */
+#define KQ_NOTIFY_ADV_RELOADED 118     /* kq_reloadadv, kq_sendmediaconf, kq_sendpresencesensorconf: flag */
+#define KQ_NOTIFY_RESTART 122          /* kq_restart: flag */
+#define KQ_NOTIFY_SC 124               /* kq_reqsc: kq_getsc */
+#define KQ_NOTIFY_IMAGE_UPDATE 148     /* kq_reqimageupdate: kq_getimageupdateconfig */
+#define KQ_NOTIFY_IMAGES_UPDATED 150   /* kq_sendupdateimages */
+#define KQ_NOTIFY_WIFI_SET 152         /* kq_sendconfigwifi, SendConfigWifi: flag */
+#define KQ_NOTIFY_WIFI 154             /* kq_reqconfigwifi: a KqWifiRecord; kq_getconfigwifi */
+#define KQ_NOTIFY_SERIAL_STATUS 161    /* kq_serreqstatus: extra 0 for port 0's status word, any
+                                          other value for port 1's; kq_sergetstatus */
+/* Answers kept on the answer events (read with kq_TemResposta: code, value) as well. */
+#define KQ_NOTIFY_MEDIA_SHOWN 167      /* kq_ShowLocalMedia */
+#define KQ_NOTIFY_SENSOR_SET 169       /* kq_setsensor */
+#define KQ_NOTIFY_SENSOR 171           /* kq_pedesensorstatus: kq_getsensorstatus. Also the answer
+                                          to PedeTempoExib, whose event has code KQ_ANSWER_DISPLAY_TIME */
+#define KQ_NOTIFY_AUDIO_SET 173        /* kq_setaudio */
+#define KQ_NOTIFY_AUDIO 175            /* kq_pedeaudiostatus: kq_getaudiostatus */
+#define KQ_NOTIFY_VOLUME_SET 177       /* kq_setvolume */
+#define KQ_NOTIFY_VOLUME 179           /* kq_pedevolume: kq_getvolume */
+#define KQ_NOTIFY_BRIGHTNESS_SET 181   /* kq_setbrightness */
+#define KQ_NOTIFY_BRIGHTNESS 183       /* kq_pedebrightness: kq_getbrightness */
+#define KQ_NOTIFY_MEDIA_DELETED 185    /* kq_DeleteLocalMedia */
+#define KQ_NOTIFY_INTERNAL_CLEANED 187 /* kq_CleanInternalMem */
+#define KQ_NOTIFY_EXTERNAL_CLEANED 189 /* kq_CleanExternalMem */
+/* The answer event's code for the display time (its value: the time); notified as KQ_NOTIFY_SENSOR. */
+#define KQ_ANSWER_DISPLAY_TIME 42
+
 /*
  * Notification target on platforms without window messages: `kq_startserver`'s
  * `window` points to one of these, copied at start. A null function means that kind
@@ -45,13 +130,57 @@ typedef struct KqHostTarget {
     void (*send)(void *context, uint32_t message, uint32_t wParam, uint32_t lParam);
 } KqHostTarget;
 
-/* ---- Server lifecycle --------------------------------------------------------------
- * Notifications: connect (posted on connectMessage): wParam = terminal IPv4 address
- * in network byte order, lParam = (terminal number << 16) | 1. Disconnect (posted on
- * connectMessage): same wParam, lParam = (connection handle & 0xFFFF) << 16. Data
- * (sent on dataMessage): wParam = notification code, lParam = (connection handle &
- * 0xFFFF) | (extra value << 16).
+/* ---- Threads ------------------------------------------------------------------------
+ * Every export may be called from any thread, at any time, by any number of threads at
+ * once, also while the server starts or stops; exports for one terminal are ordered by
+ * its send gate and stores, not by the caller.
  *
+ * With a KqHostTarget every notification of a terminal (connect, its data, disconnect,
+ * in that order) is made on that terminal's own connection thread, one at a time;
+ * notifications of different terminals come at the same time from different threads.
+ * That terminal is not read while its handler runs, so:
+ *  - a data handler may read the store its notification names and find what arrived;
+ *  - a handler may call any export, including commands to its own terminal and
+ *    kq_finishserver (which then posts that terminal's disconnect before returning);
+ *  - a handler that takes long delays only its own terminal; one that never returns
+ *    holds kq_finishserver up to its limit (about 5.4 s), and the library may then be
+ *    unloaded under it: a handler must not wait for anything the host does after
+ *    kq_finishserver.
+ * A data notification carries the connection's handle, not the terminal number. A host
+ * with a KqHostTarget tells its terminal from the thread: the connect handler keeps, in
+ * thread-local storage, a record of the terminal that thread serves, with the number the
+ * connect gave; the disconnect handler (same thread) takes the record away and lowers by
+ * one the number of every record above it, as the library closes up its numbers. Do not
+ * count arrivals instead: a terminal is numbered when it is accepted, before its
+ * handshake, so a later terminal's connect can come first. (A connect made at the very
+ * moment another terminal leaves may carry the number from before the leaving: numbers
+ * are positions, and move under a host that does not hold them still.)
+ * With a window (Windows) notifications come through the window's message queue, on
+ * the window's thread.
+ *
+ * What terminals send is kept in small stacks, read newest first: per terminal 16 serial
+ * entries, 8 card reads, 16 configuration and 16 wifi records, 20 answer events; 128 keys
+ * for all terminals together. A full stack refuses what comes next (the notification is
+ * still made): a host that reads nothing loses new data, and the library's memory stays
+ * bounded. */
+
+/* ---- Limits and sizes ------------------------------------------------------------- */
+#define KQ_IDENT_VERSION(ident) ((int32_t)((uint32_t)(ident) & 0xFFu))  /* of kq_getident's word */
+#define KQ_IDENT_MODEL(ident) ((int32_t)((((uint32_t)(ident) >> 8) & 0xFFu) * 256u + (((uint32_t)(ident) >> 16) & 0xFFu)))
+#define KQ_MAX_TERMINALS 1024       /* one more is closed at once, unannounced */
+#define KQ_DEFAULT_PORT 16510       /* kq_startserver's port */
+#define KQ_PALETTE_BYTES 768        /* 256 entries of red, green, blue */
+#define KQ_PIXELS_318 76800         /* 320 x 240: model 318's screen */
+#define KQ_PIXELS_OTHER 130560      /* 480 x 272: every other model's screen */
+#define KQ_SERIAL_DATA_BYTES 256    /* kq_getserial's, GetSerial's and kq_writeserial's buffer */
+#define KQ_CARD_TEXT_BYTES 128      /* each of kq_getmag's texts, GetLEC's second text */
+#define KQ_FILE_NAME_BYTES 128      /* a file name on the terminal, zero included; kq_getfile's name */
+#define KQ_UID_TEXT_BYTES 32        /* kq_getuid's uidText */
+#define KQ_SC_BYTES 8               /* kq_getsc's block */
+#define KQ_MEDIA_ENTRY_BYTES 256    /* one entry of kq_savemedias and kq_getallmedias */
+#define KQ_MEDIA_ENTRIES 255        /* kq_getallmedias's entries */
+
+/* ---- Server lifecycle --------------------------------------------------------------
  * A terminal's connect notification comes from its connection thread once its
  * handshake is through (code 19 has gone out, its identification has been read and
  * codes 21 and 27 sent) or has failed: whatever the host sends from its connect
@@ -78,6 +207,12 @@ KQ_API int32_t KQ_CALL kq_startserver(void *window, uint32_t connectMessage, uin
  * 0 and nothing started for a port outside 0 ... 65535. */
 KQ_API int32_t KQ_CALL kq_startserverex(void *window, uint32_t connectMessage, uint32_t dataMessage,
                                         const char *bindAddress, int32_t port);
+/* Why the calling thread's last call of an export failed, in words ("127.0.0.2 port 16510 is in use",
+ * "'not-an-address' is not an IPv4 address", "no terminal 7", "the picture has more than 33554432
+ * pixels", ...); "" when it did not fail or gave no reason. Each export call starts its thread's reason
+ * afresh (those that cannot fail leave it); the text stays valid until the thread's next export call. An extension, like kq_startserverex:
+ * the results of the other exports are what they always were. */
+KQ_API const char *KQ_CALL kq_lastfailure(void);
 /* The port listened on; 0 while stopped. */
 KQ_API int32_t KQ_CALL kq_getserverport(void);
 /* Stops listening and drops every terminal; 0 on success, -1 when no server was started. Each
@@ -140,6 +275,105 @@ KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
  * out right after it in the order queued; they then return 177 or 9 at once. A full
  * queue, or a connection that has ended, returns -1 and nothing is sent. */
 #define KQ_QUEUED_FRAMES_MAX 256
+
+/* ---- Records ------------------------------------------------------------------------
+ * The fixed-size records the exports take or fill through their `void *` parameters, as
+ * C structs with their byte offsets. Numbers are little-endian, as on the hosts the
+ * library runs on; addresses are IPv4 in network byte order. The library passes the
+ * records' fields between host and terminal unchanged: what a terminal makes of a
+ * number is its own (the names below say how the terminals read them). A text field
+ * holds 8-bit text ended by a zero, unless it says otherwise. */
+
+/* kq_sendtext's record (EnviaTexto builds one). 170 bytes. */
+typedef struct KqTextRecord {
+    int16_t x;       /*   0: left of the text, in pixels */
+    int16_t y;       /*   2: top of the text */
+    char text[128];  /*   4: the text; a new line starts a line below */
+    char font[32];   /* 132: a font sent to the terminal (kq_sendfontfile), or empty */
+    int16_t one;     /* 164: 1 when EnviaTexto built the record */
+    int16_t colour;  /* 166: the text's palette entry */
+    int16_t height;  /* 168: the line height in pixels; 0: the terminal's own */
+} KqTextRecord;
+
+/* The configuration record: kq_sendconfig's, kq_getconfig's, SendConfig's and GetConfig's.
+ * 222 bytes, packed: its two last numbers are not 4-aligned. */
+#pragma pack(push, 1)
+typedef struct KqConfigRecord {
+    uint32_t address[5];  /*   0: five IPv4 addresses, network byte order */
+    char text1[32];       /*  20 */
+    int16_t number1;      /*  52 */
+    char text2[100];      /*  54 */
+    char text3[30];       /* 154 */
+    char text4[30];       /* 184 */
+    int32_t number2;      /* 214 */
+    int32_t number3;      /* 218 */
+} KqConfigRecord;
+#pragma pack(pop)
+
+/* The wifi record: kq_sendconfigwifi's and kq_getconfigwifi's. 100 bytes. Its texts fill
+ * their fields with zeros and have no ending zero when they fill them. */
+typedef struct KqWifiRecord {
+    int32_t number1;  /*  0 */
+    int32_t number2;  /*  4 */
+    char text1[20];   /*  8 */
+    int32_t number3;  /* 28 */
+    int32_t number4;  /* 32 */
+    char text2[64];   /* 36 */
+} KqWifiRecord;
+
+/* A serial port's configuration: kq_sendconfigserial's (AbreSerialCOM builds one). 12 bytes. */
+typedef struct KqSerialConfigRecord {
+    uint32_t setting1;  /*  0 */
+    int32_t setting2;   /*  4 */
+    uint8_t setting3;   /*  8 */
+    uint8_t setting4;   /*  9 */
+    uint16_t ten;       /* 10: 10 when AbreSerialCOM built the record */
+} KqSerialConfigRecord;
+
+/* The image-update configuration: kq_sendimageupdate's and kq_getimageupdateconfig's. 112 bytes. */
+typedef struct KqImageUpdateConfig {
+    int32_t number1;  /*   0 */
+    char text[100];   /*   4 */
+    int32_t number2;  /* 104 */
+    int32_t number3;  /* 108 */
+} KqImageUpdateConfig;
+
+/* GetTabConectados's table. 8196 bytes. Entry k is terminal k + 1, 0 where there is none. */
+typedef struct KqConnectedTable {
+    int32_t number[KQ_MAX_TERMINALS];    /*    0: k + 1, or 0 */
+    uint32_t address[KQ_MAX_TERMINALS];  /* 4096: IPv4, network byte order, or 0 */
+    int32_t count;                       /* 8192: terminals connected */
+} KqConnectedTable;
+
+/* kq_gettermconectados's list. 47108 bytes. Entry k is terminal k + 1, zeros where there is none. */
+typedef struct KqTerminalList {
+    char text[KQ_MAX_TERMINALS][34];     /*     0: the identifier text (kq_getuid's uidText), cut to 32 */
+    int32_t number[KQ_MAX_TERMINALS];    /* 34816: k + 1, or 0 */
+    uint32_t address[KQ_MAX_TERMINALS];  /* 38912: IPv4, network byte order */
+    int32_t model[KQ_MAX_TERMINALS];     /* 43008: model number */
+    int32_t count;                       /* 47104: terminals counted */
+} KqTerminalList;
+
+/* The layouts above are the wire's and the export set's: a compiler that lays them out
+ * otherwise cannot build against this header. */
+#if defined(__cplusplus)
+#define KQ_LAYOUT_CHECK(record, condition) static_assert(condition, #record " has the wire's layout")
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KQ_LAYOUT_CHECK(record, condition) _Static_assert(condition, #record " has the wire's layout")
+#else
+#define KQ_LAYOUT_CHECK(record, condition) typedef char kq_layout_of_##record[(condition) ? 1 : -1]
+#endif
+KQ_LAYOUT_CHECK(KqTextRecord, sizeof(KqTextRecord) == 170 && offsetof(KqTextRecord, font) == 132 &&
+                                  offsetof(KqTextRecord, height) == 168);
+KQ_LAYOUT_CHECK(KqConfigRecord, sizeof(KqConfigRecord) == 222 && offsetof(KqConfigRecord, number1) == 52 &&
+                                    offsetof(KqConfigRecord, text4) == 184 && offsetof(KqConfigRecord, number3) == 218);
+KQ_LAYOUT_CHECK(KqWifiRecord, sizeof(KqWifiRecord) == 100 && offsetof(KqWifiRecord, number3) == 28 &&
+                                  offsetof(KqWifiRecord, text2) == 36);
+KQ_LAYOUT_CHECK(KqSerialConfigRecord, sizeof(KqSerialConfigRecord) == 12 && offsetof(KqSerialConfigRecord, ten) == 10);
+KQ_LAYOUT_CHECK(KqImageUpdateConfig, sizeof(KqImageUpdateConfig) == 112 && offsetof(KqImageUpdateConfig, number2) == 104);
+KQ_LAYOUT_CHECK(KqConnectedTable, sizeof(KqConnectedTable) == 8196 && offsetof(KqConnectedTable, count) == 8192);
+KQ_LAYOUT_CHECK(KqTerminalList, sizeof(KqTerminalList) == 47108 && offsetof(KqTerminalList, model) == 43008 &&
+                                    offsetof(KqTerminalList, count) == 47104);
 
 /* ---- Commands ---------------------------------------------------------------------- */
 
@@ -244,14 +478,15 @@ KQ_API int32_t KQ_CALL kq_getbrightness(int32_t terminal);
 KQ_API int32_t KQ_CALL kq_getuid(int32_t terminal, char *text, void *uidText);
 /* The 8-byte SC block to sc. 1. Fail 0. */
 KQ_API int32_t KQ_CALL kq_getsc(int32_t terminal, void *sc);
-/* The identification word: b0 terminal version, b1 b2 model number. Fail 0. */
+/* The identification word: b0 terminal version, b1 b2 model number (b1 x 256 + b2). Fail 0. */
 KQ_API int32_t KQ_CALL kq_getident(int32_t terminal);
 /* The last status word of port 0 (port 0) or port 1 (any other port) to status. 1. Fail 0. */
 KQ_API int32_t KQ_CALL kq_sergetstatus(int32_t terminal, int32_t port, int16_t *status);
 /* Pops the newest answer event of the lowest-numbered terminal that has one: its number, code, value and how
  * many answers that terminal still holds. 1, or 0 when no terminal has one. */
 KQ_API unsigned char KQ_CALL kq_TemResposta(int32_t *terminal, unsigned char *code, int32_t *value, int32_t *count);
-/* The value stored in answer slot index (0 … 19, popped or not); index -1: the newest slot, -1 when none. Fail -1. */
+/* The value stored in answer slot index (0 … 19, popped or not). Index -1 gives no value but the index of the newest
+ * answer held (how many are held, minus 1), -1 when none. Fail -1. */
 KQ_API int32_t KQ_CALL kq_GetResposta(int32_t terminal, int32_t index);
 
 /* ---- Configuration records --------------------------------------------------------- */
@@ -285,7 +520,8 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
  * conversion: 320 x 240 for model 318 and 480 x 272 for every other model. The picture
  * is fitted on white (a picture at least twice as wide as high takes the full width,
  * any other the full height; centred; edges past the screen cut off) and reduced to at
- * most 236 colours.
+ * most 236 colours: palette entries past those the picture uses are black (0, 0, 0), and no
+ * pixel uses them.
  * A picture file of more than KQ_PICTURE_MAX_BYTES returns 0 unread; a picture decoded into more
  * than KQ_PICTURE_MAX_PIXELS (e.g. 8192 x 4096) returns 0 before it is decoded, its size read from
  * the file's header. On Linux a JPEG is decoded at 1/2, 1/4 or 1/8 scale when its place on the
@@ -352,8 +588,9 @@ KQ_API int32_t KQ_CALL kq_sendfontfile(int32_t terminal, const char *path);
 /* Asks a terminal of version 32 or above for file name (code 97; the answer is data notification 98);
  * 1 when sent, -1 when the write failed or below version 32, -2 when the send gate stayed busy, 0 when no terminal. */
 KQ_API int32_t KQ_CALL kq_reqfile(int32_t terminal, const char *name);
-/* Collects the file received last: name (128 bytes), size, and its bytes into data (room for the file,
- * at most KQ_GETFILE_MAX_BYTES);
+/* Collects the file received last: name (KQ_FILE_NAME_BYTES), size, and its bytes into data. The size is not
+ * known before the call: data must have room for KQ_GETFILE_MAX_BYTES whatever file was asked for, since the terminal
+ * chooses what it answers (allocate it once, not on the stack);
  * 1 when one was pending (size 0 and no bytes when none arrived whole), 0 when collected already, -1 when no terminal. */
 KQ_API int32_t KQ_CALL kq_getfile(int32_t terminal, char *name, int32_t *size, void *data);
 /* Writes "<", each 256-byte entry up to the first empty one, and ">" to the file at path, lines

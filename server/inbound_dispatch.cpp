@@ -72,7 +72,7 @@ std::optional<Notice> identification(InboundContext &context, const Payload &pay
 
 std::optional<Notice> configRecord(InboundContext &context, const Payload &payload) {
     context.terminal.config.push(payload.bytes);
-    return Notice{26, 0};
+    return Notice{KQ_NOTIFY_CONFIG, 0};
 }
 
 std::optional<Notice> uniqueIdentifier(InboundContext &context, const Payload &payload) {
@@ -80,26 +80,26 @@ std::optional<Notice> uniqueIdentifier(InboundContext &context, const Payload &p
         std::memcpy(reports.uid, payload.bytes, sizeof reports.uid);
         std::memcpy(reports.uidText, payload.bytes + 6, sizeof reports.uidText);
     });
-    return Notice{28, 0};
+    return Notice{KQ_NOTIFY_UID, 0};
 }
 
 std::optional<Notice> displayTime(InboundContext &context, const Payload &payload) {
     context.terminal.events.push(42, loadLE16(payload.bytes));
-    return Notice{171, 0};
+    return Notice{KQ_NOTIFY_SENSOR, 0};
 }
 
 std::optional<Notice> key(InboundContext &context, const Payload &payload) {
     const std::uint8_t pressed = payload.bytes[0];
     context.server.keys().push(static_cast<std::int32_t>(context.terminal.socket()), pressed);
     if (!payload.complete()) return std::nullopt;
-    return Notice{53, pressed};
+    return Notice{KQ_NOTIFY_KEY, pressed};
 }
 
 std::optional<Notice> magneticCard(InboundContext &context, const Payload &payload) {
     const std::int32_t flags = static_cast<std::int32_t>(loadLE32(payload.bytes + 384));
     context.terminal.mag.push(reinterpret_cast<const char *>(payload.bytes),
                               reinterpret_cast<const char *>(payload.bytes + 128), flags);
-    return Notice{69, flags & 0xFFFF};
+    return Notice{KQ_NOTIFY_CARD, flags & 0xFFFF};
 }
 
 template <int Code, int Source>
@@ -113,7 +113,7 @@ std::optional<Notice> serialData(InboundContext &context, const Payload &payload
 std::optional<Notice> scBlock(InboundContext &context, const Payload &payload) {
     context.terminal.updateReports(
         [&](TerminalReports &reports) { std::memcpy(reports.scData, payload.bytes, sizeof reports.scData); });
-    return Notice{124, 0};
+    return Notice{KQ_NOTIFY_SC, 0};
 }
 
 std::optional<Notice> imageUpdateConfig(InboundContext &context, const Payload &payload) {
@@ -123,21 +123,21 @@ std::optional<Notice> imageUpdateConfig(InboundContext &context, const Payload &
     config.second = static_cast<std::int32_t>(loadLE32(payload.bytes + 104));
     config.third = static_cast<std::int32_t>(loadLE32(payload.bytes + 108));
     context.terminal.setImageUpdateConfig(config);
-    return Notice{148, 0};
+    return Notice{KQ_NOTIFY_IMAGE_UPDATE, 0};
 }
 
-std::optional<Notice> imagesUpdated(InboundContext &, const Payload &) { return Notice{150, 0}; }
+std::optional<Notice> imagesUpdated(InboundContext &, const Payload &) { return Notice{KQ_NOTIFY_IMAGES_UPDATED, 0}; }
 
 std::optional<Notice> wifiRecord(InboundContext &context, const Payload &payload) {
     context.terminal.wifi.push(payload.bytes);
-    return Notice{154, 0};
+    return Notice{KQ_NOTIFY_WIFI, 0};
 }
 
 std::optional<Notice> serialStatus(InboundContext &context, const Payload &payload) {
     const std::uint8_t port = payload.bytes[0];
     context.terminal.updateReports(
         [&](TerminalReports &reports) { reports.serialStatus[port == 0 ? 0 : 1] = loadLE16(payload.bytes); });
-    return Notice{161, port};
+    return Notice{KQ_NOTIFY_SERIAL_STATUS, port};
 }
 
 // Answers 167 … 189: the low 16 bits go onto the event stack.
@@ -156,43 +156,43 @@ std::optional<Notice> reportedValue(InboundContext &context, const Payload &payl
 
 std::optional<Notice> fileAnswer(InboundContext &context, const Payload &payload) {
     const int result = media::receiveFileAnswer(context.server, context.terminal, context.stream, payload.length);
-    return Notice{98, result == media::kFileReceived ? 1 : 0};
+    return Notice{KQ_NOTIFY_FILE, result == media::kFileReceived ? 1 : 0};
 }
 
 constexpr std::array kCatalogue = {
     InboundRule{20, ReadRule::WholeAnyCount, 0, identification},
-    InboundRule{24, ReadRule::Whole, 0, flagResult<24>},
+    InboundRule{24, ReadRule::Whole, 0, flagResult<KQ_NOTIFY_CONFIG_SET>},
     InboundRule{26, ReadRule::Whole, 0, configRecord},
     InboundRule{28, ReadRule::Whole, 0, uniqueIdentifier},
     InboundRule{36, ReadRule::WholeAnyCount, 0, ignored},
     InboundRule{42, ReadRule::Fixed, 2, displayTime},
-    InboundRule{46, ReadRule::Whole, 0, flagResult<45>},
+    InboundRule{46, ReadRule::Whole, 0, flagResult<KQ_NOTIFY_ADV_STOPPED>},
     InboundRule{53, ReadRule::WholeKeyed, 0, key},
     InboundRule{69, ReadRule::Whole, 0, magneticCard},
-    InboundRule{83, ReadRule::Whole, 0, serialData<83, 0>},
-    InboundRule{89, ReadRule::Whole, 0, serialData<89, 1>},
+    InboundRule{83, ReadRule::Whole, 0, serialData<KQ_NOTIFY_SERIAL0, 0>},
+    InboundRule{89, ReadRule::Whole, 0, serialData<KQ_NOTIFY_SERIAL1, 1>},
     InboundRule{98, ReadRule::FileAnswer, 0, fileAnswer},
-    InboundRule{114, ReadRule::Whole, 0, flagResult<114>},
-    InboundRule{118, ReadRule::Whole, 0, flagResult<118>},
-    InboundRule{122, ReadRule::Whole, 0, flagResult<122>},
+    InboundRule{114, ReadRule::Whole, 0, flagResult<KQ_NOTIFY_SOFTWARE_UPDATE>},
+    InboundRule{118, ReadRule::Whole, 0, flagResult<KQ_NOTIFY_ADV_RELOADED>},
+    InboundRule{122, ReadRule::Whole, 0, flagResult<KQ_NOTIFY_RESTART>},
     InboundRule{124, ReadRule::Whole, 0, scBlock},
     InboundRule{148, ReadRule::ExactLength, 112, imageUpdateConfig},
     InboundRule{150, ReadRule::WholeAnyCount, 0, imagesUpdated},
-    InboundRule{152, ReadRule::Whole, 0, flagResult<152>},
+    InboundRule{152, ReadRule::Whole, 0, flagResult<KQ_NOTIFY_WIFI_SET>},
     InboundRule{154, ReadRule::Whole, 0, wifiRecord},
     InboundRule{162, ReadRule::Whole, 0, serialStatus},
-    InboundRule{167, ReadRule::Fixed, 4, answerEvent<167>},
-    InboundRule{169, ReadRule::Fixed, 4, answerEvent<169>},
-    InboundRule{171, ReadRule::Fixed, 4, reportedValue<171, &TTerminal::sensorStatus>},
-    InboundRule{173, ReadRule::Fixed, 4, answerEvent<173>},
-    InboundRule{175, ReadRule::Fixed, 4, reportedValue<175, &TTerminal::audioStatus>},
-    InboundRule{177, ReadRule::Fixed, 4, answerEvent<177>},
-    InboundRule{179, ReadRule::Fixed, 4, reportedValue<179, &TTerminal::volume>},
-    InboundRule{181, ReadRule::Fixed, 4, answerEvent<181>},
-    InboundRule{183, ReadRule::Fixed, 4, reportedValue<183, &TTerminal::brightness>},
-    InboundRule{185, ReadRule::Fixed, 4, answerEvent<185>},
-    InboundRule{187, ReadRule::Fixed, 4, answerEvent<187>},
-    InboundRule{189, ReadRule::Fixed, 4, answerEvent<189>},
+    InboundRule{167, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_MEDIA_SHOWN>},
+    InboundRule{169, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_SENSOR_SET>},
+    InboundRule{171, ReadRule::Fixed, 4, reportedValue<KQ_NOTIFY_SENSOR, &TTerminal::sensorStatus>},
+    InboundRule{173, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_AUDIO_SET>},
+    InboundRule{175, ReadRule::Fixed, 4, reportedValue<KQ_NOTIFY_AUDIO, &TTerminal::audioStatus>},
+    InboundRule{177, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_VOLUME_SET>},
+    InboundRule{179, ReadRule::Fixed, 4, reportedValue<KQ_NOTIFY_VOLUME, &TTerminal::volume>},
+    InboundRule{181, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_BRIGHTNESS_SET>},
+    InboundRule{183, ReadRule::Fixed, 4, reportedValue<KQ_NOTIFY_BRIGHTNESS, &TTerminal::brightness>},
+    InboundRule{185, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_MEDIA_DELETED>},
+    InboundRule{187, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_INTERNAL_CLEANED>},
+    InboundRule{189, ReadRule::Fixed, 4, answerEvent<KQ_NOTIFY_EXTERNAL_CLEANED>},
 };
 
 static_assert(std::is_sorted(kCatalogue.begin(), kCatalogue.end(),

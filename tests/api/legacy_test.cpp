@@ -110,8 +110,8 @@ TEST_F(Scanners, GetSerialDrainsTheLowestNumberFirst) {
 
     devices_[2]->serialIn(1, {'c', 'c', 'c'});
     devices_[0]->serialIn(0, {'a'});
-    waitData(83, 1);
-    waitData(89, 1);
+    waitData(KQ_NOTIFY_SERIAL0, 1);
+    waitData(KQ_NOTIFY_SERIAL1, 1);
     ASSERT_EQ(GetSerial(&number, &source, buffer, &length), 1);
     EXPECT_EQ(number, 1);
     EXPECT_EQ(length, 1);
@@ -128,8 +128,8 @@ TEST_F(Scanners, GetSerialDrainsTheLowestNumberFirst) {
 TEST_F(Scanners, GetSerialTakesAwayEmptyEntriesAndGoesOn) {
     devices_[0]->serialIn(0, {});
     devices_[1]->serialIn(1, {'b', 'b'});
-    waitData(83, 1);
-    waitData(89, 1);
+    waitData(KQ_NOTIFY_SERIAL0, 1);
+    waitData(KQ_NOTIFY_SERIAL1, 1);
     std::int32_t number = 0, source = -1, length = 0;
     std::uint8_t buffer[256];
     ASSERT_EQ(GetSerial(&number, &source, buffer, &length), 1);
@@ -141,7 +141,7 @@ TEST_F(Scanners, GetSerialTakesAwayEmptyEntriesAndGoesOn) {
 TEST_F(Scanners, GetLecGivesTheSecondTextAndAMask) {
     devices_[1]->swipeCard("only first", "");
     devices_[0]->swipeCard("first", "second");
-    waitData(69, 2);
+    waitData(KQ_NOTIFY_CARD, 2);
     std::int32_t number = 0, mask = -1;
     char second[128];
     ASSERT_EQ(GetLEC(&number, second, &mask), 1);
@@ -157,9 +157,9 @@ TEST_F(Scanners, GetLecGivesTheSecondTextAndAMask) {
 
 TEST_F(Scanners, KeysOfAllTerminalsComeNewestFirstWithTheirHandles) {
     devices_[0]->pressKey('1');
-    waitData(53, 1);
+    waitData(KQ_NOTIFY_KEY, 1);
     devices_[2]->pressKey('3');
-    waitData(53, 2);
+    waitData(KQ_NOTIFY_KEY, 2);
     std::int32_t handle = 0;
     unsigned char key = 0;
     ASSERT_EQ(Get_KBD_char(&handle, &key), 1);
@@ -174,7 +174,7 @@ TEST_F(Scanners, KeysOfAllTerminalsComeNewestFirstWithTheirHandles) {
 TEST_F(Scanners, GetConfigScansLikeTheOthers) {
     devices_[2]->setConfig(Bytes(222, 0));
     EXPECT_EQ(PedeConfig(3), 7);
-    waitData(26, 1);
+    waitData(KQ_NOTIFY_CONFIG, 1);
     std::int32_t number = 0;
     char a[5][16], t1[32], t2[100], t3[30], t4[30];
     std::int16_t n1;

@@ -87,7 +87,7 @@ TEST_F(Reads, ConfigurationAndWifiRecordsRoundTrip) {
     EXPECT_EQ(kq_sendconfig(1, config.data()), 229);
     EXPECT_EQ(kq_sendconfigwifi(1, wifi.data()), 107);
     ASSERT_TRUE(notified(24) && notified(152));
-    EXPECT_EQ(session_.host().matching([](const Notification &n) { return n.isData(24); }).front().high(), 1u);
+    EXPECT_EQ(session_.host().matching([](const Notification &n) { return n.isData(KQ_NOTIFY_CONFIG_SET); }).front().high(), 1u);
     EXPECT_EQ(kq_reqconfig(1), 7);
     EXPECT_EQ(kq_reqconfigwifi(1), 7);
     ASSERT_TRUE(notified(26) && notified(154));
@@ -177,7 +177,7 @@ TEST(Answers, ScanTakesTheLowestNumberedTerminalNewestFirst) {
     auto second = session.join();
     second->send(167, le32(1));
     second->send(185, le32(0));
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(185); }, test::kEventWaitMs));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_MEDIA_DELETED); }, test::kEventWaitMs));
     std::int32_t number = 0, value = -5, count = -5;
     unsigned char code = 0;
     ASSERT_EQ(kq_TemResposta(&number, &code, &value, &count), 1);
@@ -199,7 +199,7 @@ TEST(Answers, IndexedReadsSeeSlotsWithoutPopping) {
     auto terminal = session.join();
     EXPECT_EQ(kq_GetResposta(1, -1), -1);
     for (std::uint32_t value : {10u, 11u, 12u}) terminal->send(169, le32(value));
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(169); }, test::kEventWaitMs, 3));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_SENSOR_SET); }, test::kEventWaitMs, 3));
     EXPECT_EQ(kq_GetResposta(1, -1), 2);
     EXPECT_EQ(kq_GetResposta(1, 0), 10);
     EXPECT_EQ(kq_GetResposta(1, 2), 12);

@@ -66,7 +66,7 @@ TEST(GetConfig, UnpacksTheNewestRecordOfTheLowestNumberedTerminal) {
     second->send(26, configRecord("from two", 0x1234, 0x00FF));
     third->send(26, configRecord("from three, older", 1, 2));
     third->send(26, configRecord("from three", 3, 4, Bytes(100, 'z')));  // second text fills its field
-    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(26); }, test::kEventWaitMs, 3));
+    ASSERT_TRUE(session.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_CONFIG); }, test::kEventWaitMs, 3));
 
     std::int32_t number = 0;
     char a1[16], a2[16], a3[16], a4[16], a5[16], t1[32], t2[100], t3[30], t4[30];

@@ -210,7 +210,7 @@ TEST_F(ImageCommands, ImageUpdateConfigurationRoundTrip) {
     ASSERT_TRUE(screen->waitForUpdates(1, test::kEventWaitMs));
     EXPECT_EQ(screen->imageUpdateConfig(), sent);
 
-    auto reported = [](const Notification &n) { return n.isData(148); };
+    auto reported = [](const Notification &n) { return n.isData(KQ_NOTIFY_IMAGE_UPDATE); };
     EXPECT_EQ(kq_reqimageupdate(1), 7);
     ASSERT_TRUE(session_.host().waitFor(reported, test::kEventWaitMs));
     std::memset(record, 0xEE, sizeof record);
@@ -222,7 +222,7 @@ TEST_F(ImageCommands, ImageUpdateConfigurationRoundTrip) {
     EXPECT_EQ(record[0], 5);
 
     EXPECT_EQ(kq_sendupdateimages(1), 7);
-    EXPECT_TRUE(session_.host().waitFor([](const Notification &n) { return n.isData(150); }, test::kEventWaitMs));
+    EXPECT_TRUE(session_.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_IMAGES_UPDATED); }, test::kEventWaitMs));
 }
 
 }  // namespace

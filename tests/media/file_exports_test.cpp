@@ -2,6 +2,7 @@
 // fetched back, and its media list kept and read as the flat list; the gates.
 #include <gtest/gtest.h>
 
+#include "ks318.h"
 #include "sim/file_store.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/temp_dir.h"
@@ -16,7 +17,7 @@ class FileExports : public ::testing::Test {
 protected:
     // The n-th notification 98 of the session; its extra value, or 0xDEAD when none came.
     std::uint32_t fileNotice(std::size_t n) {
-        auto match = [](const Notification &note) { return note.isData(98); };
+        auto match = [](const Notification &note) { return note.isData(KQ_NOTIFY_FILE); };
         if (!session_.host().waitFor(match, test::kEventWaitMs, n)) return 0xDEAD;
         return session_.host().matching(match)[n - 1].high();
     }
@@ -63,7 +64,7 @@ TEST_F(FileExports, TheTerminalsMediaListIsKeptAndReadBackFlat) {
     ASSERT_EQ(kq_sendfileptr(1, "MEDIA/b.jpg", image, 3), 3);
     ASSERT_EQ(kq_sendfileptr(1, "MEDIA/a.jpg", image, 3), 3);
     ASSERT_EQ(kq_sendmediaconf(1, dir_.write("medias.conf", {'x'}).c_str()), 1);
-    EXPECT_TRUE(session_.host().waitFor([](const Notification &n) { return n.isData(118) && n.high() == 1; }, test::kEventWaitMs));
+    EXPECT_TRUE(session_.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_ADV_RELOADED) && n.high() == 1; }, test::kEventWaitMs));
 
     EXPECT_EQ(kq_pedeallmedias(1), 1);
     EXPECT_EQ(fileNotice(1), 1u);

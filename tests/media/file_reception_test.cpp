@@ -15,6 +15,7 @@
 #include <thread>
 #include <tuple>
 
+#include "ks318.h"
 #include "media/file_reception.h"
 #include "media/file_request.h"
 #include "server/connection.h"
@@ -52,7 +53,7 @@ Bytes keyFrames(std::size_t size, std::uint8_t key) {
 }
 
 auto isKey(std::uint8_t key) {
-    return [key](const Notification &n) { return n.isData(53) && n.high() == key; };
+    return [key](const Notification &n) { return n.isData(KQ_NOTIFY_KEY) && n.high() == key; };
 }
 
 using Clock = std::chrono::steady_clock;
@@ -75,7 +76,7 @@ protected:
         test::answerProbes(*terminal_);
         record_ = server_.server().terminals().get(1);
         ASSERT_TRUE(record_);
-        ASSERT_TRUE(host().waitFor([](const Notification &n) { return n.isData(28); }, kEventWaitMs));
+        ASSERT_TRUE(host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, kEventWaitMs));
         server_.server().setBaseDir(dir_.path().string());
     }
 
@@ -83,7 +84,7 @@ protected:
 
     // Waits for the n-th notification 98; its extra value, 0xDEAD when none came.
     std::uint32_t fileNotice(std::size_t n, int timeoutMs = kEventWaitMs) {
-        auto match = [](const Notification &note) { return note.isData(98); };
+        auto match = [](const Notification &note) { return note.isData(KQ_NOTIFY_FILE); };
         if (!host().waitFor(match, timeoutMs, n)) return 0xDEAD;
         return host().matching(match)[n - 1].high();
     }
@@ -108,7 +109,7 @@ protected:
 
     void expectStillInStep(std::uint8_t key) {
         terminal_->send(53, {key});
-        EXPECT_TRUE(host().waitFor([&](const Notification &n) { return n.isData(53) && n.high() == key; }, kEventWaitMs))
+        EXPECT_TRUE(host().waitFor([&](const Notification &n) { return n.isData(KQ_NOTIFY_KEY) && n.high() == key; }, kEventWaitMs))
             << "the frame after the answer was not understood";
     }
 
@@ -130,7 +131,7 @@ protected:
     // True when the host was told of the (first) notification 98 before the disconnect.
     bool fileNoticeBeforeDisconnect() {
         const auto all = host().all();
-        const auto notice = std::find_if(all.begin(), all.end(), [](const Notification &n) { return n.isData(98); });
+        const auto notice = std::find_if(all.begin(), all.end(), [](const Notification &n) { return n.isData(KQ_NOTIFY_FILE); });
         const auto gone = std::find_if(all.begin(), all.end(), [](const Notification &n) { return n.isDisconnect(); });
         return notice != all.end() && gone != all.end() && notice < gone;
     }
@@ -244,11 +245,11 @@ TEST_F(Reception, AnAnswerBetweenOtherFramesInOneWriteTakesExactlyItsBytes) {
     ASSERT_TRUE(terminal_->sendRaw(concat({encodeFrame(53, Bytes{'b'}), encodeFrame(98, answer("mid.bin", 1, contents)),
                                            encodeFrame(53, Bytes{'a'})})));
     EXPECT_EQ(fileNotice(1), 1u);
-    EXPECT_TRUE(host().waitFor([](const Notification &n) { return n.isData(53) && n.high() == 'a'; }, kEventWaitMs));
-    const auto order = host().matching([](const Notification &n) { return n.isData(53) || n.isData(98); });
+    EXPECT_TRUE(host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_KEY) && n.high() == 'a'; }, kEventWaitMs));
+    const auto order = host().matching([](const Notification &n) { return n.isData(KQ_NOTIFY_KEY) || n.isData(KQ_NOTIFY_FILE); });
     ASSERT_EQ(order.size(), 3u);
     EXPECT_EQ(order[0].high(), 'b');
-    EXPECT_TRUE(order[1].isData(98));
+    EXPECT_TRUE(order[1].isData(KQ_NOTIFY_FILE));
     EXPECT_EQ(order[2].high(), 'a');
     EXPECT_TRUE(collect(contents.size()) == Collected(1, "mid.bin", 40000, contents));
 }

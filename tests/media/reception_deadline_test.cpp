@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ks318.h"
 #include "media/file_reception.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/trickle.h"
@@ -50,7 +51,7 @@ TEST(ReceptionDeadline, WithTheRealLimitsASlowAnswerArrivesWhileOneThatNeverEnds
     const std::uint32_t stuckHandle = handleOf(session.record(2));
     ASSERT_NE(slowHandle, stuckHandle);
     const auto fileNoticeOf = [](std::uint32_t handle) {
-        return [handle](const Notification &n) { return n.isData(98) && n.low() == handle; };
+        return [handle](const Notification &n) { return n.isData(KQ_NOTIFY_FILE) && n.low() == handle; };
     };
     const auto disconnectOf = [](std::uint32_t handle) {
         return [handle](const Notification &n) { return n.isDisconnect() && n.high() == handle; };
@@ -84,7 +85,7 @@ TEST(ReceptionDeadline, WithTheRealLimitsASlowAnswerArrivesWhileOneThatNeverEnds
     // The slow terminal's connection goes on in step.
     ASSERT_TRUE(slow->send(53, {'s'}));
     const auto slowKey = [&](const Notification &n) {
-        return n.isData(53) && n.low() == slowHandle && n.high() == 's';
+        return n.isData(KQ_NOTIFY_KEY) && n.low() == slowHandle && n.high() == 's';
     };
     EXPECT_TRUE(host.waitFor(slowKey, test::kEventWaitMs));
 

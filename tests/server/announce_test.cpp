@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ks318.h"
 #include "server/listings.h"
 #include "server/outbound.h"
 #include "tests/support/host_recorder.h"
@@ -64,14 +65,14 @@ TEST(Announce, ConnectComesBeforeTheTerminalsFirstDataAndItsNumberIsCurrent) {
     port::SocketHandle slow = port::connectTcp("127.0.0.1", server.port());
     ASSERT_TRUE(server.waitForCount(2));
     auto third = server.join();
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, kEventWaitMs, 2));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, kEventWaitMs, 2));
     first->close();
     ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
     server.host().clear();
     port::closeSocket(slow);
     ASSERT_TRUE(server.waitForCount(1));
     auto fourth = server.join();
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, kEventWaitMs));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, kEventWaitMs));
     const std::vector<Notification> all = server.host().all();
     // The handshake that failed: connect then disconnect; the fourth: connect (as number 2) then its data.
     std::vector<std::string> kinds;

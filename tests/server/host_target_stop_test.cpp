@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ks318.h"
 #include "tests/support/host_recorder.h"
 
 namespace ks318 {
@@ -18,7 +19,7 @@ using test::Notification;
 TEST(HostTargetStop, AStopFromTheConnectHandlerIsTheLastNotification) {
     test::TestServer server(test::steadyLimits());
     auto other = server.join();
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, test::kEventWaitMs));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, test::kEventWaitMs));
     std::atomic<std::size_t> seenWhenStopped{0};
     server.host().onPosted([&](const Notification &n) {
         if (!n.isConnect() || n.high() != 2) return;

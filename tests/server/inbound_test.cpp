@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "ks318.h"
 #include "server/connection.h"
 #include "tests/support/host_recorder.h"
 
@@ -65,6 +67,35 @@ protected:
     TerminalRef record_;
     std::uint32_t handle_ = 0;
 };
+
+// The named codes are the numbers host programs were built with: a name that
+// moved would break every host compiled before. The tests here send the
+// terminal's frames by their own numbers and see them notified under these.
+TEST(NotificationNames, EachNameKeepsTheNumberHostsWereBuiltWith) {
+    constexpr std::pair<int, int> kNamed[] = {
+        {KQ_NOTIFY_CONFIG_SET, 24}, {KQ_NOTIFY_CONFIG, 26}, {KQ_NOTIFY_UID, 28}, {KQ_NOTIFY_ADV_STOPPED, 45},
+        {KQ_NOTIFY_KEY, 53}, {KQ_NOTIFY_CARD, 69}, {KQ_NOTIFY_SERIAL0, 83}, {KQ_NOTIFY_SERIAL1, 89},
+        {KQ_NOTIFY_FILE, 98}, {KQ_NOTIFY_SOFTWARE_UPDATE, 114}, {KQ_NOTIFY_ADV_RELOADED, 118},
+        {KQ_NOTIFY_RESTART, 122}, {KQ_NOTIFY_SC, 124}, {KQ_NOTIFY_IMAGE_UPDATE, 148},
+        {KQ_NOTIFY_IMAGES_UPDATED, 150}, {KQ_NOTIFY_WIFI_SET, 152}, {KQ_NOTIFY_WIFI, 154},
+        {KQ_NOTIFY_SERIAL_STATUS, 161}, {KQ_NOTIFY_MEDIA_SHOWN, 167}, {KQ_NOTIFY_SENSOR_SET, 169},
+        {KQ_NOTIFY_SENSOR, 171}, {KQ_NOTIFY_AUDIO_SET, 173}, {KQ_NOTIFY_AUDIO, 175}, {KQ_NOTIFY_VOLUME_SET, 177},
+        {KQ_NOTIFY_VOLUME, 179}, {KQ_NOTIFY_BRIGHTNESS_SET, 181}, {KQ_NOTIFY_BRIGHTNESS, 183},
+        {KQ_NOTIFY_MEDIA_DELETED, 185}, {KQ_NOTIFY_INTERNAL_CLEANED, 187}, {KQ_NOTIFY_EXTERNAL_CLEANED, 189},
+        {KQ_ANSWER_DISPLAY_TIME, 42},
+    };
+    for (const auto &[named, number] : kNamed) EXPECT_EQ(named, number);
+    // lParam of a data notification from handle 0x1234 with extra value 3, and of a connect of terminal 7.
+    EXPECT_EQ(KQ_DATA_HANDLE(0x00031234u), 0x1234u);
+    EXPECT_EQ(KQ_DATA_EXTRA(0x00031234u), 3u);
+    EXPECT_TRUE(KQ_LINK_IS_CONNECT(0x00070001u));
+    EXPECT_EQ(KQ_LINK_TERMINAL(0x00070001u), 7u);
+    EXPECT_FALSE(KQ_LINK_IS_CONNECT(0x12340000u));
+    EXPECT_EQ(KQ_LINK_HANDLE(0x12340000u), 0x1234u);
+    // Identification word bytes 20 01 3E 00: version 32, model 0x01 * 256 + 0x3E = 318.
+    EXPECT_EQ(KQ_IDENT_VERSION(0x003E0120), 32);
+    EXPECT_EQ(KQ_IDENT_MODEL(0x003E0120), 318);
+}
 
 TEST_F(Inbound, ResultCodesReportTheirFlag) {
     struct Case {

@@ -86,7 +86,7 @@ TEST(Notifications, ConnectPostedWithNumberAndAddressDataSentWithHandle) {
 
     // The handshake's 27 is answered with 28: a data notification with the handle.
     const port::SocketHandle handle = server.server().terminals().get(3)->socket();
-    ASSERT_TRUE(host.waitFor([&](const Notification &n) { return n.isData(28) && n.low() == (handle & 0xFFFF); }, kEventWaitMs));
+    ASSERT_TRUE(host.waitFor([&](const Notification &n) { return n.isData(KQ_NOTIFY_UID) && n.low() == (handle & 0xFFFF); }, kEventWaitMs));
 
     third->close();
     ASSERT_TRUE(host.waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
@@ -127,7 +127,7 @@ TEST(Lifecycle, StopFromInsideADataNotificationDoesNotDeadlock) {
     TestServer server(test::steadyLimits());  // the stop, not silence, ends the connections
     std::atomic<int> result{99};
     server.host().onData([&](const Notification &n) {
-        if (n.isData(53)) result = server.server().finish();
+        if (n.isData(KQ_NOTIFY_KEY)) result = server.server().finish();
     });
     auto terminal = server.join();
     auto other = server.join();
@@ -157,7 +157,7 @@ TEST(Lifecycle, AFullTableClosesTheConnectionAndServesTheOthers) {
     auto c = server.join();
     EXPECT_TRUE(server.waitForCount(2));
     a->send(53, {'a'});
-    EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(53); }, kEventWaitMs));
+    EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_KEY); }, kEventWaitMs));
 }
 
 TEST(Lifecycle, StartResetsTheKeyBuffer) {

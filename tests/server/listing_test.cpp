@@ -50,7 +50,7 @@ TEST(Listings, TerminalListDropsUnidentifiedTerminalsAndRenumbers) {
     auto first = server.join(model(320, "first"));
     auto unidentified = server.join(model(0, "nobody"));
     auto third = server.join(model(318, std::string(40, 'L')));
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, test::kEventWaitMs, 3));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, test::kEventWaitMs, 3));
     std::vector<std::uint8_t> list(kTerminalListBytes, 0xCC);
     fillTerminalList(server.server().terminals(), list.data());
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "ks318.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/process_usage.h"
 
@@ -53,7 +54,7 @@ TEST(Load, EleventHundredConnectionsAtOnce) {
         for (auto &terminal : terminals) {
             if (!terminal->disconnected()) terminal->send(53, {'x'});
         }
-        EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(53); }, kCrowdWaitMs, 1024));
+        EXPECT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_KEY); }, kCrowdWaitMs, 1024));
         EXPECT_EQ(server.server().finish(), 0);
         EXPECT_EQ(server.host().matching([](const Notification &n) { return n.isDisconnect(); }).size(), 1024u)
             << "one disconnect for every connect";

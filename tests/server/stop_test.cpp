@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "ks318.h"
 #include "media/transfer_worker.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/temp_dir.h"
@@ -53,12 +54,12 @@ TEST(Stop, SlowHandlersDoNotStretchItAndNothingArrivesAfterItReturns) {
     constexpr int kTerminals = 8;
     std::vector<std::unique_ptr<sim::SimTerminal>> terminals;
     for (int i = 0; i < kTerminals; ++i) terminals.push_back(server.join());
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(28); }, test::kEventWaitMs, kTerminals));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, test::kEventWaitMs, kTerminals));
 
     // Every key takes the host 300 ms, and each terminal has 20 keys waiting.
     std::atomic<int> handling{0};
     server.host().onData([&](const Notification &n) {
-        if (!n.isData(53)) return;
+        if (!n.isData(KQ_NOTIFY_KEY)) return;
         ++handling;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     });

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ks318.h"
 #include "tests/support/host_window.h"
 #include "tests/support/socket_pair.h"
 
@@ -159,7 +160,7 @@ std::unique_ptr<sim::SimTerminal> ExportSession::join(sim::Identity identity) {
     TerminalTable &table = globalServer().terminals();
     TerminalRef newest = table.get(table.count());
     const std::uint32_t handle = newest ? static_cast<std::uint32_t>(newest->socket()) & 0xFFFF : 0;
-    EXPECT_TRUE(host_.waitFor([&](const Notification &n) { return n.isData(28) && n.low() == handle; }, kEventWaitMs));
+    EXPECT_TRUE(host_.waitFor([&](const Notification &n) { return n.isData(KQ_NOTIFY_UID) && n.low() == handle; }, kEventWaitMs));
     return terminal;
 }
 

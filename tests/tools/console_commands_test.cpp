@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "ks318.h"
 #include "sim/device.h"
 #include "sim/screen_text.h"
 #include "sim/sim_terminal.h"
@@ -131,11 +132,11 @@ TEST_F(ConsoleSession, WhatTerminalsSendIsReadAndShownOnce) {
     join(320);
     join(320);
     devices_[1]->serialIn(1, {'h', 'i', '\r'});
-    ASSERT_TRUE(console_.waitData(89, 1));
+    ASSERT_TRUE(console_.waitData(KQ_NOTIFY_SERIAL1, 1));
     devices_[0]->swipeCard("first", "");
-    ASSERT_TRUE(console_.waitData(69, 1));
+    ASSERT_TRUE(console_.waitData(KQ_NOTIFY_CARD, 1));
     devices_[1]->pressKey(27);
-    ASSERT_TRUE(console_.waitData(53, 1));
+    ASSERT_TRUE(console_.waitData(KQ_NOTIFY_KEY, 1));
     const std::string lines = said();
     EXPECT_NE(lines.find("data  89 serial-1"), std::string::npos) << lines;
     EXPECT_NE(lines.find("terminal 2 port 1, 3 bytes \"hi\\r\""), std::string::npos) << lines;
@@ -149,7 +150,7 @@ TEST_F(ConsoleSession, WhatTerminalsSendIsReadAndShownOnce) {
     EXPECT_EQ(kq_getmag(1, first, second), 0);
     // A second wait for the same data waits for a new notification (a short look).
     console_.setTimeoutMs(100);
-    EXPECT_FALSE(console_.waitData(89, 1));
+    EXPECT_FALSE(console_.waitData(KQ_NOTIFY_SERIAL1, 1));
 }
 
 TEST_F(ConsoleSession, TheHostTurnsTheKeyboardAndCardReaderOffAndOn) {
@@ -162,7 +163,7 @@ TEST_F(ConsoleSession, TheHostTurnsTheKeyboardAndCardReaderOffAndOn) {
     run("keyboard 1 0x100");
     ASSERT_TRUE(terminal.waitForFrame(49, test::kEventWaitMs, 2));
     EXPECT_TRUE(devices_[0]->pressKey(13));
-    EXPECT_TRUE(console_.waitData(53, 1));
+    EXPECT_TRUE(console_.waitData(KQ_NOTIFY_KEY, 1));
     EXPECT_FALSE(devices_[0]->cardReaderEnabled());
 }
 

@@ -87,9 +87,9 @@ bool configurationFile(Console &console, const Args &args, const char *command, 
     if (!console.checkTerminal(command, n)) return false;
     const auto size = sizeOf(path);
     if (!size) return console.fail(std::string(command) + ": cannot read " + path);
-    const std::uint64_t mark = console.seen(118);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_ADV_RELOADED);
     if (!judgeFile(console, call(exportName, n) + " " + quoteText(path), send(n, path.c_str()), *size)) return false;
-    return *size == 0 || awaitAnswer(console, command, n, 118, mark);  // the reload follows only when bytes went out
+    return *size == 0 || awaitAnswer(console, command, n, KQ_NOTIFY_ADV_RELOADED, mark);  // the reload follows only when bytes went out
 }
 
 bool get(Console &console, const Args &args) {
@@ -104,9 +104,9 @@ bool get(Console &console, const Args &args) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(console.timeoutMs());
     std::optional<Console::ReceivedFile> file;
     while (!(file = console.takeFile(n, name))) {
-        const std::uint64_t mark = console.seen(98);
+        const std::uint64_t mark = console.seen(KQ_NOTIFY_FILE);
         if ((file = console.takeFile(n, name))) break;
-        if (std::chrono::steady_clock::now() >= deadline || !console.waitPast(98, mark))
+        if (std::chrono::steady_clock::now() >= deadline || !console.waitPast(KQ_NOTIFY_FILE, mark))
             return console.fail("get: no answer from terminal " + std::to_string(n) + " for " + quoteText(name));
     }
     if (!file->whole) return console.fail("get: terminal " + std::to_string(n) + " sent no file " + quoteText(name));
@@ -125,8 +125,8 @@ bool medias(Console &console, const Args &args) {
     // console's working directory at start), and only where the folder exists.
     std::error_code error;
     std::filesystem::create_directories("Config_Terminal", error);
-    const std::uint64_t mark = console.seen(98);
-    if (!console.judge(call("kq_pedeallmedias", n), kq_pedeallmedias(n)) || !awaitAnswer(console, "medias", n, 98, mark))
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_FILE);
+    if (!console.judge(call("kq_pedeallmedias", n), kq_pedeallmedias(n)) || !awaitAnswer(console, "medias", n, KQ_NOTIFY_FILE, mark))
         return false;
     std::vector<char> entries(255 * 256, 0);
     kq_getallmedias(n, entries.data());

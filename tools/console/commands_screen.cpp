@@ -139,9 +139,9 @@ bool imageUpdate(Console &console, const Args &args) {
 bool imageUpdateGet(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("imageupdateget", n, Needs::Version32)) return false;
-    const std::uint64_t mark = console.seen(148);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_IMAGE_UPDATE);
     if (!console.judge(call("kq_reqimageupdate", n), kq_reqimageupdate(n)) ||
-        !awaitAnswer(console, "imageupdateget", n, 148, mark))
+        !awaitAnswer(console, "imageupdateget", n, KQ_NOTIFY_IMAGE_UPDATE, mark))
         return false;
     unsigned char record[112] = {};
     kq_getimageupdateconfig(n, record);
@@ -158,9 +158,9 @@ bool imageUpdateGet(Console &console, const Args &args) {
 bool updateImages(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("updateimages", n, Needs::Version32)) return false;
-    const std::uint64_t mark = console.seen(150);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_IMAGES_UPDATED);
     return console.judge(call("kq_sendupdateimages", n), kq_sendupdateimages(n)) &&
-           awaitAnswer(console, "updateimages", n, 150, mark);
+           awaitAnswer(console, "updateimages", n, KQ_NOTIFY_IMAGES_UPDATED, mark);
 }
 
 }  // namespace

@@ -79,8 +79,8 @@ bool readRecordFile(Console &console, const std::string &command, const std::str
 bool uid(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("uid", n, Needs::Version32)) return false;
-    const std::uint64_t mark = console.seen(28);
-    if (!sendAndAwait(console, "uid", n, call("kq_requid", n), kq_requid(n), 28, mark)) return false;
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_UID);
+    if (!sendAndAwait(console, "uid", n, call("kq_requid", n), kq_requid(n), KQ_NOTIFY_UID, mark)) return false;
     char text[64] = {};
     char field[33] = {};
     kq_getuid(n, text, field);
@@ -91,8 +91,8 @@ bool uid(Console &console, const Args &args) {
 bool sc(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("sc", n, Needs::Version32)) return false;
-    const std::uint64_t mark = console.seen(124);
-    if (!sendAndAwait(console, "sc", n, call("kq_reqsc", n), kq_reqsc(n), 124, mark)) return false;
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_SC);
+    if (!sendAndAwait(console, "sc", n, call("kq_reqsc", n), kq_reqsc(n), KQ_NOTIFY_SC, mark)) return false;
     unsigned char block[8] = {};
     kq_getsc(n, block);
     console.print("  kq_getsc(" + std::to_string(n) + ") = " + hexBytes(block, 8));
@@ -103,29 +103,29 @@ bool displayTime(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("displaytime", n)) return false;
     if (args.has("time")) return console.judge(call("SetaTempoExib", n, args.number("time")), SetaTempoExib(n, args.number("time")));
-    const std::uint64_t mark = console.seen(171);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_SENSOR);
     PedeTempoExib(n);
     console.print("  " + call("PedeTempoExib", n));
-    return awaitAnswer(console, "displaytime", n, 171, mark);
+    return awaitAnswer(console, "displaytime", n, KQ_NOTIFY_SENSOR, mark);
 }
 
 bool config(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("config", n)) return false;
-    const std::uint64_t mark = console.seen(26);
-    return sendAndAwait(console, "config", n, call("kq_reqconfig", n), kq_reqconfig(n), 26, mark);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_CONFIG);
+    return sendAndAwait(console, "config", n, call("kq_reqconfig", n), kq_reqconfig(n), KQ_NOTIFY_CONFIG, mark);
 }
 
 bool setConfig(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("setconfig", n)) return false;
-    const std::uint64_t mark = console.seen(24);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_CONFIG_SET);
     const std::int32_t result =
         SendConfig(n, args.word("address1").c_str(), args.word("address2").c_str(), args.word("address3").c_str(),
                    args.word("address4").c_str(), args.word("address5").c_str(), args.word("text1").c_str(),
                    args.number("number1"), args.word("text2").c_str(), args.word("text3").c_str(),
                    args.word("text4").c_str(), args.number("number2"), args.number("number3"));
-    return sendAndAwait(console, "setconfig", n, call("SendConfig", n), result, 24, mark);
+    return sendAndAwait(console, "setconfig", n, call("SendConfig", n), result, KQ_NOTIFY_CONFIG_SET, mark);
 }
 
 bool configFile(Console &console, const Args &args) {
@@ -133,24 +133,24 @@ bool configFile(Console &console, const Args &args) {
     std::vector<unsigned char> record;
     if (!console.checkTerminal("configfile", n) || !readRecordFile(console, "configfile", args.word("path"), 222, record))
         return false;
-    const std::uint64_t mark = console.seen(24);
-    return sendAndAwait(console, "configfile", n, call("kq_sendconfig", n), kq_sendconfig(n, record.data()), 24, mark);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_CONFIG_SET);
+    return sendAndAwait(console, "configfile", n, call("kq_sendconfig", n), kq_sendconfig(n, record.data()), KQ_NOTIFY_CONFIG_SET, mark);
 }
 
 bool wifi(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("wifi", n)) return false;
-    const std::uint64_t mark = console.seen(154);
-    return sendAndAwait(console, "wifi", n, call("kq_reqconfigwifi", n), kq_reqconfigwifi(n), 154, mark);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_WIFI);
+    return sendAndAwait(console, "wifi", n, call("kq_reqconfigwifi", n), kq_reqconfigwifi(n), KQ_NOTIFY_WIFI, mark);
 }
 
 bool setWifi(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("setwifi", n)) return false;
-    const std::uint64_t mark = console.seen(152);
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_WIFI_SET);
     const std::int32_t result = SendConfigWifi(n, args.number("number1"), args.number("number2"), args.word("text1").c_str(),
                                                args.number("number3"), args.number("number4"), args.word("text2").c_str());
-    return sendAndAwait(console, "setwifi", n, call("SendConfigWifi", n), result, 152, mark);
+    return sendAndAwait(console, "setwifi", n, call("SendConfigWifi", n), result, KQ_NOTIFY_WIFI_SET, mark);
 }
 
 bool serialConfig(Console &console, const Args &args) {
@@ -176,8 +176,8 @@ bool serialStatus(Console &console, const Args &args) {
     const std::int32_t n = args.terminal();
     if (!console.checkTerminal("serialstatus", n)) return false;
     const std::int32_t port = args.number("port");
-    const std::uint64_t mark = console.seen(161);
-    if (!sendAndAwait(console, "serialstatus", n, call("kq_serreqstatus", n, port), kq_serreqstatus(n, port), 161, mark))
+    const std::uint64_t mark = console.seen(KQ_NOTIFY_SERIAL_STATUS);
+    if (!sendAndAwait(console, "serialstatus", n, call("kq_serreqstatus", n, port), kq_serreqstatus(n, port), KQ_NOTIFY_SERIAL_STATUS, mark))
         return false;
     std::int16_t status = 0;
     kq_sergetstatus(n, port, &status);
@@ -210,14 +210,14 @@ void addTerminalCommands(CommandTable &table) {
     static const Plain kPlain[] = {
         {"live", "kq_sendlive", kq_sendlive, Needs::Nothing, 0, "send a live signal"},
         {"alwayslive", "kq_sendalwayslive", kq_sendalwayslive, Needs::Nothing, 0, "keep the terminal alive for good"},
-        {"update", "kq_updatesoft", kq_updatesoft, Needs::Nothing, 114, "software update"},
-        {"restart", "kq_restart", kq_restart, Needs::Version32, 122, "restart the terminal"},
+        {"update", "kq_updatesoft", kq_updatesoft, Needs::Nothing, KQ_NOTIFY_SOFTWARE_UPDATE, "software update"},
+        {"restart", "kq_restart", kq_restart, Needs::Version32, KQ_NOTIFY_RESTART, "restart the terminal"},
         {"goadv", "kq_goadv", kq_goadv, Needs::Nothing, 0, "start advertising"},
-        {"stopadv", "kq_stopadv", kq_stopadv, Needs::Nothing, 45, "stop advertising"},
+        {"stopadv", "kq_stopadv", kq_stopadv, Needs::Nothing, KQ_NOTIFY_ADV_STOPPED, "stop advertising"},
         {"deleteadv", "kq_deleteadv", kq_deleteadv, Needs::Nothing, 0, "delete advertising"},
         {"deletepreimg", "kq_deletepreimg", kq_deletepreimg, Needs::Nothing, 0, "delete the preliminary image"},
-        {"cleaninternal", "kq_CleanInternalMem", kq_CleanInternalMem, Needs::Model320, 187, "clean the internal memory"},
-        {"cleanexternal", "kq_CleanExternalMem", kq_CleanExternalMem, Needs::Model320, 189, "clean the external memory"},
+        {"cleaninternal", "kq_CleanInternalMem", kq_CleanInternalMem, Needs::Model320, KQ_NOTIFY_INTERNAL_CLEANED, "clean the internal memory"},
+        {"cleanexternal", "kq_CleanExternalMem", kq_CleanExternalMem, Needs::Model320, KQ_NOTIFY_EXTERNAL_CLEANED, "clean the external memory"},
     };
     for (const Plain &plain : kPlain) {
         table.add(plain.name, "N", plain.help, [&plain](Console &console, const Args &args) {
@@ -228,7 +228,7 @@ void addTerminalCommands(CommandTable &table) {
         });
     }
     static const Valued kValued[] = {
-        {"reloadadv", "kq_reloadadv", kq_reloadadv, 118, "reload advertising number"},
+        {"reloadadv", "kq_reloadadv", kq_reloadadv, KQ_NOTIFY_ADV_RELOADED, "reload advertising number"},
         {"reloadpreimg", "kq_reloadpreimg", kq_reloadpreimg, 0, "reload the preliminary image number"},
         {"keyboard", "HabilitaTeclado", HabilitaTeclado, 0, "turn the keyboard on (1) or off (0)"},
         {"cardreader", "HabilitaLEC", HabilitaLEC, 0, "turn the card reader on (1) or off (0)"},
@@ -260,13 +260,13 @@ void addTerminalCommands(CommandTable &table) {
 
     table.group("Model 320");
     static const Setting kSettings[] = {
-        {"sensor", "kq_setsensor", kq_setsensor, 169, "kq_pedesensorstatus", kq_pedesensorstatus, 171,
+        {"sensor", "kq_setsensor", kq_setsensor, KQ_NOTIFY_SENSOR_SET, "kq_pedesensorstatus", kq_pedesensorstatus, KQ_NOTIFY_SENSOR,
          "kq_getsensorstatus", kq_getsensorstatus, "set the presence sensor, or read its status"},
-        {"audio", "kq_setaudio", kq_setaudio, 173, "kq_pedeaudiostatus", kq_pedeaudiostatus, 175, "kq_getaudiostatus",
+        {"audio", "kq_setaudio", kq_setaudio, KQ_NOTIFY_AUDIO_SET, "kq_pedeaudiostatus", kq_pedeaudiostatus, KQ_NOTIFY_AUDIO, "kq_getaudiostatus",
          kq_getaudiostatus, "set the audio, or read its status"},
-        {"volume", "kq_setvolume", kq_setvolume, 177, "kq_pedevolume", kq_pedevolume, 179, "kq_getvolume", kq_getvolume,
+        {"volume", "kq_setvolume", kq_setvolume, KQ_NOTIFY_VOLUME_SET, "kq_pedevolume", kq_pedevolume, KQ_NOTIFY_VOLUME, "kq_getvolume", kq_getvolume,
          "set the volume, or read it"},
-        {"brightness", "kq_setbrightness", kq_setbrightness, 181, "kq_pedebrightness", kq_pedebrightness, 183,
+        {"brightness", "kq_setbrightness", kq_setbrightness, KQ_NOTIFY_BRIGHTNESS_SET, "kq_pedebrightness", kq_pedebrightness, KQ_NOTIFY_BRIGHTNESS,
          "kq_getbrightness", kq_getbrightness, "set the brightness, or read it"},
     };
     for (const Setting &setting : kSettings) {
@@ -286,10 +286,10 @@ void addTerminalCommands(CommandTable &table) {
         });
     }
     table.add("showmedia", "N name", "show a media stored on the terminal", [](Console &console, const Args &args) {
-        return media(console, args, "showmedia", "kq_ShowLocalMedia", kq_ShowLocalMedia, 167);
+        return media(console, args, "showmedia", "kq_ShowLocalMedia", kq_ShowLocalMedia, KQ_NOTIFY_MEDIA_SHOWN);
     });
     table.add("deletemedia", "N name", "delete a media stored on the terminal", [](Console &console, const Args &args) {
-        return media(console, args, "deletemedia", "kq_DeleteLocalMedia", kq_DeleteLocalMedia, 185);
+        return media(console, args, "deletemedia", "kq_DeleteLocalMedia", kq_DeleteLocalMedia, KQ_NOTIFY_MEDIA_DELETED);
     });
 }
 

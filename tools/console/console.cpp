@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <thread>
 
 #include "tools/console/command_table.h"
@@ -52,20 +53,15 @@ bool Console::execute(const std::string &line) {
 
 bool Console::startServer(const std::string &bind, int port) {
     const int32_t started = kq_startserverex(&target_, kConnectMessage, kDataMessage, bind.c_str(), port);
-    if (started != 1)
-        return fail("the server did not start on " + (bind.empty() ? std::string("every address") : bind) + ", port " +
-                    std::to_string(port) + " (in use, or a server already runs)");
+    if (started != 1) return fail("the server did not start: " + std::string(kq_lastfailure()));
     print("KS318 library version " + std::to_string(kq_version()) + ", listening on " +
           (bind.empty() ? std::string("every address") : bind) + ", port " + std::to_string(kq_getserverport()));
     return true;
 }
 
 std::int32_t Console::connectedCount() {
-    std::vector<unsigned char> table(8196);
-    GetTabConectados(table.data());
-    std::int32_t count;
-    std::memcpy(&count, table.data() + 8192, sizeof count);
-    return count;
+    auto table = std::make_unique<KqConnectedTable>();
+    return GetTabConectados(table.get()) != nullptr ? table->count : 0;
 }
 
 bool Console::checkTerminal(const std::string &command, std::int32_t terminal, Needs needs) {
@@ -73,9 +69,9 @@ bool Console::checkTerminal(const std::string &command, std::int32_t terminal, N
     if (terminal < 1 || terminal > count)
         return fail(command + ": there is no terminal " + std::to_string(terminal) + " (" + std::to_string(count) +
                     " connected; list shows them)");
-    const auto ident = static_cast<std::uint32_t>(kq_getident(terminal));
-    const int version = static_cast<int>(ident & 0xFF);
-    const int model = static_cast<int>(((ident >> 8) & 0xFF) * 256 + ((ident >> 16) & 0xFF));
+    const std::int32_t ident = kq_getident(terminal);
+    const int version = KQ_IDENT_VERSION(ident);
+    const int model = KQ_IDENT_MODEL(ident);
     if (needs == Needs::Model320 && model != 320)
         return fail(command + ": terminal " + std::to_string(terminal) + " is a model " + std::to_string(model) +
                     "; only model 320 takes this command");
@@ -86,12 +82,16 @@ bool Console::checkTerminal(const std::string &command, std::int32_t terminal, N
 }
 
 bool Console::judge(const std::string &call, std::int32_t result) {
+    // The library's reason, read before anything else calls into it on this thread.
+    const std::string why = kq_lastfailure();
     print("  " + call + " = " + std::to_string(result));
+    if (result > 0) return true;
+    if (!why.empty()) return fail(call + ": " + why);
     switch (result) {
-    case 0: return fail(call + ": nothing was sent (the terminal is gone, or the library could not send)");
+    case 0: return fail(call + ": nothing was sent");
     case -1: return fail(call + ": the write failed, or the terminal does not take this command");
-    case -2: return fail(call + ": the terminal's send gate stayed busy for 10 s");
-    default: return result > 0 ? true : fail(call + ": unexpected result");
+    case -2: return fail(call + ": the terminal stayed busy with another frame");
+    default: return fail(call + ": unexpected result");
     }
 }
 

@@ -66,27 +66,27 @@ void Console::sent(std::uint32_t code, std::uint32_t handle, std::uint32_t extra
 std::string Console::readFor(std::uint32_t code, std::uint32_t, std::uint32_t extra) {
     std::int32_t terminal = 0;
     switch (code) {
-    case 53: {
+    case KQ_NOTIFY_KEY: {
         std::int32_t handle = 0;
         unsigned char key = 0;
         if (!Get_KBD_char(&handle, &key)) return "no key stored";
         return "key " + std::to_string(key) + " " + quoteBytes(&key, 1) + " from handle " + std::to_string(handle);
     }
-    case 83: case 89: {
+    case KQ_NOTIFY_SERIAL0: case KQ_NOTIFY_SERIAL1: {
         std::int32_t source = 0, length = 0;
         unsigned char data[256];
         if (!GetSerial(&terminal, &source, data, &length)) return "no serial data stored";
         return "terminal " + std::to_string(terminal) + " port " + std::to_string(source) + ", " + std::to_string(length) +
                " bytes " + quoteBytes(data, static_cast<std::size_t>(std::min(length, 256)), 256);
     }
-    case 69: {
+    case KQ_NOTIFY_CARD: {
         char first[128], second[128];
         for (std::int32_t n = 1; n <= connectedCount(); ++n)
             if (kq_getmag(n, first, second) == 1)
                 return "terminal " + std::to_string(n) + " first " + text(first, 128) + " second " + text(second, 128);
         return "no card read stored";
     }
-    case 26: {
+    case KQ_NOTIFY_CONFIG: {
         char address[5][16], first[32], second[100], third[30], fourth[30];
         std::int16_t number1 = 0;
         unsigned char number2 = 0, number3 = 0;
@@ -98,7 +98,7 @@ std::string Console::readFor(std::uint32_t code, std::uint32_t, std::uint32_t ex
                text(third, 30) + " " + text(fourth, 30) + ", numbers " + std::to_string(number1) + " " +
                std::to_string(number2) + " " + std::to_string(number3);
     }
-    case 154: {
+    case KQ_NOTIFY_WIFI: {
         unsigned char wifi[100];
         for (std::int32_t n = 1; n <= connectedCount(); ++n) {
             if (kq_getconfigwifi(n, wifi) != 1) continue;
@@ -114,24 +114,24 @@ std::string Console::readFor(std::uint32_t code, std::uint32_t, std::uint32_t ex
         }
         return "no wifi record stored";
     }
-    case 98:
+    case KQ_NOTIFY_FILE:
         return collectFile(extra);
-    case 24: case 45: case 114: case 118: case 122: case 152:
+    case KQ_NOTIFY_CONFIG_SET: case KQ_NOTIFY_ADV_STOPPED: case KQ_NOTIFY_SOFTWARE_UPDATE: case KQ_NOTIFY_ADV_RELOADED: case KQ_NOTIFY_RESTART: case KQ_NOTIFY_WIFI_SET:
         return extra == 1 ? "done" : "not done";
-    case 161:
+    case KQ_NOTIFY_SERIAL_STATUS:
         return "port " + std::to_string(extra);
-    case 171: case 167: case 169: case 173: case 175: case 177: case 179: case 181: case 183: case 185: case 187:
-    case 189: {
+    case KQ_NOTIFY_SENSOR: case KQ_NOTIFY_MEDIA_SHOWN: case KQ_NOTIFY_SENSOR_SET: case KQ_NOTIFY_AUDIO_SET: case KQ_NOTIFY_AUDIO: case KQ_NOTIFY_VOLUME_SET: case KQ_NOTIFY_VOLUME: case KQ_NOTIFY_BRIGHTNESS_SET: case KQ_NOTIFY_BRIGHTNESS: case KQ_NOTIFY_MEDIA_DELETED: case KQ_NOTIFY_INTERNAL_CLEANED:
+    case KQ_NOTIFY_EXTERNAL_CLEANED: {
         unsigned char event = 0;
         std::int32_t value = 0, left = 0;
         if (!kq_TemResposta(&terminal, &event, &value, &left)) return "no answer stored";
         std::string said = "terminal " + std::to_string(terminal) + " answer " + std::to_string(event) + " " +
                            codeName(event) + " value " + std::to_string(value);
         switch (event) {
-        case 171: said += ", kq_getsensorstatus = " + std::to_string(kq_getsensorstatus(terminal)); break;
-        case 175: said += ", kq_getaudiostatus = " + std::to_string(kq_getaudiostatus(terminal)); break;
-        case 179: said += ", kq_getvolume = " + std::to_string(kq_getvolume(terminal)); break;
-        case 183: said += ", kq_getbrightness = " + std::to_string(kq_getbrightness(terminal)); break;
+        case KQ_NOTIFY_SENSOR: said += ", kq_getsensorstatus = " + std::to_string(kq_getsensorstatus(terminal)); break;
+        case KQ_NOTIFY_AUDIO: said += ", kq_getaudiostatus = " + std::to_string(kq_getaudiostatus(terminal)); break;
+        case KQ_NOTIFY_VOLUME: said += ", kq_getvolume = " + std::to_string(kq_getvolume(terminal)); break;
+        case KQ_NOTIFY_BRIGHTNESS: said += ", kq_getbrightness = " + std::to_string(kq_getbrightness(terminal)); break;
         default: break;
         }
         return said;
