@@ -3,6 +3,8 @@
 # temporary prefix, then the examples built against it with find_package(KS318)
 # (shared and static) and with pkg-config, and run; the Debian packages made by
 # cpack, unpacked into a root of their own, and the example built against that.
+# The complete example host (examples/host.c) is built both ways too, and the
+# find_package one is run once against a simulated terminal.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
@@ -31,12 +33,48 @@ if ldd "$work/cmake/hello_static" | grep -q libks318; then echo "hello_static lo
 expect_hello "$work/cmake/hello_static"
 echo "find_package(KS318): hello and hello_static run"
 
+# The complete host, built by the same project: one terminal connects, gets a
+# picture and the key it sends written back, and the host stops on SIGTERM with
+# status 0. Every wait ends within 20 s.
+[[ -x $work/cmake/host ]] || { echo "find_package(KS318) did not build host" >&2; exit 1; }
+wait_until() {  # waits at most 20 s for "$@" to succeed
+  local deadline=$((SECONDS + 20))
+  until "$@"; do
+    ((SECONDS < deadline)) || { echo "timed out: $*" >&2; cat "$work"/host.out "$work"/term.log >&2; exit 1; }
+    sleep 0.05
+  done
+}
+ended() { ! kill -0 "$1" 2>/dev/null; }
+LD_LIBRARY_PATH=$libdir "$work/cmake/host" -p 0 >"$work/host.out" 2>&1 &
+host_pid=$!
+: >"$work/term.log"
+wait_until grep -qF "host: listening on 127.0.0.1 port " "$work/host.out"
+port=$(sed -n 's/^host: listening on 127\.0\.0\.1 port \([1-9][0-9]*\)$/\1/p' "$work/host.out")
+printf 'wait frame 37\nkey 120\nwait frame 35\n' |
+  LD_LIBRARY_PATH=$libdir "$work/prefix/bin/ks318-term" --port "$port" --files "$work/term-files" >"$work/term.log" 2>&1 &
+term_pid=$!
+wait_until grep -qF "terminal 1 key 'x' (120)" "$work/host.out"
+wait_until grep -qF "key 'x' (120)" "$work/term.log"
+kill -TERM "$host_pid"
+wait_until ended "$host_pid"
+wait "$host_pid" || { echo "host exited with status $?" >&2; cat "$work/host.out" >&2; exit 1; }
+[[ $(tail -1 "$work/host.out") == 'host: stopped' ]] || { cat "$work/host.out" >&2; exit 1; }
+wait_until ended "$term_pid"
+wait "$term_pid" || { echo "ks318-term exited with status $?" >&2; cat "$work/term.log" >&2; exit 1; }
+echo "find_package(KS318): host serves a terminal and stops on SIGTERM"
+
 # pkg-config
 PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_PATH
 cc "$source/examples/hello.c" -o "$work/hello-pc" $(pkg-config --cflags --libs ks318)
 LD_LIBRARY_PATH=$libdir expect_hello "$work/hello-pc"
-echo "pkg-config ks318 $(pkg-config --modversion ks318): hello runs"
+cc -std=c11 -Wall -Wextra -Werror "$source/examples/host.c" -o "$work/host-pc" $(pkg-config --cflags --libs ks318) -pthread
+# An address that is not this machine's: the host says why it cannot listen and exits 1.
+status=0
+LD_LIBRARY_PATH=$libdir "$work/host-pc" -b 203.0.113.1 -p 0 >/dev/null 2>"$work/host-pc.err" || status=$?
+grep -q '^host: cannot listen on 203\.0\.113\.1 port 0: ..*' "$work/host-pc.err" && ((status == 1)) ||
+  { echo "host-pc on a foreign address: status $status, $(cat "$work/host-pc.err")" >&2; exit 1; }
+echo "pkg-config ks318 $(pkg-config --modversion ks318): hello runs, host builds and reports a failed start"
 
 # The Debian packages, unpacked into a root of their own.
 (cd "$build" && cpack -G DEB -B "$work/debs" >/dev/null)
