@@ -13,6 +13,8 @@ packages=(
   # tools: the simulated screen's texts (FreeType), the console's line editing
   # (libedit) and command-line options (CLI11)
   libfreetype-dev libedit-dev libcli11-dev
+  # the Python package's tests
+  python3 python3-pytest
 )
 # Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
 if [[ ${1:-} == bench ]]; then

@@ -1,0 +1,51 @@
+"""KS318 for Python: drive networked display terminals through the KS318 library.
+
+::
+
+    import ks318
+
+    with ks318.Server(port=0, bind="127.0.0.1") as server:
+        print("listening on", server.port)
+        for event in server.events(timeout=30):
+            if isinstance(event, ks318.KeyEvent):
+                server.send_text(event.terminal, f"key {event.key}", 8, 8)
+
+The shared library is found through ``KS318_LIBRARY``, else
+``ctypes.util.find_library("ks318")``, else ``libks318.so.0``.
+"""
+
+from __future__ import annotations
+
+from ._lib import has_export as library_has
+from ._lib import last_failure, library
+from .constants import *  # noqa: F401,F403
+from .constants import __all__ as _constant_names
+from .errors import *  # noqa: F401,F403
+from .errors import __all__ as _error_names
+from .events import *  # noqa: F401,F403
+from .events import __all__ as _event_names
+from .records import *  # noqa: F401,F403
+from .records import __all__ as _record_names
+from .server import Connection, Server, TerminalInfo
+
+__version__ = "0.1.0"
+
+
+def version() -> int:
+    """The library's version number (32)."""
+    return int(library().kq_version())
+
+
+__all__ = [
+    "Server",
+    "Connection",
+    "TerminalInfo",
+    "library",
+    "last_failure",
+    "library_has",
+    "version",
+    *_constant_names,
+    *_error_names,
+    *_event_names,
+    *_record_names,
+]
