@@ -77,7 +77,10 @@ set(CPACK_DEBIAN_LIBKS318-DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_KS318-TOOLS_PACKAGE_SECTION net)
 # Metafile texts are drawn in a font fontconfig finds; the simulated screen draws in DejaVu.
 set(CPACK_DEBIAN_LIBKS318_PACKAGE_DEPENDS "fonts-dejavu-core")
-# ks318.pc names these for static linking (pkg-config reads them in any case).
-set(CPACK_DEBIAN_LIBKS318-DEV_PACKAGE_DEPENDS "libgdk-pixbuf-2.0-dev, libcairo2-dev, libjpeg62-turbo-dev")
+# ks318.pc names these for static linking (pkg-config reads them in any case);
+# the static library is C++, so a C program linking it needs the C++ runtime's
+# development files too.
+set(CPACK_DEBIAN_LIBKS318-DEV_PACKAGE_DEPENDS
+    "libgdk-pixbuf-2.0-dev, libcairo2-dev, libjpeg62-turbo-dev, libstdc++-12-dev | libstdc++-dev")
 set(CPACK_DEBIAN_KS318-TOOLS_PACKAGE_DEPENDS "fonts-dejavu-core")
 include(CPack)
