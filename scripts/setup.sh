@@ -15,6 +15,8 @@ packages=(
   libfreetype-dev libedit-dev libcli11-dev
   # the Python package's tests
   python3 python3-pytest
+  # the dashboard (ks318-web): HTTP server and JSON; its browser tests
+  libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
 )
 # Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
 if [[ ${1:-} == bench ]]; then
