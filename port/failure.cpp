@@ -1,37 +1,37 @@
 #include "port/failure.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "port/socket.h"
 
 namespace ks318::port {
 namespace {
 
-thread_local std::string reason;
+thread_local char reason[kFailureTextBytes];
 thread_local bool noted = false;
 
 }  // namespace
 
 void clearFailure() noexcept {
-    reason.clear();
+    reason[0] = '\0';
     noted = false;
 }
 
-void noteFailure(const char *text) noexcept {
-    if (noted) return;
-    noted = true;
-    try {
-        reason = text;
-    } catch (...) {
-        reason.clear();
-        reason.shrink_to_fit();
-        static const char kNoMemory[] = "no memory";
-        // The short text fits the string's own storage: no allocation.
-        reason.assign(kNoMemory, sizeof kNoMemory - 1);
-    }
-}
+void noteFailure(const char *text) noexcept { noteFailureFormat("%s", text != nullptr ? text : ""); }
 
 void noteFailure(const std::string &text) noexcept { noteFailure(text.c_str()); }
 
-const char *lastFailure() noexcept { return reason.c_str(); }
+void noteFailureFormat(const char *format, ...) noexcept {
+    if (noted) return;
+    noted = true;
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(reason, sizeof reason, format, arguments);
+    va_end(arguments);
+}
+
+const char *lastFailure() noexcept { return reason; }
 
 void noteListenFailure(ListenFailure why, const char *bindAddress, int port, const char *detail) {
     const std::string address = bindAddress == nullptr || bindAddress[0] == '\0' ? "every address" : bindAddress;

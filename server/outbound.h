@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "port/failure.h"
 #include "server/frame.h"
@@ -22,7 +21,7 @@ inline constexpr int kSendGateBusy = -2;
 template <class Write>
 int sendUnderGate(TTerminal &terminal, int gateLimitMs, std::int64_t frameBytes, Write &&write) {
     if (!terminal.sendGate.take(gateLimitMs)) {
-        port::noteFailure("the terminal stayed busy with another frame for " + std::to_string(gateLimitMs / 1000) + " s");
+        port::noteFailureFormat("the terminal stayed busy with another frame for %d s", gateLimitMs / 1000);
         return kSendGateBusy;
     }
     const int result = terminal.outbound.write(frameBytes, write);
