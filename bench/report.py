@@ -33,10 +33,10 @@ load = json.loads((results / "load.json").read_text())
 rows = []  # (id, what, figure text, value, target text, met, command, plot label, score)
 
 
-def ratio_row(pid, what, value, target, at_least, unit, command, label):
+def ratio_row(pid, what, value, target, at_least, unit, command, label, digits=2):
     met = value >= target if at_least else value <= target
     score = value / target if at_least else target / value
-    rows.append((pid, what, f"{value:.2f}{unit}", f"{'≥' if at_least else '≤'} {target}{unit}",
+    rows.append((pid, what, f"{value:.{digits}f}{unit}", f"{'≥' if at_least else '≤'} {target}{unit}",
                  "yes" if met else "no", command, label, score))
 
 
@@ -71,6 +71,18 @@ if "P5_InboundSerial_Library" in inbound and "P5_InboundSerial_PlainReader" in i
     ratio_row("P5", "inbound serial frames (83, 64 data bytes), vs a plain socket reader (frames/s)",
               seconds(inbound["P5_InboundSerial_PlainReader"]) / seconds(inbound["P5_InboundSerial_Library"]),
               0.7, True, " ×", f"{BIN}/inbound_bench {COMMON}", "P5 inbound frames")
+
+# P7: one picture on every terminal, converted once, against a ready image and against a conversion per terminal.
+if all(key in load for key in ("P7_ready_ms", "P7_convert_once_ms", "P7_per_terminal_ms")):
+    once = statistics.median(load["P7_convert_once_ms"])
+    ratio_row("P7", "a picture file shown on 1,024 terminals: kq_convertimgfromfile once + kq_sendimage to each, "
+              "vs kq_sendimage of the image converted beforehand (time)",
+              once / statistics.median(load["P7_ready_ms"]), 1.2, False, " ×",
+              f"{BIN}/load_driver {REPS}", "P7 convert once vs ready")
+    ratio_row("P7", "a picture file shown on 1,024 terminals: kq_convertimgfromfile once + kq_sendimage to each, "
+              "vs kq_sendimgfromfile to each (time)",
+              once / statistics.median(load["P7_per_terminal_ms"]), 0.1, False, " ×",
+              f"{BIN}/load_driver {REPS}", "P7 convert once vs per terminal", digits=4)
 
 # P6: nanoseconds per call, no target ratio.
 per_call = []

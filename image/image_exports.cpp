@@ -3,6 +3,7 @@
 #include "ks318.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "api/export_conventions.h"
@@ -12,6 +13,7 @@
 #include "server/bytes.h"
 
 using ks318::TTerminal;
+using ks318::api::atBoundary;
 using ks318::api::ExportRule;
 using ks318::api::onTerminal;
 using ks318::api::Requires;
@@ -25,6 +27,25 @@ constexpr ExportRule kPlain{0, Requires::Nothing};
 constexpr ExportRule kVersionGated{0, Requires::Version32};
 
 const std::uint8_t *bytesOf(const void *pointer) { return static_cast<const std::uint8_t *>(pointer); }
+
+// The first step of every picture export: the file must be there. It is checked
+// before anything else is looked at (the terminal, the buffers), so a missing
+// file gives the same reason whatever else is wrong.
+bool pictureFileNamed(const char *fileName) {
+    if (ks318::port::pictureFileExists(fileName)) return true;
+    ks318::port::noteFailure(fileName == nullptr ? std::string("no file name") : std::string("no file ") + fileName);
+    return false;
+}
+
+// The one conversion of a picture file into a terminal image, made by
+// kq_sendimgfromfile and kq_convertimgfromfile alike, so a host that converts
+// once and sends the result gets the very bytes a send from the file would.
+// False with the reason noted when the picture cannot be used.
+bool convertForScreen(const char *fileName, image::ScreenSize screen, image::TerminalImage &converted) {
+    if (image::convertPictureFile(fileName, screen, converted)) return true;
+    ks318::port::noteFailure(std::string("the picture in ") + fileName + " could not be decoded");
+    return false;
+}
 
 }  // namespace
 
@@ -89,21 +110,32 @@ KQ_API int32_t KQ_CALL kq_getimageupdateconfig(int32_t terminal, void *config) {
 KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName) {
     // A missing file ends the call before the terminal is looked up.
     ks318::port::clearFailure();
-    if (!ks318::port::pictureFileExists(fileName)) {
-        ks318::port::noteFailure(fileName == nullptr ? std::string("no file name") : std::string("no file ") + fileName);
-        return 0;
-    }
+    if (!pictureFileNamed(fileName)) return 0;
     // The image is built at the size of the terminal found here and sent to that
     // same terminal, so a number that moves meanwhile cannot mismatch the two.
     return onTerminal(terminal, kPlain, [&](TTerminal &record) {
         const image::ScreenSize screen = image::screenForModel(record.modelNumber());
         image::TerminalImage converted;
-        if (!image::convertPictureFile(fileName, screen, converted)) {
-            ks318::port::noteFailure(std::string("the picture in ") + fileName + " could not be decoded");
-            return 0;
-        }
+        if (!convertForScreen(fileName, screen, converted)) return 0;
         return image::sendFullScreenImage(record, sendGateLimitMs(), screen, converted.palette,
                                           converted.pixels.data());
+    });
+}
+
+KQ_API int32_t KQ_CALL kq_convertimgfromfile(const char *fileName, int32_t model, void *palette, void *pixels) {
+    return atBoundary(int32_t{0}, [&]() -> int32_t {
+        if (!pictureFileNamed(fileName)) return 0;
+        if (palette == nullptr || pixels == nullptr) {
+            ks318::port::noteFailure(palette == nullptr ? "no palette buffer" : "no pixel buffer");
+            return 0;
+        }
+        const image::ScreenSize screen = image::screenForModel(model);
+        image::TerminalImage converted;
+        if (!convertForScreen(fileName, screen, converted)) return 0;
+        // The host's buffers are written only now: a refused picture leaves them as they were.
+        std::memcpy(palette, converted.palette, image::kPaletteBytes);
+        std::memcpy(pixels, converted.pixels.data(), static_cast<std::size_t>(screen.pixels()));
+        return screen.pixels();
     });
 }
 

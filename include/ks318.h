@@ -213,6 +213,14 @@ KQ_API int32_t KQ_CALL kq_startserverex(void *window, uint32_t connectMessage, u
  * afresh (those that cannot fail leave it); the text stays valid until the thread's next export call. An extension, like kq_startserverex:
  * the results of the other exports are what they always were. */
 KQ_API const char *KQ_CALL kq_lastfailure(void);
+/* Converts a picture file as kq_sendimgfromfile (see Images) does for a terminal of model `model`, without a terminal
+ * or a running server: the 768-byte palette to palette and one index per pixel to pixels, KQ_PIXELS_318
+ * for model 318 and KQ_PIXELS_OTHER for every other value. Returns that pixel count; the bytes are those
+ * kq_sendimgfromfile would send to such a terminal, so a host showing one picture on many terminals
+ * converts once and sends the result with kq_sendimage to each. 0 for what kq_sendimgfromfile refuses
+ * (a missing, unusable, cut-short or too large file) and for a null argument, with kq_lastfailure saying
+ * why; palette and pixels are then left as they were. An extension, like kq_startserverex. */
+KQ_API int32_t KQ_CALL kq_convertimgfromfile(const char *fileName, int32_t model, void *palette, void *pixels);
 /* The port listened on; 0 while stopped. */
 KQ_API int32_t KQ_CALL kq_getserverport(void);
 /* Stops listening and drops every terminal; 0 on success, -1 when no server was started. Each
@@ -566,6 +574,7 @@ KQ_API int32_t KQ_CALL kq_getimageupdateconfig(int32_t terminal, void *config);
 /* Shows a .bmp/.jpg/.jpeg/.ico/.wmf/.emf file on the terminal (see above); as kq_sendimage, 0 for a missing,
  * unusable, cut-short or too large file. */
 KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName);
+/* (kq_convertimgfromfile, with the extensions after kq_startserverex, converts once for many terminals.) */
 
 /* ---- Files and media configuration ------------------------------------------------- */
 

@@ -4,17 +4,25 @@
 //       connected terminal.
 //   P2: one full-screen image to each terminal from 2 host threads, against 2
 //       plain writers over the same connections.
+//   P7: one picture file shown on every terminal from 2 host threads: converted
+//       once (kq_convertimgfromfile) and sent to each with kq_sendimage, against
+//       the same sends of an image converted beforehand, and against
+//       kq_sendimgfromfile to each terminal (a conversion per terminal).
 // Prints one JSON object with every round's times. Usage: load_driver [rounds]
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/load/crowd.h"
 #include "bench/support/bench_session.h"
+#include "bench/support/sample_pictures.h"
 #include "image/image_commands.h"
 #include "port/process.h"
 #include "server/connection.h"
@@ -118,13 +126,39 @@ const sim::Bytes &imageFrame(std::vector<std::uint8_t> &palette, std::vector<std
     return frame;
 }
 
-// One image to every terminal from 2 threads, each taking half of the numbers;
-// milliseconds until the crowd has read the last byte, -1 on a failure.
-template <class Send>
-double imageRound(CrowdControl &crowd, std::size_t frameBytes, Send &&send) {
+// The picture P7 shows: a 1920 × 1080 photo-like JPEG (as P3's), in a
+// temporary directory of its own.
+class SamplePicture {
+public:
+    SamplePicture() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ks318-load-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return;
+        directory_ = pattern;
+        const std::string path = (directory_ / "photo.jpg").string();
+        if (writeJpeg(path, photoLikeScene(1920, 1080), 1920, 1080, 90)) path_ = path;
+    }
+    ~SamplePicture() {
+        std::error_code error;
+        if (!directory_.empty()) std::filesystem::remove_all(directory_, error);
+    }
+    SamplePicture(const SamplePicture &) = delete;
+    SamplePicture &operator=(const SamplePicture &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::filesystem::path directory_;
+    std::string path_;
+};
+
+// One image to every terminal from 2 threads, each taking half of the numbers,
+// after `prepare` (timed too; false ends the round as failed); milliseconds until
+// the crowd has read the last byte, -1 on a failure.
+template <class Prepare, class Send>
+double preparedImageRound(CrowdControl &crowd, std::size_t frameBytes, Prepare &&prepare, Send &&send) {
     crowd.tell("expect " + std::to_string(frameBytes * kTerminals));
     if (crowd.hear() != "ok") return -1;
     const std::int64_t start = nowNs();
+    if (!prepare()) return -1;
     bool failed = false;
     std::vector<std::thread> hosts;
     for (int t = 0; t < kHostThreads; ++t) {
@@ -138,6 +172,11 @@ double imageRound(CrowdControl &crowd, std::size_t frameBytes, Send &&send) {
     return failed || end < 0 ? -1 : static_cast<double>(end - start) / 1e6;
 }
 
+template <class Send>
+double imageRound(CrowdControl &crowd, std::size_t frameBytes, Send &&send) {
+    return preparedImageRound(crowd, frameBytes, [] { return true; }, send);
+}
+
 std::string list(const std::vector<double> &values) {
     std::string out = "[";
     for (std::size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + std::to_string(values[i]);
@@ -146,9 +185,16 @@ std::string list(const std::vector<double> &values) {
 
 int drive(CrowdControl &crowd, int rounds) {
     std::vector<double> libraryConnect, plainConnect, libraryImages, plainImages;
+    std::vector<double> readyPictures, convertOncePictures, perTerminalPictures;
     double rssPerTerminal = -1;
     std::vector<std::uint8_t> palette, pixels;
     const sim::Bytes &frame = imageFrame(palette, pixels);
+    const SamplePicture picture;
+    if (picture.path().empty()) return 1;
+    // P7's image converted beforehand (its ready side), and the buffers its
+    // convert-once side converts into within the timed round.
+    std::vector<std::uint8_t> readyPalette(KQ_PALETTE_BYTES), readyPixels(KQ_PIXELS_OTHER);
+    std::vector<std::uint8_t> oncePalette(KQ_PALETTE_BYTES), oncePixels(KQ_PIXELS_OTHER);
 
     for (int round = 0; round < rounds; ++round) {
         {
@@ -187,6 +233,37 @@ int drive(CrowdControl &crowd, int rounds) {
             if (library < 0 || plain < 0) return 1;
             libraryImages.push_back(library);
             plainImages.push_back(plain);
+
+            // P7: the crowd's terminals share one model, so one conversion serves all.
+            const std::int32_t model = KQ_IDENT_MODEL(kq_getident(1));
+            const std::int32_t count =
+                kq_convertimgfromfile(picture.path().c_str(), model, readyPalette.data(), readyPixels.data());
+            if (count <= 0) return 1;
+            const std::size_t pictureFrame = 7 + KQ_PALETTE_BYTES + static_cast<std::size_t>(count);
+            const auto nothing = [] { return true; };
+            const auto convertOnce = [&] {
+                return kq_convertimgfromfile(picture.path().c_str(), model, oncePalette.data(), oncePixels.data()) > 0;
+            };
+            const auto sendReady = [&](int number) {
+                return kq_sendimage(number, readyPalette.data(), readyPixels.data()) == 1;
+            };
+            const auto sendOnce = [&](int number) {
+                return kq_sendimage(number, oncePalette.data(), oncePixels.data()) == 1;
+            };
+            const auto sendFromFile = [&](int number) { return kq_sendimgfromfile(number, picture.path().c_str()) == 1; };
+            // The three sides in turn, each round starting with another one.
+            double sides[3] = {-1, -1, -1};
+            for (int k = 0; k < 3; ++k) {
+                const int side = (round + k) % 3;
+                if (side == 0) sides[0] = preparedImageRound(crowd, pictureFrame, nothing, sendReady);
+                if (side == 1) sides[1] = preparedImageRound(crowd, pictureFrame, convertOnce, sendOnce);
+                if (side == 2) sides[2] = preparedImageRound(crowd, pictureFrame, nothing, sendFromFile);
+                if (sides[side] < 0) return 1;
+            }
+            if (oncePixels != readyPixels || oncePalette != readyPalette) return 1;
+            readyPictures.push_back(sides[0]);
+            convertOncePictures.push_back(sides[1]);
+            perTerminalPictures.push_back(sides[2]);
             crowd.tell("close");
             if (crowd.hear() != "closed") return 1;
         }
@@ -201,9 +278,11 @@ int drive(CrowdControl &crowd, int rounds) {
         }
     }
     std::printf("{\n  \"terminals\": %d,\n  \"P4_library_ms\": %s,\n  \"P4_plain_ms\": %s,\n"
-                "  \"P4_rss_per_terminal_kib\": %.2f,\n  \"P2_library_ms\": %s,\n  \"P2_plain_ms\": %s\n}\n",
+                "  \"P4_rss_per_terminal_kib\": %.2f,\n  \"P2_library_ms\": %s,\n  \"P2_plain_ms\": %s,\n"
+                "  \"P7_ready_ms\": %s,\n  \"P7_convert_once_ms\": %s,\n  \"P7_per_terminal_ms\": %s\n}\n",
                 kTerminals, list(libraryConnect).c_str(), list(plainConnect).c_str(), rssPerTerminal,
-                list(libraryImages).c_str(), list(plainImages).c_str());
+                list(libraryImages).c_str(), list(plainImages).c_str(), list(readyPictures).c_str(),
+                list(convertOncePictures).c_str(), list(perTerminalPictures).c_str());
     return 0;
 }
 

@@ -24,6 +24,7 @@ from .errors import *  # noqa: F401,F403
 from .errors import __all__ as _error_names
 from .events import *  # noqa: F401,F403
 from .events import __all__ as _event_names
+from .pictures import convert_picture
 from .records import *  # noqa: F401,F403
 from .records import __all__ as _record_names
 from .server import Connection, Server, TerminalInfo
@@ -40,6 +41,7 @@ __all__ = [
     "Server",
     "Connection",
     "TerminalInfo",
+    "convert_picture",
     "library",
     "last_failure",
     "library_has",

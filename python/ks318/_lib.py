@@ -158,6 +158,7 @@ EXPORTS: Dict[str, Signature] = {
     "kq_sendupdateimages": (_i32, (_i32,)),
     "kq_getimageupdateconfig": (_i32, (_i32, _buf)),
     "kq_sendimgfromfile": (_i32, (_i32, _text)),
+    "kq_convertimgfromfile": (_i32, (_text, _i32, _buf, _buf)),
     # files and media configuration
     "kq_sendfileptr": (_i32, (_i32, _text, _text, _u32)),
     "kq_sendfile": (_i32, (_i32, _text, _text)),
