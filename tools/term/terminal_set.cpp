@@ -7,6 +7,12 @@
 #include "tools/term/frame_log.h"
 
 namespace ks318::tools {
+namespace {
+
+constexpr std::uint16_t kLiveSignal = 17;
+constexpr std::uint16_t kIdentification = 20;
+
+}  // namespace
 
 void LineOut::line(const std::string &text) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -40,6 +46,12 @@ TerminalSet::TerminalSet(const TermSettings &settings, LineOut &out) : settings_
         unit.terminal = std::make_unique<sim::SimTerminal>(identity);
         unit.terminal->limitReadRate(settings.readRate);
         unit.device = std::make_unique<sim::Device>(*unit.terminal);
+        // A terminal that is there answers the server's live signal, here with its
+        // identification (which the server takes silently): an idle terminal stays
+        // connected instead of being dropped after two silent periods (30 s).
+        unit.terminal->onFrame(kLiveSignal, [](sim::SimTerminal &self, const sim::Frame &) {
+            self.send(kIdentification, self.identity().identificationWord());
+        });
         const std::filesystem::path files = filesOf(settings, i);
         std::error_code error;
         std::filesystem::create_directories(files, error);
