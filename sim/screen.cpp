@@ -93,10 +93,19 @@ bool SimScreen::drawText(const Bytes &payload) {
 }
 
 bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
-    Bytes answer;
+    Reply reply;
+    const bool changed = change(frame, reply);
+    if (reply.due) terminal.send(reply.code, reply.payload);
+    return changed;
+}
+
+bool SimScreen::apply(const Frame &frame) {
+    Reply reply;
+    return change(frame, reply);
+}
+
+bool SimScreen::change(const Frame &frame, Reply &reply) {
     bool changed = false;
-    bool answers = false;
-    std::uint16_t answerCode = 0;
     std::string pngPath;
     {
         std::lock_guard lock(mutex_);
@@ -109,9 +118,7 @@ bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
             break;
         case 35:  // drawn, and acknowledged either way
             changed = drawText(frame.payload);
-            answers = true;
-            answerCode = 36;
-            answer = le32(changed ? 1 : 0);
+            reply = {true, 36, le32(changed ? 1 : 0)};
             break;
         case 37:
             changed = showImage(frame.payload);
@@ -132,13 +139,10 @@ bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
             }
             break;
         case 147:
-            answers = true;
-            answerCode = 148;
-            answer = imageUpdateConfig_;
+            reply = {true, 148, imageUpdateConfig_};
             break;
         case 149:
-            answers = true;
-            answerCode = 150;
+            reply = {true, 150, {}};
             break;
         default:
             break;
@@ -155,7 +159,6 @@ bool SimScreen::apply(SimTerminal &terminal, const Frame &frame) {
         }
         changed_.notify_all();
     }
-    if (answers) terminal.send(answerCode, answer);
     return changed;
 }
 
@@ -224,6 +227,41 @@ bool SimScreen::savePng(const std::string &path) const {
     if (written) written = std::rename(aside.c_str(), path.c_str()) == 0;
     if (!written) std::remove(aside.c_str());
     return written;
+}
+
+std::vector<std::uint8_t> SimScreen::png(double scale) const {
+    if (!(scale > 0.0) || scale > 1.0) scale = 1.0;
+    std::vector<std::uint8_t> rgb;
+    png_image image{};
+    {
+        std::lock_guard lock(mutex_);
+        const int width = std::max(1, static_cast<int>(width_ * scale));
+        const int height = std::max(1, static_cast<int>(height_ * scale));
+        rgb.reserve(static_cast<std::size_t>(width) * height * 3);
+        for (int y = 0; y < height; ++y) {
+            const int sourceY = std::min(height_ - 1, static_cast<int>(y / scale));
+            for (int x = 0; x < width; ++x) {
+                const int sourceX = std::min(width_ - 1, static_cast<int>(x / scale));
+                const std::size_t entry = indices_[static_cast<std::size_t>(sourceY) * width_ + sourceX] * std::size_t{3};
+                rgb.insert(rgb.end(), palette_.begin() + static_cast<std::ptrdiff_t>(entry),
+                           palette_.begin() + static_cast<std::ptrdiff_t>(entry) + 3);
+            }
+        }
+        image.width = static_cast<png_uint_32>(width);
+        image.height = static_cast<png_uint_32>(height);
+    }
+    image.version = PNG_IMAGE_VERSION;
+    image.format = PNG_FORMAT_RGB;
+    // First the size the encoding needs, then the encoding itself.
+    png_alloc_size_t size = 0;
+    std::vector<std::uint8_t> encoded;
+    if (png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr) && size > 0) {
+        encoded.resize(size);
+        if (!png_image_write_to_memory(&image, encoded.data(), &size, 0, rgb.data(), 0, nullptr)) encoded.clear();
+        else encoded.resize(size);
+    }
+    png_image_free(&image);
+    return encoded;
 }
 
 void SimScreen::savePngAfterEachChange(std::string path) {

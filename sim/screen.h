@@ -39,6 +39,9 @@ public:
     // Applies a frame the terminal received; false when it changes nothing
     // (another code, or a payload that does not fit the command).
     bool apply(SimTerminal &terminal, const Frame &frame);
+    // Applies a frame as the terminal would, without a terminal to answer with:
+    // for a host that mirrors what it sends. The answers (36, 148, 150) are dropped.
+    bool apply(const Frame &frame);
 
     int width() const;
     int height() const;
@@ -56,12 +59,22 @@ public:
     // Writes the screen as an 8-bit RGB PNG; false when the file could not be written.
     // The file is written aside and renamed, so a reader never sees half a picture.
     bool savePng(const std::string &path) const;
+    // The screen as an 8-bit RGB PNG in memory; scaled by `scale` (0 < scale <= 1,
+    // nearest pixel, at least 1 x 1) when below 1. Empty when encoding failed.
+    std::vector<std::uint8_t> png(double scale = 1.0) const;
     // From now on writes the PNG after every frame that changed the screen.
     void savePngAfterEachChange(std::string path);
     // Where the terminal keeps the files sent to it: texts may name a font in its FONTS_DIR.
     void setFileDirectory(std::filesystem::path directory);
 
 private:
+    struct Reply {
+        bool due = false;
+        std::uint16_t code = 0;
+        Bytes payload;
+    };
+    // Changes the screen for a frame, and says what the terminal answers.
+    bool change(const Frame &frame, Reply &reply);
     bool showImage(const Bytes &payload);
     bool drawText(const Bytes &payload);
     bool drawBlock(const Bytes &payload);

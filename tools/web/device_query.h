@@ -1,0 +1,16 @@
+// GET /api/terminals/{n}/device: asks the terminal for its configuration, its
+// wifi record and the status of both serial ports, and waits for the answers
+// (at most 5 s in all). What did not answer is listed as unanswered.
+#pragma once
+
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/web/terminal_registry.h"
+
+namespace ks318::web {
+
+nlohmann::json queryDevice(int number, const std::shared_ptr<TerminalRecord> &record);
+
+}  // namespace ks318::web

@@ -1,0 +1,76 @@
+// The program's events (connects, keys, answers, screen changes, actions ...):
+// the last 1000 kept for /api/events/recent, and each one handed to every
+// /api/events stream. Publishing never waits for a stream: a subscriber whose
+// queue is full is dropped, so a slow browser never holds a terminal's thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace ks318::web {
+
+struct Event {
+    std::uint64_t seq = 0;
+    std::string kind;
+    nlohmann::json body;  // the whole event: seq, time, kind, terminal and the kind's fields
+};
+
+class EventHub {
+public:
+    static constexpr std::size_t kKept = 1000;
+    static constexpr std::size_t kQueuePerSubscriber = 256;
+
+    // One stream's queue of events not yet written.
+    class Subscription {
+    public:
+        // The next event; nothing when `wait` passed without one, or when the
+        // subscription ended (closed(), dropped as too slow, or the hub closed).
+        std::optional<Event> next(std::chrono::milliseconds wait);
+        bool ended() const;
+
+    private:
+        friend class EventHub;
+        mutable std::mutex mutex_;
+        std::condition_variable arrived_;
+        std::deque<Event> queue_;
+        bool ended_ = false;
+    };
+
+    // Adds an event: stamps seq and time, keeps it, queues it for every subscriber.
+    // `fields` is an object with the kind's own fields; `terminal` 0 for none.
+    void publish(const std::string &kind, int terminal, nlohmann::json fields);
+
+    // The last `limit` events kept, oldest first.
+    std::vector<Event> recent(std::size_t limit) const;
+
+    // Nothing when the hub is closed or already serves `maxSubscribers`.
+    std::shared_ptr<Subscription> subscribe(std::size_t maxSubscribers);
+    void unsubscribe(const std::shared_ptr<Subscription> &subscription);
+    std::size_t subscribers() const;
+
+    // Ends every subscription and refuses new ones: the streams end at once.
+    void close();
+
+private:
+    static void end(Subscription &subscription);
+
+    mutable std::mutex mutex_;
+    std::uint64_t nextSeq_ = 1;
+    std::deque<Event> kept_;
+    std::list<std::shared_ptr<Subscription>> subscribers_;
+    bool closed_ = false;
+};
+
+std::int64_t millisecondsSinceEpoch();
+
+}  // namespace ks318::web

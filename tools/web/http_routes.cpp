@@ -1,0 +1,305 @@
+#include "tools/web/http_routes.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <vector>
+
+#include "tools/web/device_query.h"
+#include "tools/web/json_shapes.h"
+#include "tools/web/page_assets.h"
+
+namespace ks318::web {
+namespace {
+
+using nlohmann::json;
+
+constexpr auto kKeepAliveEvery = std::chrono::seconds(15);
+
+void answer(httplib::Response &res, int status, const json &body) {
+    res.status = status;
+    res.set_content(dumpJson(body), "application/json");
+}
+
+void fail(httplib::Response &res, int status, const std::string &reason) { answer(res, status, errorJson(reason)); }
+
+// The words for an error httplib itself answers (no route, body too large ...).
+std::string reasonFor(int status) {
+    switch (status) {
+    case 400: return "bad request";
+    case 401: return "missing access token";
+    case 403: return "wrong access token";
+    case 404: return "no such path";
+    case 405: return "method not allowed";
+    case 413: return "the request body is too large";
+    case 414: return "the request's path is too long";
+    default: return status >= 500 ? "internal error" : "request refused";
+    }
+}
+
+// A whole number from a query parameter; nothing when absent; false when not a number in range.
+bool queryNumber(const httplib::Request &req, const char *name, std::int64_t low, std::int64_t high,
+                 std::int64_t &value) {
+    if (!req.has_param(name)) return true;
+    const std::string text = req.get_param_value(name);
+    std::int64_t parsed = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (error != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high) return false;
+    value = parsed;
+    return true;
+}
+
+struct Route {
+    std::regex path;
+    const char *method;
+};
+
+const std::vector<Route> &routes() {
+    static const std::vector<Route> table = {
+        {std::regex(R"(/|/[A-Za-z0-9_.-]+\.(html|js|css|svg|png|ico))"), "GET"},
+        {std::regex(R"(/api/info)"), "GET"},
+        {std::regex(R"(/api/terminals)"), "GET"},
+        {std::regex(R"(/api/terminals/\d{1,9})"), "GET"},
+        {std::regex(R"(/api/terminals/\d{1,9}/screen\.png)"), "GET"},
+        {std::regex(R"(/api/terminals/\d{1,9}/device)"), "GET"},
+        {std::regex(R"(/api/events)"), "GET"},
+        {std::regex(R"(/api/events/recent)"), "GET"},
+        {std::regex(R"(/api/uploads)"), "POST"},
+        {std::regex(R"(/api/actions)"), "POST"},
+    };
+    return table;
+}
+
+bool changesSomething(const std::string &method) {
+    return method == "POST" || method == "PUT" || method == "DELETE" || method == "PATCH";
+}
+
+// Compares without stopping at the first difference.
+bool sameText(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+int terminalNumber(const httplib::Request &req) { return std::atoi(req.matches[1].str().c_str()); }
+
+void servePage(const httplib::Request &req, httplib::Response &res) {
+    const std::string name = req.path == "/" ? "index.html" : req.path.substr(1);
+    const PageAsset *asset = findPageAsset(name);
+    if (asset == nullptr) return fail(res, 404, "no such page file");
+    res.set_content(reinterpret_cast<const char *>(asset->bytes), asset->size, std::string(asset->type).c_str());
+}
+
+void serveEvents(WebContext &context, httplib::Response &res) {
+    auto subscription = context.events.subscribe(kMaxEventStreams);
+    if (!subscription) return fail(res, 429, "too many event streams");
+    res.set_header("Cache-Control", "no-cache");
+    EventHub *hub = &context.events;
+    auto lastWrite = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+    auto greeted = std::make_shared<bool>(false);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [subscription, lastWrite, greeted](std::size_t, httplib::DataSink &sink) {
+            if (!*greeted) {
+                // A first line at once: the client knows the stream is open (and subscribed).
+                *greeted = true;
+                static const std::string kHello = ": connected\n\n";
+                return sink.write(kHello.data(), kHello.size());
+            }
+            const auto due = *lastWrite + kKeepAliveEvery;
+            const auto now = std::chrono::steady_clock::now();
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                due > now ? due - now : std::chrono::steady_clock::duration::zero());
+            std::optional<Event> event = subscription->next(wait);
+            if (subscription->ended()) {
+                sink.done();
+                return true;
+            }
+            std::string text;
+            if (event) text = sseMessage(*event);
+            else if (std::chrono::steady_clock::now() >= due) text = ": keep-alive\n\n";
+            if (text.empty()) return true;
+            *lastWrite = std::chrono::steady_clock::now();
+            return sink.write(text.data(), text.size());
+        },
+        [hub, subscription](bool) { hub->unsubscribe(subscription); });
+}
+
+void serveTerminals(WebContext &context, const httplib::Request &req, httplib::Response &res) {
+    std::int64_t offset = 0, limit = 100;
+    if (!queryNumber(req, "offset", 0, 1 << 20, offset)) return fail(res, 400, "offset must be a whole number from 0");
+    if (!queryNumber(req, "limit", 0, 1000, limit)) return fail(res, 400, "limit must be a whole number from 0 to 1000");
+    const auto terminals = context.registry.list();
+    json list = json::array();
+    for (std::size_t i = static_cast<std::size_t>(offset);
+         i < terminals.size() && list.size() < static_cast<std::size_t>(limit); ++i)
+        list.push_back(terminalJson(terminals[i].number, *terminals[i].record));
+    answer(res, 200, {{"count", terminals.size()}, {"offset", offset}, {"terminals", list}});
+}
+
+void serveScreen(WebContext &context, const httplib::Request &req, httplib::Response &res) {
+    const int number = terminalNumber(req);
+    auto record = context.registry.find(number);
+    if (!record) return fail(res, 404, "no terminal " + std::to_string(number));
+    double scale = 1.0;
+    if (req.has_param("scale")) {
+        const std::string text = req.get_param_value("scale");
+        char *end = nullptr;
+        scale = std::strtod(text.c_str(), &end);
+        if (text.empty() || end != text.c_str() + text.size() || !(scale >= 0.25 && scale <= 1.0))
+            return fail(res, 400, "scale must be a number from 0.25 to 1");
+    }
+    std::uint64_t revision = 0;
+    const std::vector<std::uint8_t> png = record->mirror.png(scale, revision);
+    if (png.empty()) return fail(res, 500, "the screen could not be encoded");
+    res.set_header("X-Screen-Revision", std::to_string(revision));
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(reinterpret_cast<const char *>(png.data()), png.size(), "image/png");
+}
+
+// The Content-Length a request announces; nothing when it announces none. False
+// for one that is no number.
+bool announcedLength(const httplib::Request &req, std::optional<std::uint64_t> &length) {
+    length.reset();
+    if (!req.has_header("Content-Length")) return true;
+    const std::string announced = req.get_header_value("Content-Length");
+    std::uint64_t parsed = 0;
+    auto [end, error] = std::from_chars(announced.data(), announced.data() + announced.size(), parsed);
+    if (error != std::errc() || end != announced.data() + announced.size()) return false;
+    length = parsed;
+    return true;
+}
+
+void receiveUpload(WebContext &context, const httplib::Request &req, httplib::Response &res,
+                   const httplib::ContentReader &reader) {
+    if (!req.has_param("name") || req.get_param_value("name").empty())
+        return fail(res, 400, "the upload needs ?name=<the file's name>");
+    // A body announced too large is refused unread.
+    std::optional<std::uint64_t> length;
+    if (!announcedLength(req, length)) return fail(res, 400, "a Content-Length that is no number");
+    if (length && *length > context.uploads.maxUpload())
+        return fail(res, 413, "the upload is larger than " + std::to_string(context.uploads.maxUpload()) + " bytes");
+    std::string error;
+    bool tooLarge = false;
+    auto upload = context.uploads.add(
+        req.get_param_value("name"),
+        [&](const UploadStore::Sink &sink) { return reader([&](const char *data, std::size_t length) { return sink(data, length); }); },
+        error, tooLarge);
+    if (!upload) return fail(res, tooLarge ? 413 : 400, error);
+    answer(res, 201, {{"upload", upload->id}, {"name", upload->name}, {"size", upload->size}});
+}
+
+// An action's body is read up to kMaxActionBody and no further.
+void runAction(WebContext &context, const httplib::Request &req, httplib::Response &res,
+               const httplib::ContentReader &reader) {
+    std::optional<std::uint64_t> length;
+    if (!announcedLength(req, length)) return fail(res, 400, "a Content-Length that is no number");
+    if (length && *length > kMaxActionBody) return fail(res, 413, "an action's body has at most 1 MiB");
+    std::string body;
+    bool tooLarge = false;
+    const bool whole = reader([&](const char *data, std::size_t length) {
+        if (body.size() + length > kMaxActionBody) {
+            tooLarge = true;
+            return false;
+        }
+        body.append(data, length);
+        return true;
+    });
+    if (tooLarge) return fail(res, 413, "an action's body has at most 1 MiB");
+    if (!whole) return fail(res, 400, "the body could not be read");
+    const json request = json::parse(body, nullptr, false);
+    if (request.is_discarded()) return fail(res, 400, "malformed JSON");
+    try {
+        answer(res, 200, context.actions.run(request));
+    } catch (const ActionRefused &refused) {
+        fail(res, refused.status, refused.reason);
+    }
+}
+
+}  // namespace
+
+void installRoutes(httplib::Server &server, WebContext &context) {
+    server.set_default_headers({{"X-Content-Type-Options", "nosniff"}});
+
+    // Before any route and before a body is read: the token, then the method.
+    server.set_pre_routing_handler([&context](const httplib::Request &req, httplib::Response &res) {
+        if (changesSomething(req.method)) {
+            if (!req.has_header("Authorization")) {
+                fail(res, 401, "missing access token");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            if (!sameText(req.get_header_value("Authorization"), "Bearer " + context.token)) {
+                fail(res, 403, "wrong access token");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        const std::string method = req.method == "HEAD" ? "GET" : req.method;
+        bool known = false, allowed = false;
+        for (const Route &route : routes()) {
+            if (!std::regex_match(req.path, route.path)) continue;
+            known = true;
+            allowed = allowed || method == route.method;
+        }
+        // Refused before its body is read: only uploads and actions take one.
+        if (!known) {
+            fail(res, 404, "no such path");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!allowed) {
+            fail(res, 405, "method " + req.method.substr(0, 16) + " not allowed here");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        if (res.body.empty()) fail(res, res.status, reasonFor(res.status));
+    });
+    server.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
+        fail(res, 500, "internal error");
+    });
+
+    server.Get(R"(/|/[A-Za-z0-9_.-]+\.(html|js|css|svg|png|ico))", servePage);
+    server.Get("/api/info", [&context](const httplib::Request &, httplib::Response &res) {
+        answer(res, 200, {{"library_version", kq_version()},
+                          {"terminal_port", context.terminalPort},
+                          {"terminals", context.registry.count()},
+                          {"max_upload", context.uploads.maxUpload()}});
+    });
+    server.Get("/api/terminals", [&context](const httplib::Request &req, httplib::Response &res) {
+        serveTerminals(context, req, res);
+    });
+    server.Get(R"(/api/terminals/(\d{1,9}))", [&context](const httplib::Request &req, httplib::Response &res) {
+        const int number = terminalNumber(req);
+        auto record = context.registry.find(number);
+        if (!record) return fail(res, 404, "no terminal " + std::to_string(number));
+        answer(res, 200, terminalJson(number, *record));
+    });
+    server.Get(R"(/api/terminals/(\d{1,9})/screen\.png)", [&context](const httplib::Request &req, httplib::Response &res) {
+        serveScreen(context, req, res);
+    });
+    server.Get(R"(/api/terminals/(\d{1,9})/device)", [&context](const httplib::Request &req, httplib::Response &res) {
+        const int number = terminalNumber(req);
+        auto record = context.registry.find(number);
+        if (!record) return fail(res, 404, "no terminal " + std::to_string(number));
+        answer(res, 200, queryDevice(number, record));
+    });
+    server.Get("/api/events/recent", [&context](const httplib::Request &req, httplib::Response &res) {
+        std::int64_t limit = 200;
+        if (!queryNumber(req, "limit", 0, EventHub::kKept, limit))
+            return fail(res, 400, "limit must be a whole number from 0 to 1000");
+        json events = json::array();
+        for (const Event &event : context.events.recent(static_cast<std::size_t>(limit))) events.push_back(event.body);
+        answer(res, 200, {{"events", events}});
+    });
+    server.Get("/api/events", [&context](const httplib::Request &, httplib::Response &res) { serveEvents(context, res); });
+    server.Post("/api/uploads", [&context](const httplib::Request &req, httplib::Response &res,
+                                           const httplib::ContentReader &reader) { receiveUpload(context, req, res, reader); });
+    server.Post("/api/actions", [&context](const httplib::Request &req, httplib::Response &res,
+                                           const httplib::ContentReader &reader) { runAction(context, req, res, reader); });
+}
+
+}  // namespace ks318::web

@@ -1,0 +1,199 @@
+// ks318-web: the dashboard. Starts the KS318 server for terminals and an HTTP
+// server for people: a page, a JSON API over the library, and the terminals'
+// events as a stream. Stops in good order on SIGINT or SIGTERM.
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+#include <httplib.h>
+
+#include "ks318.h"
+#include "tools/web/actions.h"
+#include "tools/web/event_hub.h"
+#include "tools/web/file_transfers.h"
+#include "tools/web/http_routes.h"
+#include "tools/web/terminal_registry.h"
+#include "tools/web/uploads.h"
+
+namespace {
+
+constexpr std::uint32_t kConnectMessage = 0x0401;
+constexpr std::uint32_t kDataMessage = 0x0402;
+constexpr std::size_t kMaxTokenBytes = 256;
+
+bool writeNumberFile(const std::string &path, int number) {
+    const std::string aside = path + ".part";
+    {
+        std::ofstream out(aside, std::ios::trunc);
+        out << number << '\n';
+        if (!out) return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(aside, path, error);
+    return !error;
+}
+
+std::string randomToken() {
+    std::random_device random;
+    std::string token;
+    char piece[9];
+    for (int i = 0; i < 4; ++i) {
+        std::snprintf(piece, sizeof piece, "%08x", static_cast<unsigned>(random()));
+        token += piece;
+    }
+    return token;
+}
+
+// The token in the file: its first line, blanks around it taken away.
+bool readToken(const std::string &path, std::string &token) {
+    std::ifstream in(path);
+    if (!in || !std::getline(in, token)) return false;
+    const auto first = token.find_first_not_of(" \t\r");
+    const auto last = token.find_last_not_of(" \t\r");
+    token = first == std::string::npos ? "" : token.substr(first, last - first + 1);
+    return !token.empty() && token.size() <= kMaxTokenBytes;
+}
+
+bool splitHostPort(const std::string &text, std::string &host, int &port) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    try {
+        std::size_t used = 0;
+        port = std::stoi(text.substr(colon + 1), &used);
+        return used == text.size() - colon - 1 && port >= 0 && port <= 65535;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int terminalPort = KQ_DEFAULT_PORT;
+    std::string bind;
+    std::string http = "127.0.0.1:8318";
+    std::string portFile, httpFile, tokenFile;
+    std::uint64_t maxUpload = 16777216;
+
+    CLI::App app{"The KS318 dashboard: serves terminals over TCP and a page with a JSON API and a live event\n"
+                 "stream over HTTP. Requests that change anything need the access token it prints."};
+    app.option_defaults()->always_capture_default();
+    app.add_option("-p,--port", terminalPort, "terminals' TCP port; 0 takes any free port (see --port-file)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("-b,--bind", bind, "terminals' address to listen on; empty: every address");
+    app.add_option("--http", http, "HTTP address HOST:PORT; port 0 takes any free port (see --http-file)");
+    app.add_option("--port-file", portFile, "write the terminals' port to FILE once listening");
+    app.add_option("--http-file", httpFile, "write the HTTP port to FILE once listening");
+    app.add_option("--token-file", tokenFile, "read the access token from FILE; otherwise one is made and printed");
+    app.add_option("--max-upload", maxUpload, "largest upload in bytes")->check(CLI::Range(1, 1 << 30));
+    CLI11_PARSE(app, argc, argv);
+
+    std::string httpHost;
+    int httpPort = 0;
+    if (!splitHostPort(http, httpHost, httpPort)) {
+        std::cerr << "ks318-web: --http takes HOST:PORT, not '" << http << "'\n";
+        return 2;
+    }
+    std::string token;
+    if (!tokenFile.empty()) {
+        if (!readToken(tokenFile, token)) {
+            std::cerr << "ks318-web: no access token (one line of at most 256 bytes) in " << tokenFile << "\n";
+            return 2;
+        }
+    } else {
+        token = randomToken();
+    }
+
+    // Signals are taken by one thread alone, which starts the stop; every
+    // thread started from here on (the library's too) inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    // Uploads live in a directory of the program's own, removed at the end.
+    std::string pattern = (std::filesystem::temp_directory_path() / "ks318-web-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::cerr << "ks318-web: cannot make a private directory for uploads\n";
+        return 1;
+    }
+    const std::filesystem::path uploadDirectory = pattern;
+    int status = 0;
+    {
+        using namespace ks318::web;
+        EventHub events;
+        TerminalRegistry registry(events);
+        const std::filesystem::path mirrorFonts = uploadDirectory / "mirror-fonts";
+        registry.setMirrorFontDirectory(mirrorFonts);
+        std::error_code made;
+        std::filesystem::create_directory(mirrorFonts, made);
+        // Uploads beside it, in a folder of their own.
+        std::filesystem::create_directory(uploadDirectory / "uploads", made);
+        UploadStore uploads(uploadDirectory / "uploads", maxUpload);
+        FileTransfers transfers(events, registry);  // outlives the server's stop
+        ActionRunner actions(registry, uploads, transfers, events, mirrorFonts);
+
+        if (kq_startserverex(registry.target(), kConnectMessage, kDataMessage, bind.c_str(), terminalPort) != 1) {
+            std::cerr << "ks318-web: the terminal server did not start: " << kq_lastfailure() << "\n";
+            status = 1;
+        } else {
+            httplib::Server server;
+            // Each event stream holds a worker for its whole life; Debian's cpp-httplib is a
+            // compiled library, so its pool size is chosen here, not by CPPHTTPLIB_THREAD_POOL_COUNT.
+            server.new_task_queue = [] { return new httplib::ThreadPool(kHttpWorkers); };
+            // The routes measure their own bodies (uploads against --max-upload, actions
+            // against 1 MiB) and say why they refuse; this bound is one byte past both.
+            server.set_payload_max_length(std::max<std::uint64_t>(maxUpload, kMaxActionBody) + 1);
+            WebContext context{registry, events, uploads, actions, token, kq_getserverport()};
+            installRoutes(server, context);
+
+            const bool bound = httpPort == 0 ? (httpPort = server.bind_to_any_port(httpHost)) > 0
+                                             : server.bind_to_port(httpHost, httpPort);
+            if (!bound) {
+                std::cerr << "ks318-web: cannot listen for HTTP on " << http << "\n";
+                status = 1;
+            } else if ((!portFile.empty() && !writeNumberFile(portFile, kq_getserverport())) ||
+                       (!httpFile.empty() && !writeNumberFile(httpFile, httpPort))) {
+                std::cerr << "ks318-web: cannot write the port files\n";
+                status = 1;
+            } else {
+                const std::string shownHost = httpHost.find(':') != std::string::npos ? "[" + httpHost + "]" : httpHost;
+                std::cout << "ks318-web: open http://" << shownHost << ":" << httpPort << "/#token=" << token << "\n"
+                          << "ks318-web: terminals on port " << kq_getserverport() << std::endl;
+
+                std::thread stopper([&] {
+                    int signalNumber = 0;
+                    sigwait(&stopSignals, &signalNumber);
+                    // Streams end first, so that the HTTP workers come free; then the
+                    // terminals go, which ends any send a worker still waits on.
+                    events.close();
+                    server.stop();
+                    kq_finishserver();
+                });
+                if (!server.listen_after_bind()) status = 1;
+                // A listen that ended on its own still lets the stopper go.
+                pthread_kill(stopper.native_handle(), SIGTERM);
+                stopper.join();
+                std::cout << "ks318-web: stopped" << std::endl;
+            }
+            kq_finishserver();
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(uploadDirectory, ignored);
+    return status;
+}

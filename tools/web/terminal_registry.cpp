@@ -1,0 +1,267 @@
+#include "tools/web/terminal_registry.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "tools/common/code_names.h"
+#include "tools/web/json_shapes.h"
+
+namespace ks318::web {
+namespace {
+
+// The record of the terminal whose connection thread this is.
+thread_local std::shared_ptr<TerminalRecord> servedHere;
+
+std::string dotted(std::uint32_t address) {
+    char text[16];
+    KQinet_ntoa(address, text);
+    return text;
+}
+
+std::string hexBytes(const unsigned char *bytes, std::size_t count) {
+    std::string out;
+    char piece[4];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::snprintf(piece, sizeof piece, "%s%02x", i ? " " : "", bytes[i]);
+        out += piece;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::uint64_t TerminalRecord::answersSeen(std::uint32_t key) const {
+    std::lock_guard lock(mutex);
+    auto found = answers.find(key);
+    return found == answers.end() ? 0 : found->second;
+}
+
+bool TerminalRecord::waitAnswer(std::uint32_t key, std::uint64_t mark, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex);
+    return answered.wait_until(lock, deadline, [&] { return answers[key] > mark; });
+}
+
+TerminalRegistry::TerminalRegistry(EventHub &events)
+    : events_(events), target_{this, &TerminalRegistry::onPost, &TerminalRegistry::onSend} {}
+
+void TerminalRegistry::onPost(void *context, std::uint32_t, std::uint32_t wParam, std::uint32_t lParam) {
+    auto *self = static_cast<TerminalRegistry *>(context);
+    if (KQ_LINK_IS_CONNECT(lParam)) self->connected(wParam, static_cast<int>(KQ_LINK_TERMINAL(lParam)));
+    else self->disconnected(wParam);
+}
+
+void TerminalRegistry::onSend(void *context, std::uint32_t, std::uint32_t wParam, std::uint32_t lParam) {
+    static_cast<TerminalRegistry *>(context)->data(wParam, KQ_DATA_EXTRA(lParam));
+}
+
+void TerminalRegistry::connected(std::uint32_t address, int number) {
+    const std::int32_t ident = kq_getident(number);
+    auto record = std::make_shared<TerminalRecord>(static_cast<std::uint16_t>(KQ_IDENT_MODEL(ident)),
+                                                   KQ_IDENT_VERSION(ident));
+    if (!mirrorFonts_.empty()) record->mirror.setFontDirectory(mirrorFonts_);
+    record->address = dotted(address);
+    record->connectedSince = millisecondsSinceEpoch();
+    record->lastHeard = record->connectedSince;
+    {
+        std::lock_guard lock(mutex_);
+        auto at = std::upper_bound(terminals_.begin(), terminals_.end(), number,
+                                   [](int n, const Numbered &entry) { return n < entry.number; });
+        terminals_.insert(at, Numbered{number, record});
+    }
+    servedHere = record;
+    events_.publish("connect", number,
+                    {{"model", record->model}, {"version", record->version}, {"address", record->address}});
+}
+
+void TerminalRegistry::disconnected(std::uint32_t address) {
+    std::shared_ptr<TerminalRecord> record = std::move(servedHere);
+    servedHere.reset();
+    if (!record) return;  // a connect this program never saw
+    int number = 0;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = std::find_if(terminals_.begin(), terminals_.end(),
+                                  [&](const Numbered &entry) { return entry.record == record; });
+        if (found == terminals_.end()) return;
+        number = found->number;
+        terminals_.erase(found);
+        for (Numbered &entry : terminals_)
+            if (entry.number > number) --entry.number;
+    }
+    {
+        std::lock_guard lock(answerMutex_);
+        answersTaken_.erase(record.get());
+    }
+    events_.publish("disconnect", number, {{"address", dotted(address)}});
+}
+
+std::vector<TerminalRegistry::Numbered> TerminalRegistry::list() const {
+    std::lock_guard lock(mutex_);
+    return terminals_;
+}
+
+std::shared_ptr<TerminalRecord> TerminalRegistry::find(int number) const {
+    std::lock_guard lock(mutex_);
+    for (const Numbered &entry : terminals_)
+        if (entry.number == number) return entry.record;
+    return nullptr;
+}
+
+int TerminalRegistry::numberOf(const TerminalRecord &record) const {
+    std::lock_guard lock(mutex_);
+    for (const Numbered &entry : terminals_)
+        if (entry.record.get() == &record) return entry.number;
+    return 0;
+}
+
+std::size_t TerminalRegistry::count() const {
+    std::lock_guard lock(mutex_);
+    return terminals_.size();
+}
+
+void TerminalRegistry::screenChanged(const TerminalRecord &record, std::uint64_t revision) {
+    events_.publish("screen", numberOf(record), {{"revision", revision}});
+}
+
+void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
+    const std::shared_ptr<TerminalRecord> record = servedHere;
+    if (!record) return;
+    const int number = numberOf(*record);
+    if (number == 0) return;
+    ++record->framesIn;
+    record->lastHeard = millisecondsSinceEpoch();
+    std::uint32_t answerKey = code;
+
+    switch (code) {
+    case KQ_NOTIFY_KEY: {
+        // The key is the notification's extra value; the server-wide key store is left alone.
+        const std::uint32_t key = extra & 0xFF;
+        nlohmann::json character = nullptr;
+        if (key >= 32 && key < 127) character = std::string(1, static_cast<char>(key));
+        events_.publish("key", number, {{"key", key}, {"char", character}});
+        break;
+    }
+    case KQ_NOTIFY_CARD: {
+        char first[KQ_CARD_TEXT_BYTES] = {}, second[KQ_CARD_TEXT_BYTES] = {};
+        if (kq_getmag(number, first, second) == 1)
+            events_.publish("card", number,
+                            {{"first", terminalText(first, sizeof first)}, {"second", terminalText(second, sizeof second)}});
+        break;
+    }
+    case KQ_NOTIFY_SERIAL0: case KQ_NOTIFY_SERIAL1: {
+        unsigned char bytes[KQ_SERIAL_DATA_BYTES] = {};
+        std::int32_t source = 0;
+        const std::int32_t length = kq_getserial(number, &source, bytes);
+        const std::size_t count = static_cast<std::size_t>(std::clamp(length, 0, KQ_SERIAL_DATA_BYTES));
+        events_.publish("serial", number,
+                        {{"port", source}, {"text", latin1Text(bytes, count)}, {"hex", hexBytes(bytes, count)}});
+        break;
+    }
+    case KQ_NOTIFY_UID: {
+        char text[64] = {};
+        char uidText[KQ_UID_TEXT_BYTES] = {};
+        if (kq_getuid(number, text, uidText) == 1) {
+            const std::string uid = terminalText(text, sizeof text);
+            const std::string said = terminalText(uidText, sizeof uidText);
+            {
+                std::lock_guard lock(record->mutex);
+                record->uid = uid;
+                record->uidText = said;
+            }
+            events_.publish("identified", number, {{"uid", uid}, {"text", said}});
+        }
+        break;
+    }
+    case KQ_NOTIFY_CONFIG: {
+        KqConfigRecord config{};
+        if (kq_getconfig(number, &config) == 1) {
+            std::lock_guard lock(record->mutex);
+            record->config = config;
+        }
+        answerEvent(number, code, nullptr);
+        break;
+    }
+    case KQ_NOTIFY_WIFI: {
+        KqWifiRecord wifi{};
+        if (kq_getconfigwifi(number, &wifi) == 1) {
+            std::lock_guard lock(record->mutex);
+            record->wifi = wifi;
+        }
+        answerEvent(number, code, nullptr);
+        break;
+    }
+    case KQ_NOTIFY_SERIAL_STATUS: {
+        const int port = extra == 0 ? 0 : 1;
+        std::int16_t status = 0;
+        if (kq_sergetstatus(number, port, &status) == 1) {
+            std::lock_guard lock(record->mutex);
+            record->serialStatus[static_cast<std::size_t>(port)] = status;
+        }
+        answerKey = port == 0 ? kAnswerSerialStatus0 : kAnswerSerialStatus1;
+        events_.publish("answer", number, {{"code", code}, {"name", tools::notificationName(code)}, {"value", status},
+                                           {"port", port}});
+        break;
+    }
+    case KQ_NOTIFY_FILE: {
+        std::unique_ptr<char[]> room(new (std::nothrow) char[KQ_GETFILE_MAX_BYTES]);
+        char name[KQ_FILE_NAME_BYTES] = {};
+        std::int32_t size = 0;
+        if (room && kq_getfile(number, name, &size, room.get()) == 1)
+            events_.publish("file", number, {{"name", terminalText(name, sizeof name)}, {"size", size}});
+        break;
+    }
+    case KQ_NOTIFY_MEDIA_SHOWN: case KQ_NOTIFY_SENSOR_SET: case KQ_NOTIFY_SENSOR: case KQ_NOTIFY_AUDIO_SET:
+    case KQ_NOTIFY_AUDIO: case KQ_NOTIFY_VOLUME_SET: case KQ_NOTIFY_VOLUME: case KQ_NOTIFY_BRIGHTNESS_SET:
+    case KQ_NOTIFY_BRIGHTNESS: case KQ_NOTIFY_MEDIA_DELETED: case KQ_NOTIFY_INTERNAL_CLEANED:
+    case KQ_NOTIFY_EXTERNAL_CLEANED: {
+        auto answer = takeAnswer(*record);
+        const int answerCode = answer ? answer->first : static_cast<int>(code);
+        std::int32_t value = answer ? answer->second : 0;
+        // The status answers leave their value where the getters read it too.
+        if (code == KQ_NOTIFY_VOLUME) value = kq_getvolume(number);
+        else if (code == KQ_NOTIFY_BRIGHTNESS) value = kq_getbrightness(number);
+        else if (code == KQ_NOTIFY_AUDIO) value = kq_getaudiostatus(number);
+        else if (code == KQ_NOTIFY_SENSOR && answerCode != KQ_ANSWER_DISPLAY_TIME) value = kq_getsensorstatus(number);
+        events_.publish("answer", number, {{"code", answerCode},
+                                           {"name", tools::codeName(static_cast<std::uint16_t>(answerCode))},
+                                           {"value", value}});
+        break;
+    }
+    default:
+        // The flags (configuration set, advertising, restart, wifi set ...) and the other answers.
+        answerEvent(number, code, extra);
+        break;
+    }
+
+    {
+        std::lock_guard lock(record->mutex);
+        ++record->answers[answerKey];
+    }
+    record->answered.notify_all();
+}
+
+void TerminalRegistry::answerEvent(int number, std::uint32_t code, nlohmann::json value) {
+    events_.publish("answer", number, {{"code", code}, {"name", tools::notificationName(code)}, {"value", std::move(value)}});
+}
+
+std::optional<std::pair<int, std::int32_t>> TerminalRegistry::takeAnswer(const TerminalRecord &record) {
+    std::lock_guard lock(answerMutex_);
+    auto &mine = answersTaken_[&record];
+    for (int guard = 0; mine.empty() && guard < 1024; ++guard) {
+        std::int32_t terminal = 0, value = 0, left = 0;
+        unsigned char code = 0;
+        if (!kq_TemResposta(&terminal, &code, &value, &left)) break;
+        std::shared_ptr<TerminalRecord> owner = find(terminal);
+        if (!owner) continue;  // its terminal has left
+        answersTaken_[owner.get()].emplace_back(code, value);
+    }
+    if (mine.empty()) return std::nullopt;
+    auto answer = mine.back();  // the newest, as the library hands them
+    mine.pop_back();
+    return answer;
+}
+
+}  // namespace ks318::web

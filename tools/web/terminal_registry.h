@@ -1,0 +1,114 @@
+// The terminals this program serves, fed by the library's notifications.
+//
+// Every notification of a terminal comes on that terminal's own connection
+// thread (connect first, disconnect last), so the record of the terminal a
+// thread serves is kept in thread-local storage: data notifications name a
+// connection handle, not a terminal number. A record takes the number its
+// connect gave; when a terminal leaves, every record numbered above it moves
+// down by one, as the library closes up its numbers.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ks318.h"
+#include "tools/web/event_hub.h"
+#include "tools/web/screen_mirror.h"
+
+namespace ks318::web {
+
+// What the device endpoint and the value actions wait for: the data codes,
+// with the serial status told apart by port.
+enum AnswerKey : std::uint32_t {
+    kAnswerSerialStatus0 = KQ_NOTIFY_SERIAL_STATUS,
+    kAnswerSerialStatus1 = 0x10000u | KQ_NOTIFY_SERIAL_STATUS,
+};
+
+struct TerminalRecord {
+    TerminalRecord(std::uint16_t model, int version) : model(model), version(version), mirror(model) {}
+
+    const std::uint16_t model;
+    const int version;
+    std::string address;
+    std::int64_t connectedSince = 0;
+    std::atomic<std::int64_t> lastHeard{0};
+    std::atomic<std::uint64_t> framesIn{0};
+    std::atomic<std::uint64_t> framesOut{0};
+    ScreenMirror mirror;
+
+    // Identity and the last answers read, under `mutex`.
+    mutable std::mutex mutex;
+    std::condition_variable answered;
+    std::string uid;
+    std::string uidText;
+    std::map<std::uint32_t, std::uint64_t> answers;  // answers seen, by AnswerKey or data code
+    std::optional<KqConfigRecord> config;
+    std::optional<KqWifiRecord> wifi;
+    std::array<std::optional<std::int16_t>, 2> serialStatus;
+
+    std::uint64_t answersSeen(std::uint32_t key) const;
+    // Waits until more than `mark` answers of `key` came; false when the deadline passed.
+    bool waitAnswer(std::uint32_t key, std::uint64_t mark, std::chrono::steady_clock::time_point deadline);
+};
+
+class TerminalRegistry {
+public:
+    explicit TerminalRegistry(EventHub &events);
+    TerminalRegistry(const TerminalRegistry &) = delete;
+    TerminalRegistry &operator=(const TerminalRegistry &) = delete;
+
+    // The notification target to start the server with.
+    KqHostTarget *target() { return &target_; }
+
+    struct Numbered {
+        int number;
+        std::shared_ptr<TerminalRecord> record;
+    };
+    // Every terminal, by number.
+    std::vector<Numbered> list() const;
+    std::shared_ptr<TerminalRecord> find(int number) const;
+    // The number a record has now; 0 when it has left.
+    int numberOf(const TerminalRecord &record) const;
+    std::size_t count() const;
+
+    // Where the mirrors find fonts sent to terminals (a FONTS_DIR folder inside it).
+    void setMirrorFontDirectory(std::filesystem::path directory) { mirrorFonts_ = std::move(directory); }
+
+    // Tells the streams that the mirror of a terminal changed.
+    void screenChanged(const TerminalRecord &record, std::uint64_t revision);
+
+private:
+    static void onPost(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    static void onSend(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    void connected(std::uint32_t address, int number);
+    void disconnected(std::uint32_t address);
+    void data(std::uint32_t code, std::uint32_t extra);
+    void answerEvent(int number, std::uint32_t code, nlohmann::json value);
+    // Takes this terminal's newest answer event (code, value) out of the library's stores.
+    std::optional<std::pair<int, std::int32_t>> takeAnswer(const TerminalRecord &record);
+
+    EventHub &events_;
+    KqHostTarget target_;
+    std::filesystem::path mirrorFonts_;  // set before the server starts
+    mutable std::mutex mutex_;
+    std::vector<Numbered> terminals_;  // by number
+
+    // The library hands answer events out by the lowest-numbered terminal that
+    // has one; those taken for another terminal wait here for its handler.
+    std::mutex answerMutex_;
+    std::map<const TerminalRecord *, std::deque<std::pair<int, std::int32_t>>> answersTaken_;
+};
+
+}  // namespace ks318::web
