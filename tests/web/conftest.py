@@ -75,6 +75,22 @@ def wait_until(predicate: Callable[[], object], what: str, timeout: float = WAIT
 # ---- PNG pictures ---------------------------------------------------------------------------
 
 
+def wait_on(changed: threading.Condition, predicate: Callable[[], object], failure: Callable[[], str],
+            timeout: float = WAIT) -> object:
+    """Waits, holding `changed`, until predicate() is true (woken when something
+    arrives, and every 0.5 s at least); AssertionError with failure() after timeout s."""
+    deadline = time.monotonic() + timeout
+    with changed:
+        while True:
+            result = predicate()
+            if result:
+                return result
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(failure())
+            changed.wait(min(remaining, 0.5))
+
+
 def read_png(data: bytes) -> Tuple[int, int, List[bytes]]:
     """Width, height and RGB rows of an 8-bit RGB, non-interlaced PNG (what the
     screens write)."""
@@ -217,16 +233,8 @@ class EventStream:
         self.wait_for(lambda: self.comments > 0, "first comment")
 
     def wait_for(self, predicate: Callable[[], object], what: str, timeout: float = WAIT) -> object:
-        deadline = time.monotonic() + timeout
-        with self._changed:
-            while True:
-                result = predicate()
-                if result:
-                    return result
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    raise AssertionError(f"event stream: no {what} within {timeout} s; got {self.events[-10:]}")
-                self._changed.wait(min(remaining, 0.5))
+        return wait_on(self._changed, predicate,
+                       lambda: f"event stream: no {what} within {timeout} s; got {self.events[-10:]}", timeout)
 
     def wait_event(self, kind: str, match: Callable[[dict], bool] = lambda event: True) -> dict:
         def found() -> Optional[dict]:
@@ -425,17 +433,10 @@ class Term:
         return found
 
     def wait_for(self, predicate: Callable[[], object], what: str, timeout: float = WAIT) -> object:
-        deadline = time.monotonic() + timeout
-        with self._changed:
-            while True:
-                result = predicate()
-                if result:
-                    return result
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    tail = "\n".join(self.lines[-20:])
-                    raise AssertionError(f"ks318-term: no {what} within {timeout} s; its last lines:\n{tail}")
-                self._changed.wait(min(remaining, 0.5))
+        def failure() -> str:
+            tail = "\n".join(self.lines[-20:])
+            return f"ks318-term: no {what} within {timeout} s; its last lines:\n{tail}"
+        return wait_on(self._changed, predicate, failure, timeout)
 
     def wait_frames(self, terminal: int, code: int, count: int = 1) -> List[Tuple[int, int, str]]:
         return self.wait_for(lambda: (lambda f: f if len(f) >= count else None)(self.frames(terminal, code)),
