@@ -74,6 +74,17 @@ bool SimScreen::showImage(const Bytes &payload) {
     return false;
 }
 
+bool SimScreen::isWholeScreenImage(const Frame &frame, int &width, int &height) {
+    if (frame.code != 37) return false;
+    for (Size size : {kSmall, kWide})
+        if (frame.payload.size() == kPaletteBytes + static_cast<std::size_t>(size.width) * size.height) {
+            width = size.width;
+            height = size.height;
+            return true;
+        }
+    return false;
+}
+
 bool SimScreen::drawBlock(const Bytes &payload) {
     if (payload.size() < 8) return false;
     const int x = readLE16(payload, 0), y = readLE16(payload, 2);

@@ -42,6 +42,9 @@ public:
     // Applies a frame as the terminal would, without a terminal to answer with:
     // for a host that mirrors what it sends. The answers (36, 148, 150) are dropped.
     bool apply(const Frame &frame);
+    // Whether `frame` is a whole-screen image (37) of one of the two screen
+    // sizes; its size in `width` and `height` when it is.
+    static bool isWholeScreenImage(const Frame &frame, int &width, int &height);
 
     int width() const;
     int height() const;
