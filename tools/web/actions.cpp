@@ -1,9 +1,11 @@
 #include "tools/web/actions.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "ks318.h"
@@ -101,6 +103,28 @@ const std::map<std::string, Setting> &settings() {
 
 constexpr auto kAnswerWait = std::chrono::seconds(5);
 
+// Runs `work` for every target, on a few threads when there are many: a slow or
+// busy terminal then holds up only the thread it is on while the others go on,
+// and a broadcast's sends overlap as a host's own threads would.
+template <class Work>
+void forEachTarget(const std::vector<Target> &targets, Work &&work) {
+    constexpr std::size_t kMostThreads = 4;
+    constexpr std::size_t kTargetsPerThread = 16;
+    const std::size_t threads = std::min(kMostThreads, targets.size() / kTargetsPerThread);
+    if (threads <= 1) {
+        for (const Target &target : targets) work(target);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    const auto take = [&] {
+        for (std::size_t index; (index = next.fetch_add(1)) < targets.size();) work(targets[index]);
+    };
+    std::vector<std::thread> others;
+    for (std::size_t k = 1; k < threads; ++k) others.emplace_back(take);
+    take();
+    for (std::thread &other : others) other.join();
+}
+
 }  // namespace
 
 std::string statusOf(std::int32_t result, const std::string &reason) {
@@ -152,30 +176,36 @@ json ActionRunner::run(const json &request) {
     const std::vector<Target> targets = resolveTargets(request["targets"], registry_);
 
     const std::uint64_t id = nextId_++;
+    // One result per target, in the targets' order, whichever thread reports it.
     json results = json::array();
-    // `announce`: an "action" event tells the streams (a file transfer tells its own as it goes).
+    results.get_ref<json::array_t &>().resize(targets.size());
+    // `target` is one of `targets`. `announce`: an "action" event tells the
+    // streams (a file transfer tells its own as it goes).
     auto report = [&](const Target &target, std::int32_t result, const std::string &reason, json extra = json::object(),
                       bool announce = true) {
         const std::string status = statusOf(result, reason);
         if (result > 0 && target.record) ++target.record->framesOut;
         json outcome = {{"terminal", target.number}, {"result", result}, {"status", status}, {"reason", reason}};
         for (auto &[key, item] : extra.items()) outcome[key] = item;
-        results.push_back(outcome);
+        results[static_cast<std::size_t>(&target - targets.data())] = std::move(outcome);
         if (announce)
             events_.publish("action", target.number,
                         {{"id", id}, {"action", action}, {"status", status}, {"result", result}, {"progress", nullptr}});
     };
-    // A screen command: sent and applied to the mirror in one order.
-    auto sendScreen = [&](const Target &target, const sim::Frame &frame, auto send) {
+    // A screen command: sent and shown on the mirror in one order.
+    auto sendScreen = [&](const Target &target, auto showOnMirror, auto send) {
         std::unique_lock<std::mutex> order;
         if (target.record) order = std::unique_lock(target.record->mirror.sendOrder());
         const std::int32_t result = send();
         const std::string reason = kq_lastfailure();
         if (result > 0 && target.record)
-            if (const std::uint64_t revision = target.record->mirror.apply(frame))
+            if (const std::uint64_t revision = showOnMirror(target.record->mirror))
                 registry_.screenChanged(*target.record, revision);
         order = {};
         report(target, result, reason);
+    };
+    auto sendFrame = [&](const Target &target, const sim::Frame &frame, auto send) {
+        sendScreen(target, [&](ScreenMirror &mirror) { return mirror.apply(frame); }, send);
     };
 
     if (action == "picture") {
@@ -183,37 +213,38 @@ json ActionRunner::run(const json &request) {
         struct Converted {
             std::int32_t pixels = 0;
             std::string reason;
-            sim::Frame frame;
+            std::shared_ptr<const sim::Frame> frame;  // shared by the mirrors it is shown on
         };
         std::map<bool, Converted> bySize;  // key: a 320 x 240 screen
         for (const Target &target : targets) {
-            const int model = modelOf(target);
-            const bool small = model == 318;
-            auto found = bySize.find(small);
-            if (found == bySize.end()) {
-                Converted converted;
-                sim::Bytes bytes(KQ_PALETTE_BYTES + KQ_PIXELS_OTHER);
-                converted.pixels = kq_convertimgfromfile(upload->path.c_str(), small ? 318 : 320, bytes.data(),
-                                                         bytes.data() + KQ_PALETTE_BYTES);
-                converted.reason = kq_lastfailure();
-                bytes.resize(KQ_PALETTE_BYTES + static_cast<std::size_t>(std::max(converted.pixels, 0)));
-                converted.frame.code = 37;
-                converted.frame.length = static_cast<std::int32_t>(bytes.size());
-                converted.frame.payload = std::move(bytes);
-                found = bySize.emplace(small, std::move(converted)).first;
-            }
-            Converted &converted = found->second;
+            const bool small = modelOf(target) == 318;
+            if (bySize.count(small)) continue;
+            Converted converted;
+            sim::Bytes bytes(KQ_PALETTE_BYTES + KQ_PIXELS_OTHER);
+            converted.pixels = kq_convertimgfromfile(upload->path.c_str(), small ? 318 : 320, bytes.data(),
+                                                     bytes.data() + KQ_PALETTE_BYTES);
+            converted.reason = kq_lastfailure();
+            bytes.resize(KQ_PALETTE_BYTES + static_cast<std::size_t>(std::max(converted.pixels, 0)));
+            const auto length = static_cast<std::int32_t>(bytes.size());
+            converted.frame = std::make_shared<const sim::Frame>(sim::Frame{37, length, std::move(bytes)});
+            bySize.emplace(small, std::move(converted));
+        }
+        forEachTarget(targets, [&](const Target &target) {
+            const Converted &converted = bySize.at(modelOf(target) == 318);
             if (converted.pixels <= 0) {
                 report(target, 0, converted.reason.empty() ? "the picture could not be converted" : converted.reason);
-                continue;
+                return;
             }
-            std::uint8_t *palette = converted.frame.payload.data();
-            sendScreen(target, converted.frame,
+            // kq_sendimage only reads the image; its parameters are not const for older hosts' sake.
+            auto *palette = const_cast<std::uint8_t *>(converted.frame->payload.data());
+            sendScreen(target, [&](ScreenMirror &mirror) { return mirror.showImage(converted.frame); },
                        [&] { return kq_sendimage(target.number, palette, palette + KQ_PALETTE_BYTES); });
-        }
+        });
     } else if (action == "fill") {
         sim::Frame frame{33, 2, sim::le16(static_cast<std::uint16_t>(index))};
-        for (const Target &target : targets) sendScreen(target, frame, [&] { return kq_fillscreen(target.number, index); });
+        forEachTarget(targets, [&](const Target &target) {
+            sendFrame(target, frame, [&] { return kq_fillscreen(target.number, index); });
+        });
     } else if (action == "text") {
         sim::TextRecord record;
         record.x = static_cast<std::int16_t>(x);
@@ -225,7 +256,9 @@ json ActionRunner::run(const json &request) {
         record.height = static_cast<std::int16_t>(height);
         const sim::Bytes bytes = record.encode();
         sim::Frame frame{35, static_cast<std::int32_t>(bytes.size()), bytes};
-        for (const Target &target : targets) sendScreen(target, frame, [&] { return kq_sendtext(target.number, bytes.data()); });
+        forEachTarget(targets, [&](const Target &target) {
+            sendFrame(target, frame, [&] { return kq_sendtext(target.number, bytes.data()); });
+        });
     } else if (action == "file") {
         for (const Target &target : targets) {
             std::string reason;
@@ -233,12 +266,12 @@ json ActionRunner::run(const json &request) {
             report(target, result, reason, json::object(), result != 1);
         }
     } else if (action == "font") {
-        bool sentOne = false;
-        for (const Target &target : targets) {
+        std::atomic<bool> sentOne{false};
+        forEachTarget(targets, [&](const Target &target) {
             const std::int32_t result = kq_sendfontfile(target.number, upload->path.c_str());
             report(target, result, kq_lastfailure());
-            sentOne = sentOne || result > 0;
-        }
+            if (result > 0) sentOne = true;
+        });
         // The terminals keep it as FONTS_DIR/<its stored name>; the mirrors draw texts naming it with it too.
         if (sentOne && !mirrorFonts_.empty()) {
             std::error_code ignored;
@@ -249,10 +282,10 @@ json ActionRunner::run(const json &request) {
     } else if (auto setting = settings().find(action); setting != settings().end()) {
         const Setting &how = setting->second;
         if (value) {
-            for (const Target &target : targets) {
+            forEachTarget(targets, [&](const Target &target) {
                 const std::int32_t result = how.set(target.number, *value);
                 report(target, result, kq_lastfailure());
-            }
+            });
         } else {
             // Every question goes out first; the answers are then waited for together.
             struct Asked {
@@ -277,21 +310,21 @@ json ActionRunner::run(const json &request) {
             }
         }
     } else if (action == "keyboard" || action == "cardreader") {
-        for (const Target &target : targets) {
+        forEachTarget(targets, [&](const Target &target) {
             const std::int32_t result =
                 action == "keyboard" ? HabilitaTeclado(target.number, on ? 1 : 0) : HabilitaLEC(target.number, on ? 1 : 0);
             report(target, result, kq_lastfailure());
-        }
+        });
     } else if (action == "restart") {
-        for (const Target &target : targets) {
+        forEachTarget(targets, [&](const Target &target) {
             const std::int32_t result = kq_restart(target.number);
             report(target, result, kq_lastfailure());
-        }
+        });
     } else if (action == "live") {
-        for (const Target &target : targets) {
+        forEachTarget(targets, [&](const Target &target) {
             const std::int32_t result = kq_sendlive(target.number);
             report(target, result, kq_lastfailure());
-        }
+        });
     }
     return {{"action", action}, {"id", id}, {"results", results}};
 }
