@@ -4,10 +4,11 @@
 //       connected terminal.
 //   P2: one full-screen image to each terminal from 2 host threads, against 2
 //       plain writers over the same connections.
-//   P7: one picture file shown on every terminal from 2 host threads: converted
-//       once (kq_convertimgfromfile) and sent to each with kq_sendimage, against
-//       the same sends of an image converted beforehand, and against
-//       kq_sendimgfromfile to each terminal (a conversion per terminal).
+//   P7: one picture file shown on every terminal: by the dashboard's picture
+//       action on all of them, against one conversion (kq_convertimgfromfile)
+//       and its broadcast with kq_sendimage from 2 host threads; with the same
+//       broadcast of an image converted beforehand, and kq_sendimgfromfile to
+//       each terminal (a conversion per terminal), for comparison.
 // Prints one JSON object with every round's times. Usage: load_driver [rounds]
 #include <unistd.h>
 
@@ -21,6 +22,9 @@
 #include <vector>
 
 #include "bench/load/crowd.h"
+#if KS318_BENCH_DASHBOARD
+#include "bench/load/dashboard_side.h"
+#endif
 #include "bench/support/bench_session.h"
 #include "bench/support/sample_pictures.h"
 #include "image/image_commands.h"
@@ -185,7 +189,7 @@ std::string list(const std::vector<double> &values) {
 
 int drive(CrowdControl &crowd, int rounds) {
     std::vector<double> libraryConnect, plainConnect, libraryImages, plainImages;
-    std::vector<double> readyPictures, convertOncePictures, perTerminalPictures;
+    std::vector<double> readyPictures, convertOncePictures, dashboardPictures, perTerminalPictures;
     double rssPerTerminal = -1;
     std::vector<std::uint8_t> palette, pixels;
     const sim::Bytes &frame = imageFrame(palette, pixels);
@@ -234,13 +238,29 @@ int drive(CrowdControl &crowd, int rounds) {
             libraryImages.push_back(library);
             plainImages.push_back(plain);
 
-            // P7: the crowd's terminals share one model, so one conversion serves all.
+            crowd.tell("close");
+            if (crowd.hear() != "closed") return 1;
+        }
+#if KS318_BENCH_DASHBOARD
+        {
+            // P7 in a session of its own, whose notifications go to the
+            // dashboard's registry, so that its picture action knows every terminal.
+            DashboardSide dashboard(picture.path());
+            if (!dashboard.ready()) return 1;
+            LibrarySession session(dashboard.target());
+            if (!session.started()) return 1;
+            crowd.tell("connect " + std::to_string(session.port()));
+            if (crowd.hearNumber("identified") < 0) return 1;
+            while (globalServer().terminals().count() < kTerminals || dashboard.terminals() < kTerminals)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            // The crowd's terminals share one model, so one conversion serves all.
             const std::int32_t model = KQ_IDENT_MODEL(kq_getident(1));
             const std::int32_t count =
                 kq_convertimgfromfile(picture.path().c_str(), model, readyPalette.data(), readyPixels.data());
             if (count <= 0) return 1;
             const std::size_t pictureFrame = 7 + KQ_PALETTE_BYTES + static_cast<std::size_t>(count);
             const auto nothing = [] { return true; };
+            const auto sendNothing = [](int) { return true; };
             const auto convertOnce = [&] {
                 return kq_convertimgfromfile(picture.path().c_str(), model, oncePalette.data(), oncePixels.data()) > 0;
             };
@@ -251,22 +271,28 @@ int drive(CrowdControl &crowd, int rounds) {
                 return kq_sendimage(number, oncePalette.data(), oncePixels.data()) == 1;
             };
             const auto sendFromFile = [&](int number) { return kq_sendimgfromfile(number, picture.path().c_str()) == 1; };
-            // The three sides in turn, each round starting with another one.
-            double sides[3] = {-1, -1, -1};
-            for (int k = 0; k < 3; ++k) {
-                const int side = (round + k) % 3;
+            const auto dashboardAction = [&] { return dashboard.showPictureOnAll(); };
+            // Every connection carries one untimed image first (see P2); then
+            // the four sides in turn, each round starting with another one.
+            if (preparedImageRound(crowd, pictureFrame, nothing, sendReady) < 0) return 1;
+            double sides[4] = {-1, -1, -1, -1};
+            for (int k = 0; k < 4; ++k) {
+                const int side = (round + k) % 4;
                 if (side == 0) sides[0] = preparedImageRound(crowd, pictureFrame, nothing, sendReady);
                 if (side == 1) sides[1] = preparedImageRound(crowd, pictureFrame, convertOnce, sendOnce);
-                if (side == 2) sides[2] = preparedImageRound(crowd, pictureFrame, nothing, sendFromFile);
+                if (side == 2) sides[2] = preparedImageRound(crowd, pictureFrame, dashboardAction, sendNothing);
+                if (side == 3) sides[3] = preparedImageRound(crowd, pictureFrame, nothing, sendFromFile);
                 if (sides[side] < 0) return 1;
             }
             if (oncePixels != readyPixels || oncePalette != readyPalette) return 1;
             readyPictures.push_back(sides[0]);
             convertOncePictures.push_back(sides[1]);
-            perTerminalPictures.push_back(sides[2]);
+            dashboardPictures.push_back(sides[2]);
+            perTerminalPictures.push_back(sides[3]);
             crowd.tell("close");
             if (crowd.hear() != "closed") return 1;
         }
+#endif
         {
             PlainHandshakeServer plain;
             crowd.tell("connect " + std::to_string(plain.port()));
@@ -279,10 +305,11 @@ int drive(CrowdControl &crowd, int rounds) {
     }
     std::printf("{\n  \"terminals\": %d,\n  \"P4_library_ms\": %s,\n  \"P4_plain_ms\": %s,\n"
                 "  \"P4_rss_per_terminal_kib\": %.2f,\n  \"P2_library_ms\": %s,\n  \"P2_plain_ms\": %s,\n"
-                "  \"P7_ready_ms\": %s,\n  \"P7_convert_once_ms\": %s,\n  \"P7_per_terminal_ms\": %s\n}\n",
+                "  \"P7_ready_ms\": %s,\n  \"P7_convert_once_ms\": %s,\n  \"P7_dashboard_ms\": %s,\n"
+                "  \"P7_per_terminal_ms\": %s\n}\n",
                 kTerminals, list(libraryConnect).c_str(), list(plainConnect).c_str(), rssPerTerminal,
                 list(libraryImages).c_str(), list(plainImages).c_str(), list(readyPictures).c_str(),
-                list(convertOncePictures).c_str(), list(perTerminalPictures).c_str());
+                list(convertOncePictures).c_str(), list(dashboardPictures).c_str(), list(perTerminalPictures).c_str());
     return 0;
 }
 

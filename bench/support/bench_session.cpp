@@ -13,8 +13,8 @@ void CountingHost::send(void *context, std::uint32_t, std::uint32_t, std::uint32
     data.store(data.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-LibrarySession::LibrarySession() {
-    if (kq_startserverex(&host_.target, kConnectMessage, kDataMessage, "127.0.0.1", 0) == 1) port_ = kq_getserverport();
+LibrarySession::LibrarySession(KqHostTarget *target) {
+    if (kq_startserverex(target ? target : &host_.target, kConnectMessage, kDataMessage, "127.0.0.1", 0) == 1) port_ = kq_getserverport();
 }
 
 LibrarySession::~LibrarySession() {

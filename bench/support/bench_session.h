@@ -26,10 +26,11 @@ struct CountingHost {
     static void send(void *context, std::uint32_t, std::uint32_t, std::uint32_t);
 };
 
-// The library's server for one benchmark's life.
+// The library's server for one benchmark's life; notifications go to the
+// counting host, or to `target` when one is given (it must outlive the session).
 class LibrarySession {
 public:
-    LibrarySession();
+    explicit LibrarySession(KqHostTarget *target = nullptr);
     ~LibrarySession();
     LibrarySession(const LibrarySession &) = delete;
     LibrarySession &operator=(const LibrarySession &) = delete;
