@@ -72,13 +72,14 @@ if "P5_InboundSerial_Library" in inbound and "P5_InboundSerial_PlainReader" in i
               seconds(inbound["P5_InboundSerial_PlainReader"]) / seconds(inbound["P5_InboundSerial_Library"]),
               0.7, True, " ×", f"{BIN}/inbound_bench {COMMON}", "P5 inbound frames")
 
-# P7: one picture on every terminal, converted once, against a ready image and against a conversion per terminal.
-if all(key in load for key in ("P7_ready_ms", "P7_convert_once_ms", "P7_per_terminal_ms")):
+# P7: one picture on every terminal: the dashboard's action against one conversion and its broadcast, and
+# converting once against a conversion per terminal.
+if all(key in load for key in ("P7_convert_once_ms", "P7_dashboard_ms", "P7_per_terminal_ms")):
     once = statistics.median(load["P7_convert_once_ms"])
-    ratio_row("P7", "a picture file shown on 1,024 terminals: kq_convertimgfromfile once + kq_sendimage to each, "
-              "vs kq_sendimage of the image converted beforehand (time)",
-              once / statistics.median(load["P7_ready_ms"]), 1.2, False, " ×",
-              f"{BIN}/load_driver {REPS}", "P7 convert once vs ready")
+    ratio_row("P7", "a picture file shown on 1,024 terminals by the dashboard's picture action, vs one "
+              "kq_convertimgfromfile + kq_sendimage to each from 2 host threads (time)",
+              statistics.median(load["P7_dashboard_ms"]) / once, 1.2, False, " ×",
+              f"{BIN}/load_driver {REPS}", "P7 dashboard vs convert once")
     ratio_row("P7", "a picture file shown on 1,024 terminals: kq_convertimgfromfile once + kq_sendimage to each, "
               "vs kq_sendimgfromfile to each (time)",
               once / statistics.median(load["P7_per_terminal_ms"]), 0.1, False, " ×",
