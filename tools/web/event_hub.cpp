@@ -32,7 +32,13 @@ void EventHub::end(Subscription &subscription) {
     subscription.arrived_.notify_all();
 }
 
-void EventHub::publish(const std::string &kind, int terminal, nlohmann::json fields) {
+void EventHub::setListener(Listener listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+void EventHub::publish(const std::string &kind, int terminal, nlohmann::json fields,
+                       const std::shared_ptr<TerminalRecord> &source) {
     Event event;
     event.kind = kind;
     std::lock_guard lock(mutex_);
@@ -46,6 +52,7 @@ void EventHub::publish(const std::string &kind, int terminal, nlohmann::json fie
         for (auto &[key, value] : fields.items()) event.body[key] = std::move(value);
     kept_.push_back(event);
     if (kept_.size() > kKept) kept_.pop_front();
+    if (listener_) listener_(event, source);
     // Queued under the hub's lock, so that every stream sees the events in seq order.
     for (auto it = subscribers_.begin(); it != subscribers_.end();) {
         Subscription &subscription = **it;

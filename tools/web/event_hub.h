@@ -2,12 +2,15 @@
 // the last 1000 kept for /api/events/recent, and each one handed to every
 // /api/events stream. Publishing never waits for a stream: a subscriber whose
 // queue is full is dropped, so a slow browser never holds a terminal's thread.
+// A program that must see every event (the fleet bridge) sets a listener
+// instead: it is called for each event in publish order and never dropped.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -18,6 +21,8 @@
 #include <nlohmann/json.hpp>
 
 namespace ks318::web {
+
+struct TerminalRecord;
 
 struct Event {
     std::uint64_t seq = 0;
@@ -46,9 +51,17 @@ public:
         bool ended_ = false;
     };
 
-    // Adds an event: stamps seq and time, keeps it, queues it for every subscriber.
-    // `fields` is an object with the kind's own fields; `terminal` 0 for none.
-    void publish(const std::string &kind, int terminal, nlohmann::json fields);
+    // Sees every event, in publish order, with the record of the terminal it came
+    // from (null when the publisher named none). Called under the hub's lock, so it
+    // must return promptly and must not publish.
+    using Listener = std::function<void(const Event &event, const std::shared_ptr<TerminalRecord> &source)>;
+    void setListener(Listener listener);
+
+    // Adds an event: stamps seq and time, keeps it, hands it to the listener and
+    // queues it for every subscriber. `fields` is an object with the kind's own
+    // fields; `terminal` 0 for none; `source` the terminal's record when known.
+    void publish(const std::string &kind, int terminal, nlohmann::json fields,
+                 const std::shared_ptr<TerminalRecord> &source = nullptr);
 
     // The last `limit` events kept, oldest first.
     std::vector<Event> recent(std::size_t limit) const;
@@ -68,6 +81,7 @@ private:
     std::uint64_t nextSeq_ = 1;
     std::deque<Event> kept_;
     std::list<std::shared_ptr<Subscription>> subscribers_;
+    Listener listener_;
     bool closed_ = false;
 };
 

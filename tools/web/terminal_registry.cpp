@@ -73,7 +73,7 @@ void TerminalRegistry::connected(std::uint32_t address, int number) {
     }
     servedHere = record;
     events_.publish("connect", number,
-                    {{"model", record->model}, {"version", record->version}, {"address", record->address}});
+                    {{"model", record->model}, {"version", record->version}, {"address", record->address}}, record);
 }
 
 void TerminalRegistry::disconnected(std::uint32_t address) {
@@ -95,7 +95,7 @@ void TerminalRegistry::disconnected(std::uint32_t address) {
         std::lock_guard lock(answerMutex_);
         answersTaken_.erase(record.get());
     }
-    events_.publish("disconnect", number, {{"address", dotted(address)}});
+    events_.publish("disconnect", number, {{"address", dotted(address)}}, record);
 }
 
 std::vector<TerminalRegistry::Numbered> TerminalRegistry::list() const {
@@ -141,14 +141,15 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
         const std::uint32_t key = extra & 0xFF;
         nlohmann::json character = nullptr;
         if (key >= 32 && key < 127) character = std::string(1, static_cast<char>(key));
-        events_.publish("key", number, {{"key", key}, {"char", character}});
+        events_.publish("key", number, {{"key", key}, {"char", character}}, record);
         break;
     }
     case KQ_NOTIFY_CARD: {
         char first[KQ_CARD_TEXT_BYTES] = {}, second[KQ_CARD_TEXT_BYTES] = {};
         if (kq_getmag(number, first, second) == 1)
             events_.publish("card", number,
-                            {{"first", terminalText(first, sizeof first)}, {"second", terminalText(second, sizeof second)}});
+                            {{"first", terminalText(first, sizeof first)}, {"second", terminalText(second, sizeof second)}},
+                            record);
         break;
     }
     case KQ_NOTIFY_SERIAL0: case KQ_NOTIFY_SERIAL1: {
@@ -157,7 +158,7 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
         const std::int32_t length = kq_getserial(number, &source, bytes);
         const std::size_t count = static_cast<std::size_t>(std::clamp(length, 0, KQ_SERIAL_DATA_BYTES));
         events_.publish("serial", number,
-                        {{"port", source}, {"text", latin1Text(bytes, count)}, {"hex", hexBytes(bytes, count)}});
+                        {{"port", source}, {"text", latin1Text(bytes, count)}, {"hex", hexBytes(bytes, count)}}, record);
         break;
     }
     case KQ_NOTIFY_UID: {
@@ -171,7 +172,7 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
                 record->uid = uid;
                 record->uidText = said;
             }
-            events_.publish("identified", number, {{"uid", uid}, {"text", said}});
+            events_.publish("identified", number, {{"uid", uid}, {"text", said}}, record);
         }
         break;
     }
@@ -181,7 +182,7 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
             std::lock_guard lock(record->mutex);
             record->config = config;
         }
-        answerEvent(number, code, nullptr);
+        answerEvent(number, record, code, nullptr);
         break;
     }
     case KQ_NOTIFY_WIFI: {
@@ -190,7 +191,7 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
             std::lock_guard lock(record->mutex);
             record->wifi = wifi;
         }
-        answerEvent(number, code, nullptr);
+        answerEvent(number, record, code, nullptr);
         break;
     }
     case KQ_NOTIFY_SERIAL_STATUS: {
@@ -202,7 +203,8 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
         }
         answerKey = port == 0 ? kAnswerSerialStatus0 : kAnswerSerialStatus1;
         events_.publish("answer", number, {{"code", code}, {"name", tools::notificationName(code)}, {"value", status},
-                                           {"port", port}});
+                                           {"port", port}},
+                        record);
         break;
     }
     case KQ_NOTIFY_FILE: {
@@ -210,7 +212,7 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
         char name[KQ_FILE_NAME_BYTES] = {};
         std::int32_t size = 0;
         if (room && kq_getfile(number, name, &size, room.get()) == 1)
-            events_.publish("file", number, {{"name", terminalText(name, sizeof name)}, {"size", size}});
+            events_.publish("file", number, {{"name", terminalText(name, sizeof name)}, {"size", size}}, record);
         break;
     }
     case KQ_NOTIFY_MEDIA_SHOWN: case KQ_NOTIFY_SENSOR_SET: case KQ_NOTIFY_SENSOR: case KQ_NOTIFY_AUDIO_SET:
@@ -227,12 +229,13 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
         else if (code == KQ_NOTIFY_SENSOR && answerCode != KQ_ANSWER_DISPLAY_TIME) value = kq_getsensorstatus(number);
         events_.publish("answer", number, {{"code", answerCode},
                                            {"name", tools::codeName(static_cast<std::uint16_t>(answerCode))},
-                                           {"value", value}});
+                                           {"value", value}},
+                        record);
         break;
     }
     default:
         // The flags (configuration set, advertising, restart, wifi set ...) and the other answers.
-        answerEvent(number, code, extra);
+        answerEvent(number, record, code, extra);
         break;
     }
 
@@ -243,8 +246,10 @@ void TerminalRegistry::data(std::uint32_t code, std::uint32_t extra) {
     record->answered.notify_all();
 }
 
-void TerminalRegistry::answerEvent(int number, std::uint32_t code, nlohmann::json value) {
-    events_.publish("answer", number, {{"code", code}, {"name", tools::notificationName(code)}, {"value", std::move(value)}});
+void TerminalRegistry::answerEvent(int number, const std::shared_ptr<TerminalRecord> &record, std::uint32_t code,
+                                   nlohmann::json value) {
+    events_.publish("answer", number, {{"code", code}, {"name", tools::notificationName(code)}, {"value", std::move(value)}},
+                    record);
 }
 
 std::optional<std::pair<int, std::int32_t>> TerminalRegistry::takeAnswer(const TerminalRecord &record) {

@@ -5,7 +5,9 @@
 // thread serves is kept in thread-local storage: data notifications name a
 // connection handle, not a terminal number. A record takes the number its
 // connect gave; when a terminal leaves, every record numbered above it moves
-// down by one, as the library closes up its numbers.
+// down by one, as the library closes up its numbers. Every event a terminal
+// causes is published with its record, so that a listener on the hub can tell
+// the terminal apart whatever its number has become.
 #pragma once
 
 #include <array>
@@ -95,7 +97,8 @@ private:
     void connected(std::uint32_t address, int number);
     void disconnected(std::uint32_t address);
     void data(std::uint32_t code, std::uint32_t extra);
-    void answerEvent(int number, std::uint32_t code, nlohmann::json value);
+    void answerEvent(int number, const std::shared_ptr<TerminalRecord> &record, std::uint32_t code,
+                     nlohmann::json value);
     // Takes this terminal's newest answer event (code, value) out of the library's stores.
     std::optional<std::pair<int, std::int32_t>> takeAnswer(const TerminalRecord &record);
 
