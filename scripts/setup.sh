@@ -17,9 +17,10 @@ packages=(
   python3 python3-pytest
   # the dashboard (ks318-web): HTTP server and JSON; its browser tests
   libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
-  # the fleet bridge (ks318-bridge): MQTT client library; the broker and an MQTT
-  # client for its tests
-  libmosquitto-dev mosquitto python3-paho-mqtt
+  # the fleet bridge (ks318-bridge) and the dashboard's fleet mode: MQTT client
+  # library, base64 (OpenSSL) and the queue's checksums (zlib); the broker, an
+  # MQTT client and the certificates (openssl) of their tests
+  libmosquitto-dev libssl-dev zlib1g-dev mosquitto python3-paho-mqtt openssl
 )
 # Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
 if [[ ${1:-} == bench ]]; then

@@ -1,0 +1,137 @@
+// Ids and the order of a terminal's events: held until the id is known, then
+// sent in the order the terminal sent them.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "tools/bridge/terminal_identities.h"
+
+namespace ks318::bridge {
+namespace {
+
+using Step = TerminalIdentities::Step;
+using Clock = TerminalIdentities::Clock;
+
+class TerminalIdentitiesTest : public ::testing::Test {
+protected:
+    std::shared_ptr<web::TerminalRecord> terminal(const std::string &address) {
+        auto record = std::make_shared<web::TerminalRecord>(320, 32);
+        record->address = address;
+        return record;
+    }
+    void feed(const std::shared_ptr<web::TerminalRecord> &record, const std::string &kind, nlohmann::json body,
+              Clock::time_point at) {
+        web::Event event;
+        event.seq = ++hubSeq;
+        event.kind = kind;
+        body["kind"] = kind;
+        body["seq"] = event.seq;
+        event.body = body;
+        identities.accept(event, record, at, steps);
+    }
+    // What the steps say, one word each: "id:<id>", "<kind>@<id>", "gone:<id>".
+    std::vector<std::string> said() {
+        std::vector<std::string> words;
+        for (const Step &step : steps) {
+            if (step.kind == Step::Kind::Identified) words.push_back("id:" + step.id);
+            else if (step.kind == Step::Kind::Departed) words.push_back("gone:" + step.id);
+            else {
+                EXPECT_EQ(step.event["kind"], step.eventKind);
+                words.push_back(step.eventKind + "@" + step.id);
+            }
+        }
+        steps.clear();
+        return words;
+    }
+
+    TerminalIdentities identities;
+    std::vector<Step> steps;
+    std::uint64_t hubSeq = 0;
+    const Clock::time_point start = Clock::now();
+};
+
+TEST_F(TerminalIdentitiesTest, EventsWaitForTheIdentifierThenGoInOrder) {
+    auto one = terminal("10.0.0.5");
+    feed(one, "connect", {{"address", "10.0.0.5"}}, start);
+    feed(one, "key", {{"key", 65}}, start);
+    EXPECT_TRUE(steps.empty());
+    EXPECT_EQ(identities.waitingEvents(), 2u);
+    EXPECT_EQ(identities.nextDeadline(), start + TerminalIdentities::kIdentifyWait);
+
+    feed(one, "identified", {{"uid", "00:1A:2B:3C:4D:5E"}, {"text", "T"}}, start);
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_EQ(steps[2].event["key"], 65);  // held with its body
+    EXPECT_EQ(steps[2].record, one);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:00:1A:2B:3C:4D:5E", "connect@00:1A:2B:3C:4D:5E",
+                                                "key@00:1A:2B:3C:4D:5E"}));
+    feed(one, "card", {}, start);
+    feed(one, "disconnect", {}, start);
+    EXPECT_EQ(said(), (std::vector<std::string>{"card@00:1A:2B:3C:4D:5E", "disconnect@00:1A:2B:3C:4D:5E",
+                                                "gone:00:1A:2B:3C:4D:5E"}));
+    EXPECT_FALSE(identities.nextDeadline());
+}
+
+TEST_F(TerminalIdentitiesTest, WithoutAnIdentifierTheAddressAfterTheWait) {
+    auto one = terminal("10.0.0.5");
+    feed(one, "connect", {}, start);
+    identities.expire(start + TerminalIdentities::kIdentifyWait - std::chrono::milliseconds(1), steps);
+    EXPECT_TRUE(said().empty());
+    identities.expire(start + TerminalIdentities::kIdentifyWait, steps);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5", "connect@10.0.0.5"}));
+    // An identification after that keeps the id (its events already went out under it).
+    feed(one, "identified", {{"uid", "00:1A:2B:3C:4D:5E"}}, start);
+    feed(one, "key", {}, start);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5", "key@10.0.0.5"}));
+}
+
+TEST_F(TerminalIdentitiesTest, AnAllZeroOrUnusableIdentifierMeansTheAddress) {
+    EXPECT_EQ(terminalId("00:00:00:00:00:00", "10.0.0.5"), "10.0.0.5");
+    EXPECT_EQ(terminalId("", "10.0.0.5"), "10.0.0.5");
+    EXPECT_EQ(terminalId("00:1A/2B", "10.0.0.5"), "10.0.0.5");
+    EXPECT_EQ(terminalId("00:00:00:00:00:01", "10.0.0.5"), "00:00:00:00:00:01");
+
+    auto one = terminal("10.0.0.9");
+    feed(one, "connect", {}, start);
+    feed(one, "identified", {{"uid", "00:00:00:00:00:00"}}, start);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.9", "connect@10.0.0.9"}));
+}
+
+TEST_F(TerminalIdentitiesTest, LeavingBeforeAnIdentifierSendsEverythingUnderTheAddress) {
+    auto one = terminal("10.0.0.5");
+    feed(one, "connect", {}, start);
+    feed(one, "key", {}, start);
+    feed(one, "disconnect", {}, start);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5", "connect@10.0.0.5", "key@10.0.0.5",
+                                                "disconnect@10.0.0.5", "gone:10.0.0.5"}));
+    EXPECT_EQ(identities.waitingEvents(), 0u);
+}
+
+TEST_F(TerminalIdentitiesTest, OneTerminalWaitingNeverHoldsAnother) {
+    auto slow = terminal("10.0.0.1");
+    auto quick = terminal("10.0.0.2");
+    feed(slow, "connect", {}, start);
+    feed(quick, "connect", {}, start);
+    feed(quick, "identified", {{"uid", "00:00:00:00:00:02"}}, start);
+    feed(quick, "key", {}, start);
+    feed(slow, "key", {}, start);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:00:00:00:00:00:02", "connect@00:00:00:00:00:02",
+                                                "key@00:00:00:00:00:02"}));
+    identities.resolveAll(steps);  // the program stops
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.1", "connect@10.0.0.1", "key@10.0.0.1"}));
+}
+
+TEST_F(TerminalIdentitiesTest, OnlyTheTerminalsOwnEventKindsGoOut) {
+    auto one = terminal("10.0.0.5");
+    feed(one, "identified", {{"uid", "00:00:00:00:00:05"}}, start);
+    said();
+    for (const char *kind : {"screen", "action", "something"}) feed(one, kind, {}, start);
+    web::Event orphan;
+    orphan.kind = "key";
+    identities.accept(orphan, nullptr, start, steps);  // no record: not a terminal's
+    EXPECT_TRUE(said().empty());
+    for (const char *kind : {"connect", "disconnect", "key", "card", "serial", "answer", "file"})
+        EXPECT_TRUE(forwardedKind(kind)) << kind;
+}
+
+}  // namespace
+}  // namespace ks318::bridge

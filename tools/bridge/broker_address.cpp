@@ -1,0 +1,107 @@
+#include "tools/bridge/broker_address.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+
+namespace ks318::bridge {
+namespace {
+
+constexpr std::size_t kMaxCredentialBytes = 65535;  // an MQTT string's limit
+
+bool parsePort(const std::string &text, int &port) {
+    if (text.empty() || text.size() > 5) return false;
+    const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), port);
+    return problem == std::errc() && end == text.data() + text.size() && port >= 1 && port <= 65535;
+}
+
+void dropLineEnd(std::string &line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+}
+
+}  // namespace
+
+std::optional<BrokerAddress> parseBrokerUrl(const std::string &url, std::string &error) {
+    BrokerAddress address;
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        rest = url.substr(7);
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        rest = url.substr(8);
+        address.tls = true;
+        address.port = 8883;
+    } else {
+        error = "the broker must be given as mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not '" + url + "'";
+        return std::nullopt;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    std::string portText;
+    bool hasPort = false;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string::npos) {
+            error = "the broker's IPv6 address lacks its closing ']': '" + url + "'";
+            return std::nullopt;
+        }
+        address.host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty()) {
+            if (after.front() != ':') {
+                error = "unexpected text after the broker's address: '" + url + "'";
+                return std::nullopt;
+            }
+            hasPort = true;
+            portText = after.substr(1);
+        }
+    } else {
+        const auto colon = rest.find(':');
+        address.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            hasPort = true;
+            portText = rest.substr(colon + 1);
+        }
+    }
+    const bool oddHost = std::any_of(address.host.begin(), address.host.end(), [](unsigned char c) {
+        return c <= ' ' || c == '/' || c == '@' || c == '?' || c == '#' || c >= 0x7F;
+    });
+    if (address.host.empty() || oddHost) {
+        error = "no usable broker host in '" + url + "'";
+        return std::nullopt;
+    }
+    if (hasPort && !parsePort(portText, address.port)) {
+        error = "the broker's port must be a number from 1 to 65535 in '" + url + "'";
+        return std::nullopt;
+    }
+    return address;
+}
+
+bool validSiteName(const std::string &site) {
+    if (site.empty() || site.size() > 64) return false;
+    return std::all_of(site.begin(), site.end(), [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+std::optional<Credentials> readCredentials(const std::string &path, std::string &error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read the credentials file " + path;
+        return std::nullopt;
+    }
+    Credentials credentials;
+    std::getline(in, credentials.user);
+    std::getline(in, credentials.password);
+    dropLineEnd(credentials.user);
+    dropLineEnd(credentials.password);
+    if (credentials.user.empty()) {
+        error = "no user name on the first line of " + path;
+        return std::nullopt;
+    }
+    if (credentials.user.size() > kMaxCredentialBytes || credentials.password.size() > kMaxCredentialBytes) {
+        error = "the user name or password in " + path + " is longer than 65535 bytes";
+        return std::nullopt;
+    }
+    return credentials;
+}
+
+}  // namespace ks318::bridge

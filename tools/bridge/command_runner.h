@@ -1,0 +1,37 @@
+// Carries out one command on this site's terminals with the dashboard's action
+// runner, and makes its answer: the runner's results, each with the terminal's
+// id, or an error for a command refused as a whole.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/bridge/site_topics.h"
+#include "tools/bridge/terminal_states.h"
+#include "tools/web/actions.h"
+#include "tools/web/uploads.h"
+
+namespace ks318::bridge {
+
+class CommandRunner {
+public:
+    CommandRunner(const SiteTopics &topics, web::ActionRunner &actions, web::UploadStore &uploads,
+                  const TerminalStates &states, TerminalStates::NumberOf numberOf, std::size_t maxPayload);
+
+    // {"site","action","results":[...]} or {"site","action","error"}; never throws
+    // for anything the command holds.
+    nlohmann::json run(const SiteTopics::Command &command, std::string_view payload);
+
+private:
+    const SiteTopics &topics_;
+    web::ActionRunner &actions_;
+    web::UploadStore &uploads_;
+    const TerminalStates &states_;
+    const TerminalStates::NumberOf numberOf_;
+    const std::size_t maxPayload_;
+};
+
+}  // namespace ks318::bridge

@@ -1,0 +1,75 @@
+// Which id each terminal goes by at the broker, and the order its events go out.
+//
+// A terminal's id is its identifier text (00:1A:2B:3C:4D:5E) once it has
+// identified, or its dotted address when it has none (all zero) or has not
+// identified within kIdentifyWait of its connect. Until the id is known its
+// events are held, in order; then they go out in that order, and every later
+// one goes out at once. Not thread-safe: the forwarder's thread owns it.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/web/event_hub.h"
+#include "tools/web/terminal_registry.h"
+
+namespace ks318::bridge {
+
+// The event kinds that go to the broker.
+bool forwardedKind(const std::string &kind);
+
+// The id a terminal goes by: its identifier text when that is usable and not
+// all zero, else its address.
+std::string terminalId(const std::string &uid, const std::string &address);
+
+class TerminalIdentities {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kIdentifyWait{2000};
+
+    struct Step {
+        enum class Kind {
+            Identified,  // the terminal's id is known (again, when its identity changed)
+            Forward,     // an event to send, under the terminal's id
+            Departed,    // the terminal left; nothing more comes for it
+        };
+        Kind kind;
+        std::shared_ptr<web::TerminalRecord> record;
+        std::string id;
+        nlohmann::json event;  // Forward: the event's body
+        std::string eventKind;
+    };
+
+    // One event from the hub; what follows from it is appended to `steps`.
+    void accept(const web::Event &event, const std::shared_ptr<web::TerminalRecord> &source, Clock::time_point now,
+                std::vector<Step> &steps);
+    // Terminals that did not identify in time go by their address from now on.
+    void expire(Clock::time_point now, std::vector<Step> &steps);
+    // When the next terminal's wait ends; nothing when none waits.
+    std::optional<Clock::time_point> nextDeadline() const;
+    // Every terminal still waiting goes by its address now (the program stops).
+    void resolveAll(std::vector<Step> &steps);
+    std::size_t waitingEvents() const;
+
+private:
+    struct Terminal {
+        std::string address;
+        std::optional<std::string> id;
+        Clock::time_point deadline;
+        std::deque<std::pair<std::string, nlohmann::json>> held;  // kind, body
+    };
+    Terminal &terminalFor(const std::shared_ptr<web::TerminalRecord> &record, Clock::time_point now);
+    void resolve(const std::shared_ptr<web::TerminalRecord> &record, Terminal &terminal, std::string id,
+                 std::vector<Step> &steps);
+
+    std::map<std::shared_ptr<web::TerminalRecord>, Terminal> terminals_;
+};
+
+}  // namespace ks318::bridge

@@ -1,0 +1,91 @@
+#include "tools/bridge/terminal_states.h"
+
+#include <algorithm>
+
+#include "tools/web/json_shapes.h"
+
+namespace ks318::bridge {
+
+TerminalStates::TerminalStates(const SiteTopics &topics, NumberOf numberOf, Publish publish)
+    : topics_(topics), numberOf_(std::move(numberOf)), publish_(std::move(publish)) {}
+
+nlohmann::json TerminalStates::stateOf(const std::string &id, int number, const web::TerminalRecord &record,
+                                       bool connected) const {
+    nlohmann::json state;
+    state["site"] = topics_.site();
+    state["id"] = id;
+    state["number"] = number;
+    state["model"] = record.model;
+    state["version"] = record.version;
+    {
+        std::lock_guard lock(record.mutex);
+        state["uid"] = record.uid;
+        state["text"] = record.uidText;
+    }
+    state["address"] = record.address;
+    state["connected_since"] = record.connectedSince;
+    state["connected"] = connected;
+    return state;
+}
+
+void TerminalStates::publishState(Entry &entry) {
+    entry.publishedNumber = numberOf_(*entry.record);
+    publish_(topics_.terminalState(entry.id),
+             web::dumpJson(stateOf(entry.id, entry.publishedNumber, *entry.record, true)));
+}
+
+void TerminalStates::identified(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id) {
+    std::lock_guard lock(mutex_);
+    // A terminal that already left says so with its departure.
+    if (numberOf_(*record) == 0) return;
+    auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.record == record; });
+    if (found == entries_.end()) found = entries_.insert(entries_.end(), Entry{id, record, 0});
+    publishState(*found);
+}
+
+void TerminalStates::departed(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id) {
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.record == record; });
+    // One that left before its id was known is still told of, as gone.
+    Entry gone{id, record, 0};
+    if (found != entries_.end()) {
+        gone = *found;
+        entries_.erase(found);
+    }
+    auto sameId = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.id == gone.id; });
+    if (sameId != entries_.end() && numberOf_(*sameId->record) != 0)
+        publishState(*sameId);  // another terminal of that id is still here
+    else publish_(topics_.terminalState(gone.id), web::dumpJson(stateOf(gone.id, 0, *gone.record, false)));
+    // The library closed up its numbers: the states that show them follow.
+    // (One already gone as well says so with its own departure.)
+    for (Entry &entry : entries_)
+        if (const int number = numberOf_(*entry.record); number != 0 && number != entry.publishedNumber)
+            publishState(entry);
+}
+
+void TerminalStates::retainedSeen(const std::string &id, const std::string &payload) {
+    nlohmann::json state = nlohmann::json::parse(payload, nullptr, false);
+    if (!state.is_object() || !state.contains("connected") || state["connected"] != true) return;
+    std::lock_guard lock(mutex_);
+    if (std::any_of(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.id == id; })) return;
+    state["connected"] = false;
+    state["number"] = 0;
+    publish_(topics_.terminalState(id), web::dumpJson(state));
+}
+
+std::vector<TerminalStates::Known> TerminalStates::known() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Known> out;
+    for (const Entry &entry : entries_) out.push_back({entry.id, entry.record});
+    return out;
+}
+
+std::vector<TerminalStates::Known> TerminalStates::withId(const std::string &id) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Known> out;
+    for (const Entry &entry : entries_)
+        if (entry.id == id) out.push_back({entry.id, entry.record});
+    return out;
+}
+
+}  // namespace ks318::bridge

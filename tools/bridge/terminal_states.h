@@ -1,0 +1,63 @@
+// The retained state of each terminal of the site (ks318/<site>/terminals/<id>):
+// published when a terminal's id becomes known, when it leaves, and when its
+// number changes because another one left. Also the table the commands find
+// their terminals in, by id.
+//
+// States from an earlier run that the broker still keeps as connected are
+// corrected: retainedSeen() republishes them as connected:false unless a
+// terminal of that id is here now. Every state goes out under one lock, so
+// that a correction and a terminal's own state never cross.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/bridge/site_topics.h"
+#include "tools/web/terminal_registry.h"
+
+namespace ks318::bridge {
+
+class TerminalStates {
+public:
+    // Publishes a retained QoS 1 message.
+    using Publish = std::function<void(const std::string &topic, const std::string &payload)>;
+    // The terminal's number now; 0 when it has left.
+    using NumberOf = std::function<int(const web::TerminalRecord &)>;
+
+    TerminalStates(const SiteTopics &topics, NumberOf numberOf, Publish publish);
+
+    void identified(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id);
+    void departed(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id);
+    // A retained state the broker holds for this site.
+    void retainedSeen(const std::string &id, const std::string &payload);
+
+    struct Known {
+        std::string id;
+        std::shared_ptr<web::TerminalRecord> record;
+    };
+    // The terminals here whose id is known; those of one id, when given.
+    std::vector<Known> known() const;
+    std::vector<Known> withId(const std::string &id) const;
+
+private:
+    struct Entry {
+        std::string id;
+        std::shared_ptr<web::TerminalRecord> record;
+        int publishedNumber = 0;
+    };
+    nlohmann::json stateOf(const std::string &id, int number, const web::TerminalRecord &record, bool connected) const;
+    void publishState(Entry &entry);  // under mutex_
+
+    const SiteTopics &topics_;
+    const NumberOf numberOf_;
+    const Publish publish_;
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace ks318::bridge
