@@ -231,6 +231,22 @@ def test_fill_and_text_reach_every_one_of_64_terminals(dashboard_factory):
     assert all(t["frames_out"] == (2 if t["model"] == 318 else 1) for t in listed)
     assert all(t["screen"]["revision"] == (2 if t["model"] == 318 else 1) for t in listed)
 
+    # A picture on all of them: sent from several threads, converted once per screen size,
+    # one image shared by the mirrors; each terminal shows what its own mirror shows.
+    picture = bmp_picture(64, 48, lambda x, y: (230, 20, 20) if x < 32 else (20, 20, 230))
+    upload = web.upload("halves.bmp", picture)
+    answer = web.action({"action": "picture", "targets": "all", "upload": upload["upload"]})
+    assert [(r["terminal"], r["status"], r["result"]) for r in answer["results"]] == [(n, "sent", 1)
+                                                                                       for n in range(1, 65)]
+    for n in range(1, 65):
+        assert len(term.wait_frames(n, 37)) == 1
+        mirror = read_png(web.get(f"/api/terminals/{n}/screen.png").body)
+        assert mirror[:2] == ((320, 240) if n % 2 else (480, 272))
+        terminal_png = term.screen_path(n)
+        assert wait_until(lambda: terminal_png.exists() and read_png(terminal_png.read_bytes()) == mirror,
+                          f"terminal {n}'s screen to match its mirror")
+    assert all(t["frames_out"] == (3 if t["model"] == 318 else 2) for t in web.terminals())
+
 
 def test_picture_is_shown_on_each_screen_and_in_its_mirror(dashboard):
     web, term = dashboard.web, dashboard.term
