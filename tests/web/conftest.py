@@ -21,11 +21,11 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import threading
-import time
 import zlib
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import pytest
 
@@ -33,7 +33,8 @@ HERE = Path(__file__).resolve().parent
 REPOSITORY = HERE.parent.parent
 PAGE_DIRECTORY = REPOSITORY / "tools" / "web" / "page"
 
-WAIT = 20.0  # seconds: the bound of every wait; each ends as soon as what it waits for comes
+sys.path.insert(0, str(REPOSITORY / "tests" / "support"))
+from waits import WAIT, wait_on, wait_until  # noqa: E402  (the bound of every wait, and the waits)
 
 
 def _program(variable: str, name: str) -> str:
@@ -60,35 +61,7 @@ def close_pipes(process: subprocess.Popen) -> None:
                 pass
 
 
-def wait_until(predicate: Callable[[], object], what: str, timeout: float = WAIT, step: float = 0.05) -> object:
-    """Calls the predicate until it gives something true; fails after `timeout` s."""
-    deadline = time.monotonic() + timeout
-    while True:
-        result = predicate()
-        if result:
-            return result
-        if time.monotonic() >= deadline:
-            raise AssertionError(f"no {what} within {timeout} s")
-        time.sleep(step)
-
-
 # ---- PNG pictures ---------------------------------------------------------------------------
-
-
-def wait_on(changed: threading.Condition, predicate: Callable[[], object], failure: Callable[[], str],
-            timeout: float = WAIT) -> object:
-    """Waits, holding `changed`, until predicate() is true (woken when something
-    arrives, and every 0.5 s at least); AssertionError with failure() after timeout s."""
-    deadline = time.monotonic() + timeout
-    with changed:
-        while True:
-            result = predicate()
-            if result:
-                return result
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise AssertionError(failure())
-            changed.wait(min(remaining, 0.5))
 
 
 def read_png(data: bytes) -> Tuple[int, int, List[bytes]]:
@@ -259,7 +232,8 @@ class EventStream:
 class WebServer:
     """A ks318-web process on free loopback ports with a known token."""
 
-    def __init__(self, directory: Path, max_upload: Optional[int] = None, token: str = "t0ken-for-the-tests") -> None:
+    def __init__(self, directory: Path, max_upload: Optional[int] = None, token: str = "t0ken-for-the-tests",
+                 extra_arguments: Sequence[str] = ()) -> None:
         self.directory = directory
         self.token = token
         self.temporary = directory / "tmp"  # where the program makes its private directory
@@ -273,6 +247,7 @@ class WebServer:
                      "--token-file", str(token_file), "--bind", "127.0.0.1"]
         if max_upload is not None:
             arguments += ["--max-upload", str(max_upload)]
+        arguments += list(extra_arguments)
         environment = dict(os.environ, TMPDIR=str(self.temporary))
         self.lines: List[str] = []
         self.process = subprocess.Popen(arguments, cwd=directory, env=environment, stdout=subprocess.PIPE,

@@ -47,7 +47,8 @@ def test_page_files_and_info(dashboard):
         assert not header.startswith("access-control-") and header != "set-cookie"
 
     info = web.get_json("/api/info")
-    assert info == {"library_version": 32, "terminal_port": web.terminal_port, "terminals": 2, "max_upload": 16777216}
+    assert info == {"library_version": 32, "terminal_port": web.terminal_port, "terminals": 2,
+                    "max_upload": 16777216, "fleet": None}
 
 
 def test_terminal_listing_and_paging(dashboard):

@@ -69,6 +69,8 @@ const std::vector<Route> &routes() {
         {std::regex(R"(/api/events/recent)"), "GET"},
         {std::regex(R"(/api/uploads)"), "POST"},
         {std::regex(R"(/api/actions)"), "POST"},
+        {std::regex(R"(/api/fleet)"), "GET"},
+        {std::regex(R"(/api/fleet/actions)"), "POST"},
     };
     return table;
 }
@@ -193,12 +195,19 @@ void receiveUpload(WebContext &context, const httplib::Request &req, httplib::Re
     answer(res, 201, {{"upload", upload->id}, {"name", upload->name}, {"size", upload->size}});
 }
 
-// An action's body is read up to kMaxActionBody and no further.
-void runAction(WebContext &context, const httplib::Request &req, httplib::Response &res,
-               const httplib::ContentReader &reader) {
+// An action's body, read up to kMaxActionBody and no further, as JSON; nothing
+// when it was refused (the response says why).
+std::optional<json> readActionBody(const httplib::Request &req, httplib::Response &res,
+                                   const httplib::ContentReader &reader) {
     std::optional<std::uint64_t> length;
-    if (!announcedLength(req, length)) return fail(res, 400, "a Content-Length that is no number");
-    if (length && *length > kMaxActionBody) return fail(res, 413, "an action's body has at most 1 MiB");
+    if (!announcedLength(req, length)) {
+        fail(res, 400, "a Content-Length that is no number");
+        return std::nullopt;
+    }
+    if (length && *length > kMaxActionBody) {
+        fail(res, 413, "an action's body has at most 1 MiB");
+        return std::nullopt;
+    }
     std::string body;
     bool tooLarge = false;
     const bool whole = reader([&](const char *data, std::size_t length) {
@@ -209,12 +218,42 @@ void runAction(WebContext &context, const httplib::Request &req, httplib::Respon
         body.append(data, length);
         return true;
     });
-    if (tooLarge) return fail(res, 413, "an action's body has at most 1 MiB");
-    if (!whole) return fail(res, 400, "the body could not be read");
-    const json request = json::parse(body, nullptr, false);
-    if (request.is_discarded()) return fail(res, 400, "malformed JSON");
+    if (tooLarge) {
+        fail(res, 413, "an action's body has at most 1 MiB");
+        return std::nullopt;
+    }
+    if (!whole) {
+        fail(res, 400, "the body could not be read");
+        return std::nullopt;
+    }
+    json request = json::parse(body, nullptr, false);
+    if (request.is_discarded()) {
+        fail(res, 400, "malformed JSON");
+        return std::nullopt;
+    }
+    return request;
+}
+
+void runAction(WebContext &context, const httplib::Request &req, httplib::Response &res,
+               const httplib::ContentReader &reader) {
+    const std::optional<json> request = readActionBody(req, res, reader);
+    if (!request) return;
     try {
-        answer(res, 200, context.actions.run(request));
+        answer(res, 200, context.actions.run(*request));
+    } catch (const ActionRefused &refused) {
+        fail(res, refused.status, refused.reason);
+    }
+}
+
+constexpr const char *kFleetOff = "fleet mode is off: ks318-web was started without --fleet";
+
+void runFleetAction(WebContext &context, const httplib::Request &req, httplib::Response &res,
+                    const httplib::ContentReader &reader) {
+    if (context.fleet == nullptr) return fail(res, 404, kFleetOff);
+    const std::optional<json> request = readActionBody(req, res, reader);
+    if (!request) return;
+    try {
+        answer(res, 200, context.fleet->act(*request));
     } catch (const ActionRefused &refused) {
         fail(res, refused.status, refused.reason);
     }
@@ -244,7 +283,7 @@ void installRoutes(httplib::Server &server, WebContext &context) {
             known = true;
             allowed = allowed || method == route.method;
         }
-        // Refused before its body is read: only uploads and actions take one.
+        // Refused before its body is read: only uploads and actions (local or fleet) take one.
         if (!known) {
             fail(res, 404, "no such path");
             return httplib::Server::HandlerResponse::Handled;
@@ -267,7 +306,8 @@ void installRoutes(httplib::Server &server, WebContext &context) {
         answer(res, 200, {{"library_version", kq_version()},
                           {"terminal_port", context.terminalPort},
                           {"terminals", context.registry.count()},
-                          {"max_upload", context.uploads.maxUpload()}});
+                          {"max_upload", context.uploads.maxUpload()},
+                          {"fleet", context.fleet ? json(context.fleet->url()) : json(nullptr)}});
     });
     server.Get("/api/terminals", [&context](const httplib::Request &req, httplib::Response &res) {
         serveTerminals(context, req, res);
@@ -300,6 +340,14 @@ void installRoutes(httplib::Server &server, WebContext &context) {
                                            const httplib::ContentReader &reader) { receiveUpload(context, req, res, reader); });
     server.Post("/api/actions", [&context](const httplib::Request &req, httplib::Response &res,
                                            const httplib::ContentReader &reader) { runAction(context, req, res, reader); });
+    server.Get("/api/fleet", [&context](const httplib::Request &, httplib::Response &res) {
+        if (context.fleet == nullptr) return fail(res, 404, kFleetOff);
+        answer(res, 200, context.fleet->status());
+    });
+    server.Post("/api/fleet/actions", [&context](const httplib::Request &req, httplib::Response &res,
+                                                 const httplib::ContentReader &reader) {
+        runFleetAction(context, req, res, reader);
+    });
 }
 
 }  // namespace ks318::web

@@ -10,6 +10,7 @@
 
 #include "tools/web/actions.h"
 #include "tools/web/event_hub.h"
+#include "tools/web/fleet_service.h"
 #include "tools/web/terminal_registry.h"
 #include "tools/web/uploads.h"
 
@@ -22,6 +23,7 @@ struct WebContext {
     ActionRunner &actions;
     std::string token;
     int terminalPort = 0;
+    FleetService *fleet = nullptr;  // null unless in fleet mode
 };
 
 // Streams held at once; the HTTP worker pool is larger, so that requests are

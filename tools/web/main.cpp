@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@
 #include "tools/web/actions.h"
 #include "tools/web/event_hub.h"
 #include "tools/web/file_transfers.h"
+#include "tools/web/fleet_service.h"
 #include "tools/web/http_routes.h"
 #include "tools/web/terminal_registry.h"
 #include "tools/web/uploads.h"
@@ -86,6 +89,8 @@ int main(int argc, char **argv) {
     std::string http = "127.0.0.1:8318";
     std::string portFile, httpFile, tokenFile;
     std::uint64_t maxUpload = 16777216;
+    std::string fleetUrl, fleetCredentials, fleetCaFile;
+    double fleetWait = 15;
 
     CLI::App app{"The KS318 dashboard: serves terminals over TCP and a page with a JSON API and a live event\n"
                  "stream over HTTP. Requests that change anything need the access token it prints."};
@@ -98,6 +103,12 @@ int main(int argc, char **argv) {
     app.add_option("--http-file", httpFile, "write the HTTP port to FILE once listening");
     app.add_option("--token-file", tokenFile, "read the access token from FILE; otherwise one is made and printed");
     app.add_option("--max-upload", maxUpload, "largest upload in bytes")->check(CLI::Range(1, 1 << 30));
+    app.add_option("--fleet", fleetUrl,
+                   "fleet mode: follow the sites' bridges on this MQTT 5 broker, mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    app.add_option("--fleet-credentials", fleetCredentials, "the broker's user name (first line) and password (second)");
+    app.add_option("--fleet-cafile", fleetCaFile, "CA certificate(s) for an mqtts:// broker; otherwise the system's");
+    app.add_option("--fleet-wait", fleetWait, "seconds a fleet action waits for the bridges' answers")
+        ->check(CLI::Range(0.1, 300.0));
     CLI11_PARSE(app, argc, argv);
 
     std::string httpHost;
@@ -114,6 +125,34 @@ int main(int argc, char **argv) {
         }
     } else {
         token = randomToken();
+    }
+    std::optional<ks318::web::FleetOptions> fleetOptions;
+    if (!fleetUrl.empty()) {
+        std::string error;
+        auto broker = ks318::web::parseBrokerUrl(fleetUrl, error);
+        if (!broker) {
+            std::cerr << "ks318-web: --fleet " << fleetUrl << ": " << error << "\n";
+            return 2;
+        }
+        fleetOptions.emplace();
+        fleetOptions->broker = std::move(*broker);
+        if (!fleetCredentials.empty()) {
+            fleetOptions->credentials = ks318::web::readBrokerCredentials(fleetCredentials, error);
+            if (!fleetOptions->credentials) {
+                std::cerr << "ks318-web: " << error << "\n";
+                return 2;
+            }
+        }
+        std::error_code missing;
+        if (!fleetCaFile.empty() && !std::filesystem::is_regular_file(fleetCaFile, missing)) {
+            std::cerr << "ks318-web: no CA certificate file " << fleetCaFile << "\n";
+            return 2;
+        }
+        fleetOptions->caFile = fleetCaFile;
+        fleetOptions->answerWait = std::chrono::milliseconds(static_cast<std::int64_t>(fleetWait * 1000));
+    } else if (!fleetCredentials.empty() || !fleetCaFile.empty()) {
+        std::cerr << "ks318-web: --fleet-credentials and --fleet-cafile go with --fleet URL\n";
+        return 2;
     }
 
     // Signals are taken by one thread alone, which starts the stop; every
@@ -146,8 +185,14 @@ int main(int argc, char **argv) {
         UploadStore uploads(uploadDirectory / "uploads", maxUpload);
         FileTransfers transfers(events, registry);  // outlives the server's stop
         ActionRunner actions(registry, uploads, transfers, events, mirrorFonts);
+        std::unique_ptr<FleetService> fleet;
+        if (fleetOptions) fleet = std::make_unique<FleetService>(std::move(*fleetOptions), events, uploads);
+        std::string fleetError;
 
-        if (kq_startserverex(registry.target(), kConnectMessage, kDataMessage, bind.c_str(), terminalPort) != 1) {
+        if (fleet && !fleet->start(fleetError)) {
+            std::cerr << "ks318-web: fleet mode cannot start: " << fleetError << "\n";
+            status = 1;
+        } else if (kq_startserverex(registry.target(), kConnectMessage, kDataMessage, bind.c_str(), terminalPort) != 1) {
             std::cerr << "ks318-web: the terminal server did not start: " << kq_lastfailure() << "\n";
             status = 1;
         } else {
@@ -158,7 +203,7 @@ int main(int argc, char **argv) {
             // The routes measure their own bodies (uploads against --max-upload, actions
             // against 1 MiB) and say why they refuse; this bound is one byte past both.
             server.set_payload_max_length(std::max<std::uint64_t>(maxUpload, kMaxActionBody) + 1);
-            WebContext context{registry, events, uploads, actions, token, kq_getserverport()};
+            WebContext context{registry, events, uploads, actions, token, kq_getserverport(), fleet.get()};
             installRoutes(server, context);
 
             const bool bound = httpPort == 0 ? (httpPort = server.bind_to_any_port(httpHost)) > 0
@@ -174,14 +219,19 @@ int main(int argc, char **argv) {
                 const std::string shownHost = httpHost.find(':') != std::string::npos ? "[" + httpHost + "]" : httpHost;
                 std::cout << "ks318-web: open http://" << shownHost << ":" << httpPort << "/#token=" << token << "\n"
                           << "ks318-web: terminals on port " << kq_getserverport() << std::endl;
+                if (fleet) std::cout << "ks318-web: fleet mode, broker " << fleet->url() << std::endl;
 
                 std::thread stopper([&] {
                     int signalNumber = 0;
                     sigwait(&stopSignals, &signalNumber);
-                    // Streams end first, so that the HTTP workers come free; then the
-                    // terminals go, which ends any send a worker still waits on.
-                    events.close();
+                    // The server stops taking requests first (this does not wait), so that a
+                    // worker whose stream ends does not wait for another request on its
+                    // connection; then the streams and the fleet actions' waits end, so that
+                    // the HTTP workers come free, and the broker is left; then the terminals
+                    // go, which ends any send a worker still waits on.
                     server.stop();
+                    events.close();
+                    if (fleet) fleet->stop();
                     kq_finishserver();
                 });
                 if (!server.listen_after_bind()) status = 1;

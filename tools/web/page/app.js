@@ -28,8 +28,11 @@
  *   #do-keyboard-on/off, #do-cardreader-on/off, #do-live, #do-restart (+ #do-restart-yes/no)
  *   #action-message              why an action did not start
  *   #results section.result[data-action][data-state="pending"|"done"|"error"]
- *     li[data-terminal][data-status]   per terminal: status and reason in words;
+ *     li[data-terminal][data-status]   per terminal: status and reason in words (a fleet
+ *                                terminal's line has data-id too; li.st-unanswered[data-topic]
+ *                                a command no bridge answered);
  *     progress.transfer           per-terminal progress of a file (action events)
+ *   fleet mode: see fleet.js
  */
 'use strict';
 
@@ -39,7 +42,8 @@ const EVENT_BUFFER = 2000;     // events kept in memory, for the filters
 const RESULTS_MAX = 8;         // result cards kept
 const REFRESH_MS = 3000;       // fields such as "last heard" and the frame counts
 const TOKEN_KEY = 'ks318.token';
-const KINDS = ['connect', 'disconnect', 'identified', 'key', 'card', 'serial', 'answer', 'file', 'screen', 'action'];
+const KINDS = ['connect', 'disconnect', 'identified', 'key', 'card', 'serial', 'answer', 'file', 'screen', 'action',
+  'fleet', 'fleet-state'];
 const KEY_NAMES = {8: 'Backspace', 9: 'Tab', 10: 'Line feed', 13: 'Enter', 27: 'Escape', 32: 'Space', 127: 'Delete'};
 
 const $ = (id) => document.getElementById(id);
@@ -531,12 +535,14 @@ function targetMode() {
 
 function targets() {
   const mode = targetMode();
+  if (mode === 'fleet') return fleetTargets();
   if (mode === 'all') return 'all';
   if (mode === 'model') return {model: Number($('target-model-number').value)};
   return [...state.selection.keys()].sort((a, b) => a - b);
 }
 
 function targetWords(t) {
+  if (targetMode() === 'fleet') return fleetTargetWords();
   if (t === 'all') return 'all terminals';
   if (Array.isArray(t)) return t.length === 1 ? `terminal ${t[0]}` : `terminals ${t.join(', ')}`;
   return `all of model ${t.model}`;
@@ -544,6 +550,7 @@ function targetWords(t) {
 
 function selectionHas320() {
   const mode = targetMode();
+  if (mode === 'fleet') return fleetHas320();
   if (mode === 'all') return (state.models.get(320) || 0) > 0;
   if (mode === 'model') return Number($('target-model-number').value) === 320;
   for (const [n, model] of state.selection) {
@@ -595,6 +602,8 @@ function describe(e) {
       if (e.result !== undefined && e.result !== null) parts.push(`returned ${e.result}`);
       return parts.join(', ');
     }
+    case 'fleet':
+    case 'fleet-state': return fleetDescribe(e);
     default: return JSON.stringify(e);
   }
 }
@@ -694,6 +703,9 @@ function onEvent(e, live) {
     case 'action':
       onActionEvent(e);
       break;
+    case 'fleet-state':
+      fleetOnEvent(e);
+      break;
   }
 }
 
@@ -784,12 +796,16 @@ function showResults(card, action, res, transfer) {
   card.card.dataset.state = 'done';
   const counts = {};
   for (const r of results) counts[r.status] = (counts[r.status] || 0) + 1;
+  const unanswered = Array.isArray(res.unanswered) ? res.unanswered : [];
+  if (unanswered.length) counts.unanswered = unanswered.length;
   setText(card.state, Object.entries(counts).map(([s, c]) => `${c} ${s}`).join(', ') || 'no terminal');
   const fragment = document.createDocumentFragment();
   for (const r of results) {
     const words = h('span', {class: 'status-words'}, statusWords(r));
-    const li = h('li', {dataset: {terminal: r.terminal, status: r.status || ''}, class: 'st-' + String(r.status || '').replace(/\s+/g, '-')},
-      h('span', {class: 'who'}, `Terminal ${r.terminal}`), ' ', words);
+    // A fleet terminal is named by its id at its site.
+    const who = res.site !== undefined ? `${r.id} (T${r.terminal})` : `Terminal ${r.terminal}`;
+    const li = h('li', {dataset: Object.assign({terminal: r.terminal, status: r.status || ''}, r.id !== undefined ? {id: r.id} : {}), class: 'st-' + String(r.status || '').replace(/\s+/g, '-')},
+      h('span', {class: 'who'}, who), ' ', words);
     if ('value' in r) {
       li.append(' ', h('span', {class: 'value'}, r.value === null ? `${action}: no answer` : `${action}: ${r.value}`));
     }
@@ -807,6 +823,9 @@ function showResults(card, action, res, transfer) {
       if (early) applyProgress(line, early);
     }
     fragment.append(li);
+  }
+  for (const topic of unanswered) {
+    fragment.append(h('li', {class: 'st-unanswered', dataset: {topic, status: 'unanswered'}}, `no answer on ${topic}`));
   }
   card.list.replaceChildren(fragment);
 }
@@ -840,6 +859,8 @@ async function runAction(payload, title, options = {}) {
     actionMessage('Select one or more terminals first (or send to all terminals, or to a model).');
     return;
   }
+  const site = targetMode() === 'fleet' ? fleetSite() : null;
+  if (targetMode() === 'fleet' && !site) { actionMessage('Choose a fleet site first.'); return; }
   if (needToken()) { actionMessage('An access token is needed to act on terminals.'); return; }
   actionMessage('');
   const card = resultCard(payload.action, title, t);
@@ -850,8 +871,11 @@ async function runAction(payload, title, options = {}) {
       payload = Object.assign({}, payload, {upload: up.upload});
       setText(card.state, 'sending…');
     }
-    const res = await postJSON('/api/actions', Object.assign({}, payload, {targets: t}));
-    showResults(card, payload.action, res, options.transfer);
+    // A fleet site's bridge answers once the command is carried out: no progress to follow.
+    const res = site
+      ? await postJSON('/api/fleet/actions', Object.assign({}, payload, {site, targets: t}))
+      : await postJSON('/api/actions', Object.assign({}, payload, {targets: t}));
+    showResults(card, payload.action, res, options.transfer && !site);
   } catch (err) {
     card.card.dataset.state = 'error';
     setText(card.state, 'failed');
@@ -1122,6 +1146,7 @@ async function start() {
   try {
     state.info = await getJSON('/api/info');
     renderSummary();
+    if (state.info.fleet) startFleet(state.info);
   } catch (e) {
     setText($('summary'), 'Cannot reach the server: ' + e.message);
   }
