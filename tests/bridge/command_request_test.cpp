@@ -2,7 +2,7 @@
 // be refused as a whole, the file it carries, and base64 itself.
 #include <gtest/gtest.h>
 
-#include "tools/bridge/base64_text.h"
+#include "tools/fleet/base64.h"
 #include "tools/bridge/command_request.h"
 
 namespace ks318::bridge {
@@ -18,18 +18,33 @@ std::string refusal(const std::string &action, std::string_view payload, std::si
 }
 
 TEST(Base64, DecodesStrictPaddedText) {
-    EXPECT_EQ(decodeBase64(""), "");
-    EXPECT_EQ(decodeBase64("Zg=="), "f");
-    EXPECT_EQ(decodeBase64("Zm8="), "fo");
-    EXPECT_EQ(decodeBase64("Zm9v"), "foo");
-    EXPECT_EQ(decodeBase64("AP8A/w=="), std::string("\x00\xff\x00\xff", 4));
-    EXPECT_EQ(decodeBase64("+/+/"), std::string("\xfb\xff\xbf", 3));
+    EXPECT_EQ(fleet::decodeBase64(""), "");
+    EXPECT_EQ(fleet::decodeBase64("Zg=="), "f");
+    EXPECT_EQ(fleet::decodeBase64("Zm8="), "fo");
+    EXPECT_EQ(fleet::decodeBase64("Zm9v"), "foo");
+    EXPECT_EQ(fleet::decodeBase64("AP8A/w=="), std::string("\x00\xff\x00\xff", 4));
+    EXPECT_EQ(fleet::decodeBase64("+/+/"), std::string("\xfb\xff\xbf", 3));
 }
 
 TEST(Base64, RefusesAnythingElse) {
     for (const char *bad : {"Zg", "Zg=", "Zm9", "Z===", "Zg==Zg==", "Zm 9v", " Zm9v", "Zm9v\n", "Zm-v", "Zm_v", "Zm=v",
                             "====", "Zm9v!"})
-        EXPECT_FALSE(decodeBase64(bad)) << bad;
+        EXPECT_FALSE(fleet::decodeBase64(bad)) << bad;
+}
+
+TEST(Base64, WhatIsEncodedDecodesToTheSameBytes) {
+    EXPECT_EQ(fleet::encodeBase64("", 0), "");
+    EXPECT_EQ(fleet::encodeBase64("f", 1), "Zg==");
+    EXPECT_EQ(fleet::encodeBase64("fo", 2), "Zm8=");
+    EXPECT_EQ(fleet::encodeBase64("\xfb\xff\xbf", 3), "+/+/");
+    // Past the encoder's piece of 3 MiB, with every byte value and both paddings.
+    for (const std::size_t size : {std::size_t{3} << 20, (std::size_t{3} << 20) + 1, (std::size_t{7} << 20) + 2}) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131) >> 3);
+        const std::string text = fleet::encodeBase64(bytes.data(), bytes.size());
+        EXPECT_EQ(text.size(), (size + 2) / 3 * 4);
+        EXPECT_EQ(fleet::decodeBase64(text), bytes) << size;
+    }
 }
 
 TEST(CommandRequest, AnEmptyPayloadIsAnEmptyObject) {

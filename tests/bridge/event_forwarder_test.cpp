@@ -72,7 +72,7 @@ protected:
     }
 
     ks318::test::TempDir dir;
-    SiteTopics topics{"lab"};
+    fleet::SiteTopics topics{"lab"};
     FakeSink sink;
     std::string left = "none";
     std::mutex warningsMutex;

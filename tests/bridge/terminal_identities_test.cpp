@@ -88,6 +88,11 @@ TEST_F(TerminalIdentitiesTest, AnAllZeroOrUnusableIdentifierMeansTheAddress) {
     EXPECT_EQ(terminalId("00:00:00:00:00:00", "10.0.0.5"), "10.0.0.5");
     EXPECT_EQ(terminalId("", "10.0.0.5"), "10.0.0.5");
     EXPECT_EQ(terminalId("00:1A/2B", "10.0.0.5"), "10.0.0.5");
+    // An identifier text the dashboard would not take as a topic level goes by the address too.
+    EXPECT_EQ(terminalId("shop 12", "10.0.0.5"), "10.0.0.5");
+    EXPECT_EQ(terminalId("caf\xc3\xa9", "10.0.0.5"), "10.0.0.5");
+    EXPECT_EQ(terminalId(std::string(65, 'A'), "10.0.0.5"), "10.0.0.5");
+    EXPECT_EQ(terminalId(std::string(64, 'A'), "10.0.0.5"), std::string(64, 'A'));
     EXPECT_EQ(terminalId("00:00:00:00:00:01", "10.0.0.5"), "00:00:00:00:00:01");
 
     auto one = terminal("10.0.0.9");

@@ -28,7 +28,7 @@ protected:
         return nullptr;
     }
 
-    SiteTopics topics{"lab"};
+    fleet::SiteTopics topics{"lab"};
     std::map<const web::TerminalRecord *, int> numbers;
     std::vector<std::pair<std::string, std::string>> published;
     TerminalStates states{topics,

@@ -123,7 +123,7 @@ void Bridge::received(const IncomingMessage &message) {
         if (message.retained) states_->retainedSeen(*id, std::string(message.payload));
         return;
     }
-    std::optional<SiteTopics::Command> command = topics_.command(topic);
+    std::optional<fleet::SiteTopics::Command> command = topics_.command(topic);
     if (!command) return;
     std::optional<std::string> responseTopic = message.responseTopic;
     std::optional<std::string> correlation = message.correlationData;

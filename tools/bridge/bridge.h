@@ -13,13 +13,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "tools/bridge/broker_address.h"
+#include "tools/fleet/broker_address.h"
 #include "tools/bridge/command_queue.h"
 #include "tools/bridge/command_runner.h"
 #include "tools/bridge/event_forwarder.h"
 #include "tools/bridge/mqtt_link.h"
 #include "tools/bridge/outbox.h"
-#include "tools/bridge/site_topics.h"
+#include "tools/fleet/topics.h"
 #include "tools/bridge/terminal_states.h"
 #include "tools/web/actions.h"
 #include "tools/web/event_hub.h"
@@ -35,8 +35,8 @@ struct BridgeError : std::runtime_error {
 
 struct BridgeSettings {
     std::string site;
-    BrokerAddress broker;
-    std::optional<Credentials> credentials;
+    fleet::BrokerAddress broker;
+    std::optional<fleet::Credentials> credentials;
     std::string cafile;
     std::string clientId;
     std::uint32_t sessionExpiry = 86400;
@@ -68,7 +68,7 @@ private:
                 const nlohmann::json &body);
 
     const BridgeSettings settings_;
-    const SiteTopics topics_;
+    const fleet::SiteTopics topics_;
     const std::int64_t boot_;
 
     web::EventHub events_;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "tools/bridge/base64_text.h"
+#include "tools/fleet/base64.h"
 
 namespace ks318::bridge {
 namespace {
@@ -55,7 +55,7 @@ CommandRequest parseCommand(const std::string &action, std::string_view payload,
         if (file.filename.empty() || file.filename.size() > kMaxFilenameBytes ||
             file.filename.find('\0') != std::string::npos)
             throw CommandRefused("\"filename\" must have 1 to 255 bytes");
-        std::optional<std::string> bytes = decodeBase64(fields["data"].get_ref<const std::string &>());
+        std::optional<std::string> bytes = fleet::decodeBase64(fields["data"].get_ref<const std::string &>());
         if (!bytes) throw CommandRefused("\"data\" is not valid base64");
         file.bytes = std::move(*bytes);
         fields.erase("data");

@@ -9,12 +9,12 @@
 
 namespace ks318::bridge {
 
-CommandRunner::CommandRunner(const SiteTopics &topics, web::ActionRunner &actions, web::UploadStore &uploads,
+CommandRunner::CommandRunner(const fleet::SiteTopics &topics, web::ActionRunner &actions, web::UploadStore &uploads,
                              const TerminalStates &states, TerminalStates::NumberOf numberOf, std::size_t maxPayload)
     : topics_(topics), actions_(actions), uploads_(uploads), states_(states), numberOf_(std::move(numberOf)),
       maxPayload_(maxPayload) {}
 
-nlohmann::json CommandRunner::run(const SiteTopics::Command &command, std::string_view payload) {
+nlohmann::json CommandRunner::run(const fleet::SiteTopics::Command &command, std::string_view payload) {
     nlohmann::json answer = {{"site", topics_.site()}, {"action", command.action}};
     try {
         CommandRequest request = parseCommand(command.action, payload, maxPayload_);

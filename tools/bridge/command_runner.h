@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/bridge/site_topics.h"
+#include "tools/fleet/topics.h"
 #include "tools/bridge/terminal_states.h"
 #include "tools/web/actions.h"
 #include "tools/web/uploads.h"
@@ -18,15 +18,15 @@ namespace ks318::bridge {
 
 class CommandRunner {
 public:
-    CommandRunner(const SiteTopics &topics, web::ActionRunner &actions, web::UploadStore &uploads,
+    CommandRunner(const fleet::SiteTopics &topics, web::ActionRunner &actions, web::UploadStore &uploads,
                   const TerminalStates &states, TerminalStates::NumberOf numberOf, std::size_t maxPayload);
 
     // {"site","action","results":[...]} or {"site","action","error"}; never throws
     // for anything the command holds.
-    nlohmann::json run(const SiteTopics::Command &command, std::string_view payload);
+    nlohmann::json run(const fleet::SiteTopics::Command &command, std::string_view payload);
 
 private:
-    const SiteTopics &topics_;
+    const fleet::SiteTopics &topics_;
     web::ActionRunner &actions_;
     web::UploadStore &uploads_;
     const TerminalStates &states_;

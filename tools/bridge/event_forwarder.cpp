@@ -8,7 +8,7 @@ namespace ks318::bridge {
 
 using Clock = std::chrono::steady_clock;
 
-EventForwarder::EventForwarder(const SiteTopics &topics, std::int64_t boot, Outbox &outbox, TerminalStates &states,
+EventForwarder::EventForwarder(const fleet::SiteTopics &topics, std::int64_t boot, Outbox &outbox, TerminalStates &states,
                                MessageSink &sink, Warn warn)
     : topics_(topics), boot_(boot), outbox_(outbox), states_(states), sink_(sink), warn_(std::move(warn)) {}
 

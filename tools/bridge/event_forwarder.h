@@ -28,7 +28,7 @@
 
 #include "tools/bridge/message_sink.h"
 #include "tools/bridge/outbox.h"
-#include "tools/bridge/site_topics.h"
+#include "tools/fleet/topics.h"
 #include "tools/bridge/terminal_identities.h"
 #include "tools/bridge/terminal_states.h"
 #include "tools/web/event_hub.h"
@@ -42,7 +42,7 @@ public:
 
     using Warn = std::function<void(const std::string &)>;
     // `boot`: the bridge's start in ms since the epoch, stamped on every event.
-    EventForwarder(const SiteTopics &topics, std::int64_t boot, Outbox &outbox, TerminalStates &states,
+    EventForwarder(const fleet::SiteTopics &topics, std::int64_t boot, Outbox &outbox, TerminalStates &states,
                    MessageSink &sink, Warn warn);
     ~EventForwarder();  // stops the thread (use drain() for an orderly end)
     EventForwarder(const EventForwarder &) = delete;
@@ -77,7 +77,7 @@ private:
     void pump();
     void publishDropped();
 
-    const SiteTopics &topics_;
+    const fleet::SiteTopics &topics_;
     const std::int64_t boot_;
     Outbox &outbox_;
     TerminalStates &states_;

@@ -17,22 +17,13 @@
 #include "ks318.h"
 #include "tools/bridge/bridge.h"
 #include "tools/bridge/notes.h"
+#include "tools/common/number_file.h"
+#include "tools/fleet/broker_address.h"
+#include "tools/fleet/topics.h"
 
 namespace {
 
 constexpr std::size_t kMqttLargestPayload = 268435455;
-
-bool writeNumberFile(const std::string &path, int number) {
-    const std::string aside = path + ".part";
-    {
-        std::ofstream out(aside, std::ios::trunc);
-        out << number << '\n';
-        if (!out) return false;
-    }
-    std::error_code error;
-    std::filesystem::rename(aside, path, error);
-    return !error;
-}
 
 // Makes libmosquitto ready for the program's life.
 struct MosquittoLibrary {
@@ -72,20 +63,20 @@ int main(int argc, char **argv) {
     app.add_option("--session-expiry", sessionExpiry, "MQTT session expiry interval in seconds");
     CLI11_PARSE(app, argc, argv);
 
-    if (!validSiteName(site)) {
+    if (!ks318::fleet::validSiteName(site)) {
         std::cerr << "ks318-bridge: --site takes 1 to 64 of A-Z a-z 0-9 _ -, not '" << site << "'\n";
         return 2;
     }
     std::string problem;
     BridgeSettings settings;
     settings.site = site;
-    if (auto broker = parseBrokerUrl(brokerUrl, problem)) settings.broker = *broker;
+    if (auto broker = ks318::fleet::parseBrokerUrl(brokerUrl, problem)) settings.broker = *broker;
     else {
         std::cerr << "ks318-bridge: " << problem << "\n";
         return 2;
     }
     if (!credentialsFile.empty()) {
-        settings.credentials = readCredentials(credentialsFile, problem);
+        settings.credentials = ks318::fleet::readCredentials(credentialsFile, problem);
         if (!settings.credentials) {
             std::cerr << "ks318-bridge: " << problem << "\n";
             return 2;
@@ -134,7 +125,7 @@ int main(int argc, char **argv) {
         try {
             Bridge bridge(settings);
             const int port = bridge.start();
-            if (!portFile.empty() && !writeNumberFile(portFile, port)) {
+            if (!portFile.empty() && !ks318::tools::writeNumberFile(portFile, port)) {
                 std::cerr << "ks318-bridge: cannot write the port file " << portFile << "\n";
                 status = 1;
             } else {

@@ -24,7 +24,7 @@ struct Properties {
     ~Properties() { mosquitto_property_free_all(&list); }
 };
 
-std::string where(const BrokerAddress &broker) {
+std::string where(const fleet::BrokerAddress &broker) {
     const bool v6 = broker.host.find(':') != std::string::npos;
     return (v6 ? "[" + broker.host + "]" : broker.host) + ":" + std::to_string(broker.port);
 }

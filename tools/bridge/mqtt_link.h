@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/bridge/broker_address.h"
+#include "tools/fleet/broker_address.h"
 #include "tools/bridge/message_sink.h"
 
 struct mosquitto;
@@ -37,9 +37,9 @@ struct LinkError : std::runtime_error {
 };
 
 struct LinkSettings {
-    BrokerAddress broker;
+    fleet::BrokerAddress broker;
     std::string clientId;
-    std::optional<Credentials> credentials;
+    std::optional<fleet::Credentials> credentials;
     std::string cafile;                  // empty: the system's CA certificates
     std::uint32_t sessionExpiry = 86400;
     std::uint32_t maximumPacketSize = 0;  // the largest packet the broker may send us; 0: no limit

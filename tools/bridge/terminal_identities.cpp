@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "tools/bridge/site_topics.h"
+#include "tools/fleet/topics.h"
 
 namespace ks318::bridge {
 
@@ -14,7 +14,7 @@ bool forwardedKind(const std::string &kind) {
 
 std::string terminalId(const std::string &uid, const std::string &address) {
     const bool allZero = std::all_of(uid.begin(), uid.end(), [](char c) { return c == '0' || c == ':'; });
-    if (uid.empty() || allZero || !usableTopicLevel(uid)) return address;
+    if (uid.empty() || allZero || !fleet::validTerminalId(uid)) return address;
     return uid;
 }
 

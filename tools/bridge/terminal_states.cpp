@@ -6,7 +6,7 @@
 
 namespace ks318::bridge {
 
-TerminalStates::TerminalStates(const SiteTopics &topics, NumberOf numberOf, Publish publish)
+TerminalStates::TerminalStates(const fleet::SiteTopics &topics, NumberOf numberOf, Publish publish)
     : topics_(topics), numberOf_(std::move(numberOf)), publish_(std::move(publish)) {}
 
 nlohmann::json TerminalStates::stateOf(const std::string &id, int number, const web::TerminalRecord &record,

@@ -17,7 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/bridge/site_topics.h"
+#include "tools/fleet/topics.h"
 #include "tools/web/terminal_registry.h"
 
 namespace ks318::bridge {
@@ -29,7 +29,7 @@ public:
     // The terminal's number now; 0 when it has left.
     using NumberOf = std::function<int(const web::TerminalRecord &)>;
 
-    TerminalStates(const SiteTopics &topics, NumberOf numberOf, Publish publish);
+    TerminalStates(const fleet::SiteTopics &topics, NumberOf numberOf, Publish publish);
 
     void identified(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id);
     void departed(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id);
@@ -53,7 +53,7 @@ private:
     nlohmann::json stateOf(const std::string &id, int number, const web::TerminalRecord &record, bool connected) const;
     void publishState(Entry &entry);  // under mutex_
 
-    const SiteTopics &topics_;
+    const fleet::SiteTopics &topics_;
     const NumberOf numberOf_;
     const Publish publish_;
     mutable std::mutex mutex_;

@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include <openssl/evp.h>
 
+#include "tools/fleet/base64.h"
+#include "tools/fleet/topics.h"
 #include "tools/web/actions.h"
-#include "tools/web/fleet_topics.h"
 
 namespace ks318::web {
 namespace {
@@ -45,7 +45,7 @@ std::vector<std::string> targetIds(const json &targets) {
         refuse(400, "targets must be \"all\" or a list of terminal ids (\"00:1A:2B:3C:4D:5E\")");
     if (targets.size() > FleetCommands::kMaxTargets) refuse(400, "at most 1024 terminal ids in targets");
     for (const json &target : targets) {
-        if (!target.is_string() || !validTerminalId(target.get<std::string>()))
+        if (!target.is_string() || !fleet::validTerminalId(target.get<std::string>()))
             refuse(400, "each target must be a terminal id: 1 to 64 printable characters without space, '/', '+' or '#'");
         std::string id = target.get<std::string>();
         if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(std::move(id));
@@ -60,18 +60,14 @@ std::string encodedFile(const Upload &upload) {
     std::vector<unsigned char> bytes(upload.size);
     if (!in || !in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
         refuse(404, "the upload \"" + upload.id + "\" cannot be read any more");
-    std::string text((bytes.size() + 2) / 3 * 4 + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(text.data()), bytes.data(),
-                                       static_cast<int>(bytes.size()));
-    text.resize(static_cast<std::size_t>(std::max(length, 0)));
-    return text;
+    return fleet::encodeBase64(bytes.data(), bytes.size());
 }
 
 }  // namespace
 
 json FleetCommands::run(const json &request) {
     if (!request.is_object()) refuse(400, "the body must be a JSON object");
-    if (!request.contains("site") || !request["site"].is_string() || !validSiteName(request["site"].get<std::string>()))
+    if (!request.contains("site") || !request["site"].is_string() || !fleet::validSiteName(request["site"].get<std::string>()))
         refuse(400, "the body needs \"site\": a site name of 1 to 64 of A-Z a-z 0-9 _ -");
     const std::string site = request["site"].get<std::string>();
     if (!request.contains("action") || !request["action"].is_string()) refuse(400, "the body needs \"action\": a name");
@@ -109,8 +105,9 @@ json FleetCommands::run(const json &request) {
         bool published = false;
     };
     std::vector<Sent> sent;
-    if (ids.empty()) sent.push_back({fleetCommandTopic(site, "", action), newCorrelation()});
-    for (const std::string &id : ids) sent.push_back({fleetCommandTopic(site, id, action), newCorrelation()});
+    const fleet::SiteTopics topics(site);
+    if (ids.empty()) sent.push_back({topics.commandTopic("", action), newCorrelation()});
+    for (const std::string &id : ids) sent.push_back({topics.commandTopic(id, action), newCorrelation()});
     {
         // Waited for before it is sent: an answer may come before publish returns.
         std::lock_guard lock(mutex_);

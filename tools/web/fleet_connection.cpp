@@ -10,7 +10,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
-#include "tools/web/fleet_topics.h"
+#include "tools/fleet/topics.h"
 
 namespace ks318::web {
 namespace {
@@ -46,7 +46,7 @@ struct Properties {
 
 }  // namespace
 
-FleetConnection::FleetConnection(BrokerAddress broker, std::optional<BrokerCredentials> credentials, std::string caFile,
+FleetConnection::FleetConnection(fleet::BrokerAddress broker, std::optional<fleet::Credentials> credentials, std::string caFile,
                                  Handlers handlers)
     : broker_(std::move(broker)), credentials_(std::move(credentials)), caFile_(std::move(caFile)),
       handlers_(std::move(handlers)) {
@@ -161,7 +161,7 @@ void FleetConnection::onConnect(struct mosquitto *client, void *self, int reason
         connection.lost(std::string("refused: ") + mosquitto_reason_string(reason));
         return;
     }
-    std::vector<std::string> topics = fleetSubscriptions();
+    std::vector<std::string> topics = fleet::fleetSubscriptions();
     topics.push_back(connection.answerPrefix_ + "+");
     std::vector<char *> names;
     for (std::string &topic : topics) names.push_back(topic.data());

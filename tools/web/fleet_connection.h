@@ -14,7 +14,7 @@
 #include <string_view>
 #include <thread>
 
-#include "tools/web/fleet_broker_address.h"
+#include "tools/fleet/broker_address.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -25,7 +25,7 @@ namespace ks318::web {
 class FleetConnection {
 public:
     struct Handlers {
-        // A message on one of the fleet's topics (fleetSubscriptions()).
+        // A message on one of the fleet's topics (ks318::fleet::fleetSubscriptions()).
         std::function<void(std::string_view topic, std::string_view payload)> message;
         // An answer to a command: its correlation data and payload.
         std::function<void(std::string_view correlation, std::string_view payload)> answer;
@@ -33,7 +33,7 @@ public:
         std::function<void(bool connected)> connection;
     };
 
-    FleetConnection(BrokerAddress broker, std::optional<BrokerCredentials> credentials, std::string caFile,
+    FleetConnection(fleet::BrokerAddress broker, std::optional<fleet::Credentials> credentials, std::string caFile,
                     Handlers handlers);
     ~FleetConnection();
     FleetConnection(const FleetConnection &) = delete;
@@ -47,7 +47,7 @@ public:
 
     // Connected and subscribed: messages published from now on reach this client.
     bool connected() const { return subscribed_.load(); }
-    const BrokerAddress &broker() const { return broker_; }
+    const fleet::BrokerAddress &broker() const { return broker_; }
 
     // Publishes a command (QoS 1, not retained). False, with `error`, when not
     // connected or when the library refuses it (`tooLarge` for a payload past MQTT's limit).
@@ -65,8 +65,8 @@ private:
     void lost(const std::string &why);
     void report(const std::string &line);
 
-    const BrokerAddress broker_;
-    const std::optional<BrokerCredentials> credentials_;
+    const fleet::BrokerAddress broker_;
+    const std::optional<fleet::Credentials> credentials_;
     const std::string caFile_;
     const Handlers handlers_;
     std::string clientId_;

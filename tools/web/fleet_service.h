@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/web/event_hub.h"
-#include "tools/web/fleet_broker_address.h"
+#include "tools/fleet/broker_address.h"
 #include "tools/web/fleet_commands.h"
 #include "tools/web/fleet_connection.h"
 #include "tools/web/fleet_view.h"
@@ -20,8 +20,8 @@
 namespace ks318::web {
 
 struct FleetOptions {
-    BrokerAddress broker;
-    std::optional<BrokerCredentials> credentials;
+    fleet::BrokerAddress broker;
+    std::optional<fleet::Credentials> credentials;
     std::string caFile;  // for mqtts://; empty: the system's certificates
     std::chrono::milliseconds answerWait{15000};
 };

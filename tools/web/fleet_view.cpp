@@ -3,7 +3,7 @@
 #include <charconv>
 #include <optional>
 
-#include "tools/web/fleet_topics.h"
+#include "tools/fleet/topics.h"
 
 namespace ks318::web {
 namespace {
@@ -70,19 +70,19 @@ bool FleetView::firstSighting(Site &site, const json &event) {
 std::vector<FleetView::Change> FleetView::apply(std::string_view topic, std::string_view payload) {
     std::vector<Change> changes;
     if (payload.size() > kMaxPayload) return changes;
-    const FleetTopic parsed = parseFleetTopic(topic);
-    if (parsed.kind == FleetTopic::Kind::Other) return changes;
+    const fleet::FleetTopic parsed = fleet::parseFleetTopic(topic);
+    if (parsed.kind == fleet::FleetTopic::Kind::Other) return changes;
 
     // Parsed before the lock: a large payload does not hold the readers up.
     std::optional<json> object;
-    if ((parsed.kind == FleetTopic::Kind::Terminal || parsed.kind == FleetTopic::Kind::Event) && !payload.empty()) {
+    if ((parsed.kind == fleet::FleetTopic::Kind::Terminal || parsed.kind == fleet::FleetTopic::Kind::Event) && !payload.empty()) {
         object = objectOf(payload);
         if (!object) return changes;
     }
 
     std::lock_guard lock(mutex_);
     switch (parsed.kind) {
-    case FleetTopic::Kind::Online: {
+    case fleet::FleetTopic::Kind::Online: {
         const auto online = flagOf(payload);
         if (!online) break;
         Site *site = siteFor(parsed.site);
@@ -91,7 +91,7 @@ std::vector<FleetView::Change> FleetView::apply(std::string_view topic, std::str
         changes.push_back({"fleet-state", siteState(parsed.site, *site)});
         break;
     }
-    case FleetTopic::Kind::Dropped: {
+    case fleet::FleetTopic::Kind::Dropped: {
         const auto dropped = countOf(payload);
         if (!dropped) break;
         Site *site = siteFor(parsed.site);
@@ -100,7 +100,7 @@ std::vector<FleetView::Change> FleetView::apply(std::string_view topic, std::str
         changes.push_back({"fleet-state", siteState(parsed.site, *site)});
         break;
     }
-    case FleetTopic::Kind::Terminal: {
+    case fleet::FleetTopic::Kind::Terminal: {
         Site *site = siteFor(parsed.site);
         if (site == nullptr) break;
         auto found = site->terminals.find(parsed.id);
@@ -126,7 +126,7 @@ std::vector<FleetView::Change> FleetView::apply(std::string_view topic, std::str
         changes.push_back({"fleet-state", {{"site", parsed.site}, {"id", parsed.id}, {"state", std::move(*object)}}});
         break;
     }
-    case FleetTopic::Kind::Event: {
+    case fleet::FleetTopic::Kind::Event: {
         if (!object) break;  // an event is never empty
         Site *site = siteFor(parsed.site);
         if (site == nullptr || !firstSighting(*site, *object)) break;
@@ -134,7 +134,7 @@ std::vector<FleetView::Change> FleetView::apply(std::string_view topic, std::str
         changes.push_back({"fleet", {{"site", parsed.site}, {"id", parsed.id}, {"event", std::move(*object)}}});
         break;
     }
-    case FleetTopic::Kind::Other: break;
+    case fleet::FleetTopic::Kind::Other: break;
     }
     return changes;
 }

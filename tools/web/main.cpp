@@ -20,6 +20,7 @@
 #include <httplib.h>
 
 #include "ks318.h"
+#include "tools/common/number_file.h"
 #include "tools/web/actions.h"
 #include "tools/web/event_hub.h"
 #include "tools/web/file_transfers.h"
@@ -33,18 +34,6 @@ namespace {
 constexpr std::uint32_t kConnectMessage = 0x0401;
 constexpr std::uint32_t kDataMessage = 0x0402;
 constexpr std::size_t kMaxTokenBytes = 256;
-
-bool writeNumberFile(const std::string &path, int number) {
-    const std::string aside = path + ".part";
-    {
-        std::ofstream out(aside, std::ios::trunc);
-        out << number << '\n';
-        if (!out) return false;
-    }
-    std::error_code error;
-    std::filesystem::rename(aside, path, error);
-    return !error;
-}
 
 std::string randomToken() {
     std::random_device random;
@@ -129,7 +118,7 @@ int main(int argc, char **argv) {
     std::optional<ks318::web::FleetOptions> fleetOptions;
     if (!fleetUrl.empty()) {
         std::string error;
-        auto broker = ks318::web::parseBrokerUrl(fleetUrl, error);
+        auto broker = ks318::fleet::parseBrokerUrl(fleetUrl, error);
         if (!broker) {
             std::cerr << "ks318-web: --fleet " << fleetUrl << ": " << error << "\n";
             return 2;
@@ -137,7 +126,7 @@ int main(int argc, char **argv) {
         fleetOptions.emplace();
         fleetOptions->broker = std::move(*broker);
         if (!fleetCredentials.empty()) {
-            fleetOptions->credentials = ks318::web::readBrokerCredentials(fleetCredentials, error);
+            fleetOptions->credentials = ks318::fleet::readCredentials(fleetCredentials, error);
             if (!fleetOptions->credentials) {
                 std::cerr << "ks318-web: " << error << "\n";
                 return 2;
@@ -211,8 +200,8 @@ int main(int argc, char **argv) {
             if (!bound) {
                 std::cerr << "ks318-web: cannot listen for HTTP on " << http << "\n";
                 status = 1;
-            } else if ((!portFile.empty() && !writeNumberFile(portFile, kq_getserverport())) ||
-                       (!httpFile.empty() && !writeNumberFile(httpFile, httpPort))) {
+            } else if ((!portFile.empty() && !ks318::tools::writeNumberFile(portFile, kq_getserverport())) ||
+                       (!httpFile.empty() && !ks318::tools::writeNumberFile(httpFile, httpPort))) {
                 std::cerr << "ks318-web: cannot write the port files\n";
                 status = 1;
             } else {

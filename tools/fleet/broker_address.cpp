@@ -1,10 +1,10 @@
-#include "tools/bridge/broker_address.h"
+#include "tools/fleet/broker_address.h"
 
 #include <algorithm>
 #include <charconv>
 #include <fstream>
 
-namespace ks318::bridge {
+namespace ks318::fleet {
 namespace {
 
 constexpr std::size_t kMaxCredentialBytes = 65535;  // an MQTT string's limit
@@ -23,6 +23,7 @@ void dropLineEnd(std::string &line) {
 
 std::optional<BrokerAddress> parseBrokerUrl(const std::string &url, std::string &error) {
     BrokerAddress address;
+    address.url = url;
     std::string rest;
     if (url.rfind("mqtt://", 0) == 0) {
         rest = url.substr(7);
@@ -75,13 +76,6 @@ std::optional<BrokerAddress> parseBrokerUrl(const std::string &url, std::string 
     return address;
 }
 
-bool validSiteName(const std::string &site) {
-    if (site.empty() || site.size() > 64) return false;
-    return std::all_of(site.begin(), site.end(), [](unsigned char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-    });
-}
-
 std::optional<Credentials> readCredentials(const std::string &path, std::string &error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -104,4 +98,4 @@ std::optional<Credentials> readCredentials(const std::string &path, std::string 
     return credentials;
 }
 
-}  // namespace ks318::bridge
+}  // namespace ks318::fleet
