@@ -1,7 +1,6 @@
 #include "tools/bridge/command_runner.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -19,20 +18,21 @@ nlohmann::json CommandRunner::run(const fleet::SiteTopics::Command &command, std
     try {
         CommandRequest request = parseCommand(command.action, payload, maxPayload_);
 
-        // The terminals by number, as the runner takes them; the ids go back into the results.
-        const std::vector<TerminalStates::Known> chosen =
-            command.terminalId ? states_.withId(*command.terminalId) : states_.known();
-        std::map<int, std::string> idByNumber;
-        for (const TerminalStates::Known &terminal : chosen)
-            if (const int number = numberOf_(*terminal.record); number > 0) idByNumber[number] = terminal.id;
-        if (command.terminalId && idByNumber.empty())
+        // The connected ones, in the order of their numbers now. The runner takes their
+        // records, so that a terminal whose number changes while the command runs is
+        // still the one reached; the ids go back into the results by place.
+        std::vector<std::pair<int, TerminalStates::Known>> chosen;
+        for (TerminalStates::Known &terminal :
+             command.terminalId ? states_.withId(*command.terminalId) : states_.known())
+            if (const int number = numberOf_(*terminal.record); number > 0) chosen.emplace_back(number, std::move(terminal));
+        if (command.terminalId && chosen.empty())
             throw CommandRefused("no terminal \"" + *command.terminalId + "\" at site " + topics_.site());
-        nlohmann::json numbers = nlohmann::json::array();
-        for (const auto &[number, id] : idByNumber) numbers.push_back(number);
+        std::sort(chosen.begin(), chosen.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::vector<std::shared_ptr<web::TerminalRecord>> records;
+        for (const auto &[number, terminal] : chosen) records.push_back(terminal.record);
 
         nlohmann::json dashboardRequest = std::move(request.fields);
         dashboardRequest["action"] = command.action;
-        dashboardRequest["targets"] = numbers;
         std::shared_ptr<const web::Upload> upload;  // kept until the action is done with it
         if (request.file) {
             std::string error;
@@ -45,12 +45,11 @@ nlohmann::json CommandRunner::run(const fleet::SiteTopics::Command &command, std
             dashboardRequest["upload"] = upload->id;
         }
 
-        nlohmann::json outcome = actions_.run(dashboardRequest);
+        nlohmann::json outcome = actions_.run(dashboardRequest, records);
         nlohmann::json results = nlohmann::json::array();
+        std::size_t place = 0;
         for (nlohmann::json &result : outcome["results"]) {
-            const int number = result.value("terminal", 0);
-            auto found = idByNumber.find(number);
-            result["id"] = found == idByNumber.end() ? nlohmann::json(nullptr) : nlohmann::json(found->second);
+            result["id"] = chosen.at(place++).second.id;
             results.push_back(std::move(result));
         }
         answer["results"] = std::move(results);

@@ -20,7 +20,8 @@ using nlohmann::json;
 [[noreturn]] void refuse(int status, const std::string &reason) { throw ActionRefused{status, reason}; }
 
 struct Target {
-    int number;
+    std::size_t index;  // its place in the results
+    int number;         // the terminal's number; see current()
     std::shared_ptr<TerminalRecord> record;  // null when this program does not know the terminal
 };
 
@@ -28,20 +29,20 @@ struct Target {
 std::vector<Target> resolveTargets(const json &targets, const TerminalRegistry &registry) {
     std::vector<Target> chosen;
     if (targets.is_string() && targets.get<std::string>() == "all") {
-        for (const auto &entry : registry.list()) chosen.push_back({entry.number, entry.record});
+        for (const auto &entry : registry.list()) chosen.push_back({chosen.size(), entry.number, entry.record});
     } else if (targets.is_array()) {
         if (targets.size() > KQ_MAX_TERMINALS) refuse(400, "at most 1024 terminal numbers in targets");
         for (const json &number : targets) {
             if (!number.is_number_integer() || number.get<std::int64_t>() < 1 || number.get<std::int64_t>() > 65535)
                 refuse(400, "targets must hold terminal numbers from 1 to 65535");
             const int n = number.get<int>();
-            chosen.push_back({n, registry.find(n)});
+            chosen.push_back({chosen.size(), n, registry.find(n)});
         }
     } else if (targets.is_object() && targets.size() == 1 && targets.contains("model")) {
         if (!targets["model"].is_number_integer()) refuse(400, "targets.model must be a model number");
         const std::int64_t model = targets["model"].get<std::int64_t>();
         for (const auto &entry : registry.list())
-            if (entry.record->model == model) chosen.push_back({entry.number, entry.record});
+            if (entry.record->model == model) chosen.push_back({chosen.size(), entry.number, entry.record});
     } else {
         refuse(400, "targets must be \"all\", a list of terminal numbers or {\"model\": N}");
     }
@@ -78,6 +79,19 @@ bool switchField(const json &request) {
     if (!request.contains("on") || !request["on"].is_boolean()) refuse(400, "the action needs \"on\": true or false");
     return request["on"].get<bool>();
 }
+
+// The target with the number its terminal has now. Numbers close up when a
+// terminal leaves, and an action on many terminals takes a while: each send
+// takes the number anew, so that it reaches the terminal that was chosen. 0 when
+// the terminal has left.
+Target current(const Target &target, const TerminalRegistry &registry) {
+    if (!target.record) return target;
+    Target now = target;
+    now.number = registry.numberOf(*target.record);
+    return now;
+}
+
+constexpr const char *kLeft = "no terminal: it left before this action reached it";
 
 int modelOf(const Target &target) {
     return target.record ? target.record->model : KQ_IDENT_MODEL(kq_getident(target.number));
@@ -136,7 +150,13 @@ std::string statusOf(std::int32_t result, const std::string &reason) {
     return "failed";
 }
 
-json ActionRunner::run(const json &request) {
+json ActionRunner::run(const json &request) { return carryOut(request, nullptr); }
+
+json ActionRunner::run(const json &request, const std::vector<std::shared_ptr<TerminalRecord>> &terminals) {
+    return carryOut(request, &terminals);
+}
+
+json ActionRunner::carryOut(const json &request, const std::vector<std::shared_ptr<TerminalRecord>> *given) {
     if (!request.is_object()) refuse(400, "the body must be a JSON object");
     if (!request.contains("action") || !request["action"].is_string()) refuse(400, "the body needs \"action\": a name");
     const std::string action = request["action"].get<std::string>();
@@ -144,7 +164,7 @@ json ActionRunner::run(const json &request) {
                                                     "audio", "sensor", "keyboard", "cardreader", "restart", "live"};
     if (std::find(kKnown.begin(), kKnown.end(), action) == kKnown.end())
         refuse(400, "unknown action \"" + action.substr(0, 40) + "\"");
-    if (!request.contains("targets")) refuse(400, "the body needs \"targets\"");
+    if (!given && !request.contains("targets")) refuse(400, "the body needs \"targets\"");
 
     // Every argument is checked before anything is sent.
     std::shared_ptr<const Upload> upload;
@@ -173,21 +193,26 @@ json ActionRunner::run(const json &request) {
     if (settings().count(action) && request.contains("value"))
         value = integerField(request, "value", INT32_MIN, INT32_MAX);
     if (action == "keyboard" || action == "cardreader") on = switchField(request);
-    const std::vector<Target> targets = resolveTargets(request["targets"], registry_);
+    std::vector<Target> targets;
+    if (given) {
+        for (const std::shared_ptr<TerminalRecord> &record : *given)
+            targets.push_back({targets.size(), record ? registry_.numberOf(*record) : 0, record});
+    } else {
+        targets = resolveTargets(request["targets"], registry_);
+    }
 
     const std::uint64_t id = nextId_++;
     // One result per target, in the targets' order, whichever thread reports it.
     json results = json::array();
     results.get_ref<json::array_t &>().resize(targets.size());
-    // `target` is one of `targets`. `announce`: an "action" event tells the
-    // streams (a file transfer tells its own as it goes).
+    // `announce`: an "action" event tells the streams (a file transfer tells its own as it goes).
     auto report = [&](const Target &target, std::int32_t result, const std::string &reason, json extra = json::object(),
                       bool announce = true) {
         const std::string status = statusOf(result, reason);
         if (result > 0 && target.record) ++target.record->framesOut;
         json outcome = {{"terminal", target.number}, {"result", result}, {"status", status}, {"reason", reason}};
         for (auto &[key, item] : extra.items()) outcome[key] = item;
-        results[static_cast<std::size_t>(&target - targets.data())] = std::move(outcome);
+        results[target.index] = std::move(outcome);
         if (announce)
             events_.publish("action", target.number,
                         {{"id", id}, {"action", action}, {"status", status}, {"result", result}, {"progress", nullptr}});
@@ -206,6 +231,14 @@ json ActionRunner::run(const json &request) {
     };
     auto sendFrame = [&](const Target &target, const sim::Frame &frame, auto send) {
         sendScreen(target, [&](ScreenMirror &mirror) { return mirror.apply(frame); }, send);
+    };
+    // `work` for every target, on forEachTarget's threads, each with the number it has now.
+    auto each = [&](auto work) {
+        forEachTarget(targets, [&](const Target &chosen) {
+            const Target target = current(chosen, registry_);
+            if (target.number == 0) report(target, 0, kLeft);
+            else work(target);
+        });
     };
 
     if (action == "picture") {
@@ -229,7 +262,7 @@ json ActionRunner::run(const json &request) {
             converted.frame = std::make_shared<const sim::Frame>(sim::Frame{37, length, std::move(bytes)});
             bySize.emplace(small, std::move(converted));
         }
-        forEachTarget(targets, [&](const Target &target) {
+        each([&](const Target &target) {
             const Converted &converted = bySize.at(modelOf(target) == 318);
             if (converted.pixels <= 0) {
                 report(target, 0, converted.reason.empty() ? "the picture could not be converted" : converted.reason);
@@ -242,7 +275,7 @@ json ActionRunner::run(const json &request) {
         });
     } else if (action == "fill") {
         sim::Frame frame{33, 2, sim::le16(static_cast<std::uint16_t>(index))};
-        forEachTarget(targets, [&](const Target &target) {
+        each([&](const Target &target) {
             sendFrame(target, frame, [&] { return kq_fillscreen(target.number, index); });
         });
     } else if (action == "text") {
@@ -256,18 +289,23 @@ json ActionRunner::run(const json &request) {
         record.height = static_cast<std::int16_t>(height);
         const sim::Bytes bytes = record.encode();
         sim::Frame frame{35, static_cast<std::int32_t>(bytes.size()), bytes};
-        forEachTarget(targets, [&](const Target &target) {
+        each([&](const Target &target) {
             sendFrame(target, frame, [&] { return kq_sendtext(target.number, bytes.data()); });
         });
     } else if (action == "file") {
-        for (const Target &target : targets) {
+        for (const Target &chosen : targets) {
+            const Target target = current(chosen, registry_);
+            if (target.number == 0) {
+                report(target, 0, kLeft);
+                continue;
+            }
             std::string reason;
             const std::int32_t result = transfers_.start(id, target.number, target.record, upload, destination, reason);
             report(target, result, reason, json::object(), result != 1);
         }
     } else if (action == "font") {
         std::atomic<bool> sentOne{false};
-        forEachTarget(targets, [&](const Target &target) {
+        each([&](const Target &target) {
             const std::int32_t result = kq_sendfontfile(target.number, upload->path.c_str());
             report(target, result, kq_lastfailure());
             if (result > 0) sentOne = true;
@@ -282,46 +320,53 @@ json ActionRunner::run(const json &request) {
     } else if (auto setting = settings().find(action); setting != settings().end()) {
         const Setting &how = setting->second;
         if (value) {
-            forEachTarget(targets, [&](const Target &target) {
+            each([&](const Target &target) {
                 const std::int32_t result = how.set(target.number, *value);
                 report(target, result, kq_lastfailure());
             });
         } else {
             // Every question goes out first; the answers are then waited for together.
             struct Asked {
-                const Target *target;
+                Target target;
                 std::int32_t result;
                 std::string reason;
                 std::uint64_t mark;
             };
             std::vector<Asked> asked;
-            for (const Target &target : targets) {
+            for (const Target &chosen : targets) {
+                const Target target = current(chosen, registry_);
+                if (target.number == 0) {
+                    asked.push_back({target, 0, kLeft, 0});
+                    continue;
+                }
                 const std::uint64_t mark = target.record ? target.record->answersSeen(how.answer) : 0;
                 const std::int32_t result = how.ask(target.number);
-                asked.push_back({&target, result, kq_lastfailure(), mark});
+                asked.push_back({target, result, kq_lastfailure(), mark});
             }
             const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
             for (const Asked &question : asked) {
                 json answer = nullptr;
-                if (question.result > 0 && question.target->record &&
-                    question.target->record->waitAnswer(how.answer, question.mark, deadline))
-                    answer = how.read(question.target->number);
-                report(*question.target, question.result, question.reason, {{"value", answer}});
+                if (question.result > 0 && question.target.record &&
+                    question.target.record->waitAnswer(how.answer, question.mark, deadline)) {
+                    const Target target = current(question.target, registry_);
+                    if (target.number != 0) answer = how.read(target.number);
+                }
+                report(question.target, question.result, question.reason, {{"value", answer}});
             }
         }
     } else if (action == "keyboard" || action == "cardreader") {
-        forEachTarget(targets, [&](const Target &target) {
+        each([&](const Target &target) {
             const std::int32_t result =
                 action == "keyboard" ? HabilitaTeclado(target.number, on ? 1 : 0) : HabilitaLEC(target.number, on ? 1 : 0);
             report(target, result, kq_lastfailure());
         });
     } else if (action == "restart") {
-        forEachTarget(targets, [&](const Target &target) {
+        each([&](const Target &target) {
             const std::int32_t result = kq_restart(target.number);
             report(target, result, kq_lastfailure());
         });
     } else if (action == "live") {
-        forEachTarget(targets, [&](const Target &target) {
+        each([&](const Target &target) {
             const std::int32_t result = kq_sendlive(target.number);
             report(target, result, kq_lastfailure());
         });

@@ -35,8 +35,16 @@ public:
 
     // The response's body; throws ActionRefused for a malformed or unknown request.
     nlohmann::json run(const nlohmann::json &request);
+    // The same for the terminals of these records, whatever their numbers are by
+    // then (a program that names terminals otherwise than by number, as the fleet
+    // bridge does by id): `request` has no "targets"; the results come in the
+    // order of `terminals`.
+    nlohmann::json run(const nlohmann::json &request, const std::vector<std::shared_ptr<TerminalRecord>> &terminals);
 
 private:
+    // `given`: the terminals, or null to take them from the request's "targets".
+    nlohmann::json carryOut(const nlohmann::json &request, const std::vector<std::shared_ptr<TerminalRecord>> *given);
+
     TerminalRegistry &registry_;
     UploadStore &uploads_;
     FileTransfers &transfers_;
