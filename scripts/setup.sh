@@ -19,8 +19,9 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
   # the fleet bridge (ks318-bridge) and the dashboard's fleet mode: MQTT client
   # library, base64 (OpenSSL) and the queue's checksums (zlib); the broker, an
-  # MQTT client and the certificates (openssl) of their tests
-  libmosquitto-dev libssl-dev zlib1g-dev mosquitto python3-paho-mqtt openssl
+  # MQTT client and the certificates (openssl) of their tests; mosquitto_sub and
+  # mosquitto_pub to watch and drive a fleet by hand
+  libmosquitto-dev libssl-dev zlib1g-dev mosquitto mosquitto-clients python3-paho-mqtt openssl
 )
 # Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
 if [[ ${1:-} == bench ]]; then
