@@ -83,4 +83,6 @@ set(CPACK_DEBIAN_LIBKS318_PACKAGE_DEPENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_LIBKS318-DEV_PACKAGE_DEPENDS
     "libgdk-pixbuf-2.0-dev, libcairo2-dev, libjpeg62-turbo-dev, libstdc++-12-dev | libstdc++-dev")
 set(CPACK_DEBIAN_KS318-TOOLS_PACKAGE_DEPENDS "fonts-dejavu-core")
+# ks318-bridge and ks318-web --fleet meet on an MQTT 5 broker; Mosquitto is one.
+set(CPACK_DEBIAN_KS318-TOOLS_PACKAGE_SUGGESTS "mosquitto, mosquitto-clients")
 include(CPack)
