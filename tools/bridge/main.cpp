@@ -1,9 +1,7 @@
 // ks318-bridge: serves a site's terminals like any host program and puts them
 // on an MQTT 5 broker: their states and events go out under ks318/<site>/,
 // commands for them come in there. Stops in good order on SIGINT or SIGTERM.
-#include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +16,7 @@
 #include "tools/bridge/bridge.h"
 #include "tools/bridge/notes.h"
 #include "tools/common/number_file.h"
+#include "tools/common/program_start.h"
 #include "tools/fleet/broker_address.h"
 #include "tools/fleet/topics.h"
 
@@ -102,22 +101,16 @@ int main(int argc, char **argv) {
     settings.queueLimit = queueLimit;
     settings.maxPayload = maxPayload;
 
-    // Signals are taken by this thread alone; every thread started from here on
-    // (the library's and libmosquitto's too) inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // Signals are taken by one thread alone (libmosquitto's threads inherit the mask too).
+    sigset_t stopSignals = ks318::tools::blockStopSignals();
 
     // Files that commands carry live in a directory of the program's own, removed at the end.
-    std::string pattern = (std::filesystem::temp_directory_path() / "ks318-bridge-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    const auto uploadDirectory = ks318::tools::makePrivateDirectory("ks318-bridge");
+    if (!uploadDirectory) {
         std::cerr << "ks318-bridge: cannot make a private directory for files\n";
         return 1;
     }
-    settings.uploadDirectory = pattern;
+    settings.uploadDirectory = *uploadDirectory;
 
     int status = 0;
     {

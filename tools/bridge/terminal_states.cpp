@@ -15,15 +15,7 @@ nlohmann::json TerminalStates::stateOf(const std::string &id, int number, const 
     state["site"] = topics_.site();
     state["id"] = id;
     state["number"] = number;
-    state["model"] = record.model;
-    state["version"] = record.version;
-    {
-        std::lock_guard lock(record.mutex);
-        state["uid"] = record.uid;
-        state["text"] = record.uidText;
-    }
-    state["address"] = record.address;
-    state["connected_since"] = record.connectedSince;
+    web::addTerminalIdentity(state, record);
     state["connected"] = connected;
     return state;
 }

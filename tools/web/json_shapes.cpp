@@ -54,9 +54,7 @@ std::string terminalText(const char *field, std::size_t width) {
     return latin1Text(reinterpret_cast<const unsigned char *>(text.data()), text.size());
 }
 
-nlohmann::json terminalJson(int number, const TerminalRecord &record) {
-    nlohmann::json out;
-    out["number"] = number;
+void addTerminalIdentity(nlohmann::json &out, const TerminalRecord &record) {
     out["model"] = record.model;
     out["version"] = record.version;
     {
@@ -66,6 +64,12 @@ nlohmann::json terminalJson(int number, const TerminalRecord &record) {
     }
     out["address"] = record.address;
     out["connected_since"] = record.connectedSince;
+}
+
+nlohmann::json terminalJson(int number, const TerminalRecord &record) {
+    nlohmann::json out;
+    out["number"] = number;
+    addTerminalIdentity(out, record);
     out["last_heard"] = record.lastHeard.load();
     out["frames_in"] = record.framesIn.load();
     out["frames_out"] = record.framesOut.load();

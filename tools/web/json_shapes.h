@@ -20,6 +20,9 @@ std::string terminalText(const char *field, std::size_t width);
 std::string latin1Text(const unsigned char *bytes, std::size_t count);
 
 nlohmann::json terminalJson(int number, const TerminalRecord &record);
+// What a terminal is, into `out`: model, version, uid, text, address, connected_since
+// (the fleet's terminal states share these with the dashboard's listing).
+void addTerminalIdentity(nlohmann::json &out, const TerminalRecord &record);
 nlohmann::json configJson(const KqConfigRecord &config);
 nlohmann::json wifiJson(const KqWifiRecord &wifi);
 

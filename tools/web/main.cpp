@@ -1,9 +1,7 @@
 // ks318-web: the dashboard. Starts the KS318 server for terminals and an HTTP
 // server for people: a page, a JSON API over the library, and the terminals'
 // events as a stream. Stops in good order on SIGINT or SIGTERM.
-#include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +19,7 @@
 
 #include "ks318.h"
 #include "tools/common/number_file.h"
+#include "tools/common/program_start.h"
 #include "tools/web/actions.h"
 #include "tools/web/event_hub.h"
 #include "tools/web/file_transfers.h"
@@ -144,22 +143,16 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    // Signals are taken by one thread alone, which starts the stop; every
-    // thread started from here on (the library's too) inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // Signals are taken by one thread alone, which starts the stop.
+    sigset_t stopSignals = ks318::tools::blockStopSignals();
 
     // Uploads live in a directory of the program's own, removed at the end.
-    std::string pattern = (std::filesystem::temp_directory_path() / "ks318-web-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    const auto privateDirectory = ks318::tools::makePrivateDirectory("ks318-web");
+    if (!privateDirectory) {
         std::cerr << "ks318-web: cannot make a private directory for uploads\n";
         return 1;
     }
-    const std::filesystem::path uploadDirectory = pattern;
+    const std::filesystem::path uploadDirectory = *privateDirectory;
     int status = 0;
     {
         using namespace ks318::web;
