@@ -229,6 +229,15 @@ class EventStream:
         self._connection.close()
 
 
+def assert_error(response: "Response", status: int) -> str:
+    """The reason of a JSON error answer with this status (and nothing else in it)."""
+    assert response.status == status, response
+    assert response.headers["content-type"].startswith("application/json")
+    body = response.json()
+    assert set(body) == {"error"} and isinstance(body["error"], str) and body["error"], body
+    return body["error"]
+
+
 class WebServer:
     """A ks318-web process on free loopback ports with a known token."""
 

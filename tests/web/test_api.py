@@ -9,17 +9,9 @@ import threading
 import time
 from pathlib import Path
 
-from conftest import PAGE_DIRECTORY, WAIT, EventStream, bmp_picture, pixel, read_png, wait_until
+from conftest import PAGE_DIRECTORY, WAIT, EventStream, assert_error, bmp_picture, pixel, read_png, wait_until
 
 TOKEN_ERRORS = {401: "missing access token", 403: "wrong access token"}
-
-
-def assert_error(response, status: int) -> str:
-    assert response.status == status, response
-    assert response.headers["content-type"].startswith("application/json")
-    body = response.json()
-    assert set(body) == {"error"} and isinstance(body["error"], str) and body["error"], body
-    return body["error"]
 
 
 # ---- pages and reading ------------------------------------------------------------------------

@@ -25,8 +25,8 @@ from typing import Callable, Dict, List, Optional
 
 import pytest
 
-from conftest import (REPOSITORY, WAIT, Term, WebServer, _program, bmp_picture, close_pipes, pixel, read_png,
-                      wait_on, wait_until)
+from conftest import (REPOSITORY, WAIT, Term, WebServer, _program, assert_error, bmp_picture, close_pipes, pixel,
+                      read_png, wait_on, wait_until)
 
 sys.path.insert(0, str(REPOSITORY / "tests" / "support"))
 from mqtt_broker import MqttBroker, free_port  # noqa: E402
@@ -266,14 +266,6 @@ def web(started, broker) -> FleetWeb:
     server = started.web("--fleet", broker.url)
     server.wait_connected()
     return server
-
-
-def assert_error(response, status: int) -> str:
-    assert response.status == status, response
-    assert response.headers["content-type"].startswith("application/json")
-    body = response.json()
-    assert set(body) == {"error"} and isinstance(body["error"], str) and body["error"], body
-    return body["error"]
 
 
 # ---- the fleet view ---------------------------------------------------------------------------------
