@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 #include <editline/readline.h>
 
+#include "tools/common/number_file.h"
 #include "tools/console/command_table.h"
 #include "tools/console/console.h"
 
@@ -75,18 +76,6 @@ void runLines(Console &console, std::istream &in, bool stopOnFailure) {
     }
 }
 
-bool writePortFile(const std::string &path, int port) {
-    const std::string aside = path + ".part";
-    {
-        std::ofstream out(aside, std::ios::trunc);
-        out << port << '\n';
-        if (!out) return false;
-    }
-    std::error_code error;
-    std::filesystem::rename(aside, path, error);
-    return !error;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -118,7 +107,7 @@ int main(int argc, char **argv) {
     // The working directory is where the media list profile file is kept.
     InitKQ318();
     if (!console.startServer(bind, port)) return 1;
-    if (!portFile.empty() && !writePortFile(portFile, kq_getserverport())) {
+    if (!portFile.empty() && !ks318::tools::writeNumberFile(portFile, kq_getserverport())) {
         console.fail("cannot write the port to " + portFile);
         kq_finishserver();
         return 1;
