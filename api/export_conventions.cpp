@@ -2,25 +2,25 @@
 
 #include <string>
 
+#include "api/terminal_addressing.h"
 #include "server/outbound.h"
 
 namespace ks318::api {
 
 TerminalRef addressTerminal(std::int32_t number, Requires requirement, Verdict &verdict) {
     verdict = Verdict::Rejected;
-    TerminalTable &table = globalServer().terminals();
-    TerminalRef terminal = number < 0 || table.empty() ? nullptr : table.get(number);
+    TerminalRef terminal = findNamed(globalServer().terminals(), number);
     if (!terminal) {
-        port::noteFailure("no terminal " + std::to_string(number));
+        port::noteFailure("no " + describeNamed(number));
         return nullptr;
     }
     if (requirement == Requires::Model320 && terminal->modelNumber() != kModelWithNewerCommands) {
-        port::noteFailure("terminal " + std::to_string(number) + " is model " + std::to_string(terminal->modelNumber()) +
+        port::noteFailure(describeNamed(number) + " is model " + std::to_string(terminal->modelNumber()) +
                           "; only model " + std::to_string(kModelWithNewerCommands) + " takes this command");
         return nullptr;
     }
     if (requirement == Requires::Version32 && terminal->terminalVersion() < kVersionWithNewerCommands) {
-        port::noteFailure("terminal " + std::to_string(number) + " has terminal version " +
+        port::noteFailure(describeNamed(number) + " has terminal version " +
                           std::to_string(terminal->terminalVersion()) + "; this needs version " +
                           std::to_string(kVersionWithNewerCommands) + " or above");
         verdict = Verdict::VersionTooLow;

@@ -57,7 +57,8 @@ void atBoundary(Body &&body) noexcept {
     }
 }
 
-// Finds the terminal at `number` and checks the gate. The returned reference keeps
+// Finds the terminal the calling thread names by `number` (a number or, in the
+// thread's id mode, an id) and checks the gate. The returned reference keeps
 // the record alive even if the terminal disconnects meanwhile.
 TerminalRef addressTerminal(std::int32_t number, Requires requirement, Verdict &verdict);
 

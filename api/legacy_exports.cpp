@@ -75,11 +75,12 @@ unsigned char KQ_CALL GetLEC(int32_t *terminal, char *secondText, int32_t *mask)
 }
 
 unsigned char KQ_CALL Get_KBD_char(int32_t *handle, unsigned char *key) {
-    std::int32_t keyHandle = 0;
+    std::int32_t keyHandle = 0, keyId = 0;
     std::uint8_t pressed = 0;
-    if (!globalServer().keys().pop(keyHandle, pressed)) return 0;
+    if (!globalServer().keys().pop(keyHandle, pressed, &keyId)) return 0;
     if (key != nullptr) *key = pressed;
-    if (handle != nullptr) *handle = keyHandle;
+    // In id mode the key names its terminal by id: a handle may since belong to another connection.
+    if (handle != nullptr) *handle = api::threadAddressing() == api::Addressing::ById ? keyId : keyHandle;
     return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/export_conventions.h"
+#include "api/terminal_addressing.h"
 #include "ks318.h"
 #include "port/socket.h"
 #include "server/listings.h"
@@ -30,25 +31,31 @@ void copyDotted(std::uint32_t address, char *buffer) {
     std::snprintf(buffer, 16, "%d.%d.%d.%d", octets[0], octets[1], octets[2], octets[3]);
 }
 
+// Listings name terminals as the calling thread addresses them.
+ks318::ListedName listedName() {
+    return ks318::api::threadAddressing() == ks318::api::Addressing::ById ? ks318::ListedName::Id
+                                                                          : ks318::ListedName::Number;
+}
+
 }  // namespace
 
 extern "C" {
 
 void *KQ_CALL GetTabConectados(void *table) {
     return fillFor<ks318::kConnectedTableBytes>(
-        table, [](std::uint8_t *record) { ks318::fillConnectedTable(globalServer().terminals(), record); });
+        table, [](std::uint8_t *record) { ks318::fillConnectedTable(globalServer().terminals(), record, listedName()); });
 }
 
 void *KQ_CALL kq_gettermconectados(void *list) {
     return fillFor<ks318::kTerminalListBytes>(
-        list, [](std::uint8_t *record) { ks318::fillTerminalList(globalServer().terminals(), record); });
+        list, [](std::uint8_t *record) { ks318::fillTerminalList(globalServer().terminals(), record, listedName()); });
 }
 
 char *KQ_CALL kq_ipfromid(int32_t terminal) {
     // A copy of the thread's own: the terminal may leave while the host still reads it.
     thread_local char text[16];
     return ks318::api::atBoundary<char *>(nullptr, [&]() -> char * {
-        ks318::TerminalRef found = globalServer().terminals().get(terminal);
+        ks318::TerminalRef found = ks318::api::findNamed(globalServer().terminals(), terminal);
         if (!found) return nullptr;
         std::memcpy(text, found->ip(), sizeof text - 1);
         text[sizeof text - 1] = '\0';

@@ -5,12 +5,14 @@
 #include <cstdint>
 
 #include "api/export_conventions.h"
+#include "api/terminal_addressing.h"
 #include "server/server.h"
 
 namespace ks318::api {
 
 // Offers each terminal to take(TTerminal &) in number order; returns the number
-// of the first for which it returned true, 0 when none did (or anything was
+// (in the calling thread's id mode: the id) of the first for which it returned
+// true, 0 when none did (or anything was
 // thrown: nothing thrown reaches the host).
 template <class Take>
 std::int32_t scanTerminals(Take &&take) noexcept {
@@ -19,7 +21,7 @@ std::int32_t scanTerminals(Take &&take) noexcept {
         for (std::int32_t number = 1;; ++number) {
             TerminalRef terminal = table.get(number);
             if (!terminal) return 0;
-            if (take(*terminal)) return number;
+            if (take(*terminal)) return nameOf(*terminal, number);
         }
     });
 }

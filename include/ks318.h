@@ -2,9 +2,13 @@
  * KS318: host-side server for networked display terminals.
  *
  * The host starts the server, is told of every terminal that connects, of what it
- * sends and of its departure, and addresses a terminal by its terminal number: its
- * 1-based position among the connected terminals, in order of arrival. Numbers
- * close up when a terminal leaves.
+ * sends and of its departure, and sends it commands. A terminal has two names:
+ *  - its id: given when it connects, never changed, never given to another connection
+ *    while the library is loaded. Address terminals by id (kq_addressby);
+ *  - its terminal number: its 1-based position among the connected terminals, in order of
+ *    arrival, the first argument of every per-terminal export as first written. Numbers
+ *    close up when a terminal leaves, so a number kept for a moment may already name
+ *    another terminal: a text meant for one screen lands on another, silently.
  *
  * Plain C, usable from C, C++ and any foreign-function interface. No export lets an
  * exception or error of the library's own reach the host: whatever happens inside
@@ -13,18 +17,20 @@
  * A first host (Linux; on Windows `window` is the host's window handle instead):
  *
  *     static void onLink(void *host, uint32_t message, uint32_t address, uint32_t lParam) {
+ *         int32_t terminal = kq_notifiedterminal(message, address, lParam);  // its id
  *         if (KQ_LINK_IS_CONNECT(lParam)) {
- *             int32_t terminal = (int32_t)KQ_LINK_TERMINAL(lParam);
- *             int32_t ident = kq_getident(terminal);
- *             printf("terminal %d at %s, model %d\n", terminal, kq_inet_ntoa(address), KQ_IDENT_MODEL(ident));
+ *             printf("terminal %d at %s, model %d\n", terminal, kq_inet_ntoa(address),
+ *                    KQ_IDENT_MODEL(kq_getident(terminal)));
  *             kq_fillscreen(terminal, 15);             // the screen white
  *         }
  *     }
  *     static void onData(void *host, uint32_t message, uint32_t code, uint32_t lParam) {
- *         if (code == KQ_NOTIFY_KEY) printf("key %u\n", KQ_DATA_EXTRA(lParam));
+ *         int32_t terminal = kq_notifiedterminal(message, code, lParam);
+ *         if (code == KQ_NOTIFY_KEY) printf("key %u from terminal %d\n", KQ_DATA_EXTRA(lParam), terminal);
  *     }
  *     int main(void) {
  *         KqHostTarget target = {NULL, onLink, onData};
+ *         kq_addressby(KQ_ADDRESS_BY_ID);             // this thread's calls name terminals by id
  *         if (!kq_startserverex(&target, 1, 2, "127.0.0.1", KQ_DEFAULT_PORT)) {
  *             fprintf(stderr, "cannot start: %s\n", kq_lastfailure());
  *             return 1;
@@ -33,6 +39,9 @@
  *         kq_finishserver();
  *     }
  *
+ * Handlers run on library threads, whose addressing is by number until they ask for ids:
+ * call kq_addressby(KQ_ADDRESS_BY_ID) in each handler (it is cheap), or on every thread
+ * that calls the exports.
  * examples/host.c in the source tree is a complete host along these lines.
  */
 #ifndef KS318_H
@@ -146,15 +155,8 @@ typedef struct KqHostTarget {
  *    holds kq_finishserver up to its limit (about 5.4 s), and the library may then be
  *    unloaded under it: a handler must not wait for anything the host does after
  *    kq_finishserver.
- * A data notification carries the connection's handle, not the terminal number. A host
- * with a KqHostTarget tells its terminal from the thread: the connect handler keeps, in
- * thread-local storage, a record of the terminal that thread serves, with the number the
- * connect gave; the disconnect handler (same thread) takes the record away and lowers by
- * one the number of every record above it, as the library closes up its numbers. Do not
- * count arrivals instead: a terminal is numbered when it is accepted, before its
- * handshake, so a later terminal's connect can come first. (A connect made at the very
- * moment another terminal leaves may carry the number from before the leaving: numbers
- * are positions, and move under a host that does not hold them still.)
+ * A handler learns which terminal its notification is about with kq_notifiedterminal:
+ * its id, exact whatever other terminals do at that moment (see "Terminal ids").
  * With a window (Windows) notifications come through the window's message queue, on
  * the window's thread.
  *
@@ -239,6 +241,72 @@ KQ_API int32_t KQ_CALL StartServerKQ318(void);
 KQ_API int32_t KQ_CALL CloseKQ318(void);
 /* Captures the current working directory, below which the media list profile file lives; its length, 0 on failure. */
 KQ_API int32_t KQ_CALL InitKQ318(void);
+
+/* ---- Terminal ids ------------------------------------------------------------------
+ * Every accepted connection gets an id: a positive 32-bit number from KQ_FIRST_TERMINAL_ID
+ * up, so above every terminal number: a number passed where an id is meant, or an id
+ * where a number is meant, names no terminal rather than another one. An id never changes
+ * while its connection lives and is never given again while the library stays loaded
+ * (a stop and a new start go on counting). A gone id names nothing: a command for it
+ * fails with the export's fail value, and kq_lastfailure says "no terminal id N".
+ *
+ * Addressing by id. kq_addressby(KQ_ADDRESS_BY_ID) makes the calling thread's exports
+ * take an id wherever they take a terminal number, every export alike: the command
+ * reaches that connection or fails with the export's usual fail value; it never reaches
+ * another terminal. On that thread the exports that report a terminal name it by id too:
+ * GetSerial, GetLEC, GetConfig and kq_TemResposta report the id where they reported the
+ * number, Get_KBD_char the key's terminal id where it reported the connection handle,
+ * and the number fields of GetTabConectados and kq_gettermconectados hold ids. Other
+ * threads keep their own mode (numbers, unless they ask), so a host or a binding can
+ * switch without changing what anyone else's numbers mean. The mode is the thread's:
+ * library threads (the handlers') start by number.
+ *
+ * Learning the id of a notification. kq_notifiedterminal(message, wParam, lParam), called
+ * with the values of the notification being handled, returns the id of the terminal it is
+ * about, for connect, data and disconnect alike:
+ *  - with a KqHostTarget: exact, always. The handler runs on the terminal's own connection
+ *    thread, which names its terminal for as long as the handler runs (the values passed
+ *    are then not even looked at). No window remains;
+ *  - with a window (Windows): a data notification is found by its connection handle among
+ *    the connection threads waiting for the window to handle one, exact while that thread
+ *    waits (its handle cannot be reused meanwhile; two waiting connections whose handles
+ *    share their low 16 bits would be told apart by neither). A connect or disconnect is
+ *    found by its values among the posts not yet asked about, the oldest first, as the
+ *    queue delivers them: exact when the host asks for every connect and disconnect it
+ *    handles (a skipped one could be taken for a later one with the same address and
+ *    number). The last 4096 posts not asked about are kept.
+ * It returns 0 outside a handler and for a notification it cannot tell. */
+#define KQ_FIRST_TERMINAL_ID 65536
+#define KQ_ADDRESS_BY_NUMBER 0
+#define KQ_ADDRESS_BY_ID 1
+
+/* Sets how the calling thread's exports name terminals: KQ_ADDRESS_BY_NUMBER (as written) or
+ * KQ_ADDRESS_BY_ID. Returns the thread's previous mode; -1 (mode unchanged) for another value. */
+KQ_API int32_t KQ_CALL kq_addressby(int32_t mode);
+/* The id of the terminal the notification with these values is about (see above); 0 when unknown. */
+KQ_API int32_t KQ_CALL kq_notifiedterminal(uint32_t message, uint32_t wParam, uint32_t lParam);
+/* The terminal number the id has now; 0 when the id names no connected terminal. A number moves:
+ * use it at once, or not at all. */
+KQ_API int32_t KQ_CALL kq_terminalnumber(int32_t id);
+/* The id of the terminal at a number now; 0 when there is none. */
+KQ_API int32_t KQ_CALL kq_terminalid(int32_t number);
+
+/* One connected, identified terminal, as kq_listterminals lists it. 56 bytes. */
+typedef struct KqTerminalInfo {
+    int32_t number;        /*  0: its terminal number at the moment of the listing */
+    int32_t id;            /*  4: its id */
+    uint32_t address;      /*  8: IPv4, network byte order */
+    int32_t model;         /* 12: model number */
+    int32_t version;       /* 16: terminal version */
+    int32_t reserved;      /* 20: 0 */
+    char identifier[32];   /* 24: the identifier text (kq_getuid's uidText), zero-ended, cut to 31 */
+} KqTerminalInfo;
+
+/* Lists the connected terminals that have identified themselves, in number order, in one
+ * consistent snapshot: at most `capacity` entries to `entries`. Returns how many there are (more
+ * than capacity when they did not all fit); -1 for a null entries with a capacity above 0 or a
+ * negative capacity. A terminal still in its handshake is not listed. */
+KQ_API int32_t KQ_CALL kq_listterminals(KqTerminalInfo *entries, int32_t capacity);
 
 /* ---- Terminal listings and addresses ---------------------------------------------- */
 
@@ -380,6 +448,7 @@ KQ_LAYOUT_CHECK(KqWifiRecord, sizeof(KqWifiRecord) == 100 && offsetof(KqWifiReco
 KQ_LAYOUT_CHECK(KqSerialConfigRecord, sizeof(KqSerialConfigRecord) == 12 && offsetof(KqSerialConfigRecord, ten) == 10);
 KQ_LAYOUT_CHECK(KqImageUpdateConfig, sizeof(KqImageUpdateConfig) == 112 && offsetof(KqImageUpdateConfig, number2) == 104);
 KQ_LAYOUT_CHECK(KqConnectedTable, sizeof(KqConnectedTable) == 8196 && offsetof(KqConnectedTable, count) == 8192);
+KQ_LAYOUT_CHECK(KqTerminalInfo, sizeof(KqTerminalInfo) == 56 && offsetof(KqTerminalInfo, identifier) == 24);
 KQ_LAYOUT_CHECK(KqTerminalList, sizeof(KqTerminalList) == 47108 && offsetof(KqTerminalList, model) == 43008 &&
                                     offsetof(KqTerminalList, count) == 47104);
 

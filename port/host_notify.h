@@ -52,6 +52,11 @@ private:
 // Nothing to do where notifications are plain calls.
 void handleWaitingHostNotifications();
 
+// True where the host's handlers run on the thread that notifies (a
+// KqHostTarget's functions are plain calls); false where they run on the
+// thread of the host's window.
+bool handlersRunOnNotifyingThread();
+
 // True on a host thread that is handling a notification sent by a connection
 // thread (which waits for it), where that is not the connection thread itself.
 bool handlingHostNotification();

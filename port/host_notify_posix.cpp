@@ -23,4 +23,6 @@ void handleWaitingHostNotifications() {}
 // Notifications are called on the connection thread itself.
 bool handlingHostNotification() { return false; }
 
+bool handlersRunOnNotifyingThread() { return true; }
+
 }  // namespace ks318::port

@@ -29,4 +29,6 @@ void handleWaitingHostNotifications() {
 
 bool handlingHostNotification() { return InSendMessage() != FALSE; }
 
+bool handlersRunOnNotifyingThread() { return false; }
+
 }  // namespace ks318::port

@@ -46,7 +46,7 @@ public:
     void depart() {
         if (!announced_ || departed_) return;
         departed_ = true;
-        server_.notifications().disconnected(epoch_, address_, handle_);
+        server_.notifications().disconnected(epoch_, address_, handle_, terminal_->id());
     }
 
 private:
@@ -108,7 +108,7 @@ private:
         const int number = server_.terminals().numberOf(terminal_.get());
         if (number == 0) return;
         announced_ = true;
-        server_.notifications().connected(epoch_, address_, number);
+        server_.notifications().connected(epoch_, address_, number, terminal_->id());
     }
 
     // The terminal leaves the table before the host is told, so a host that

@@ -90,7 +90,7 @@ std::optional<Notice> displayTime(InboundContext &context, const Payload &payloa
 
 std::optional<Notice> key(InboundContext &context, const Payload &payload) {
     const std::uint8_t pressed = payload.bytes[0];
-    context.server.keys().push(static_cast<std::int32_t>(context.terminal.socket()), pressed);
+    context.server.keys().push(static_cast<std::int32_t>(context.terminal.socket()), pressed, context.terminal.id());
     if (!payload.complete()) return std::nullopt;
     return Notice{KQ_NOTIFY_KEY, pressed};
 }
@@ -275,7 +275,9 @@ void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t len
     context.frame.clearFrom(count);
     if (!read) return;
     std::optional<Notice> notice = rule->handle(context, Payload{buffer, count, length});
-    if (notice) context.server.notifications().data(context.epoch, notice->code, context.terminal.socket(), notice->extra);
+    if (notice)
+        context.server.notifications().data(context.epoch, notice->code, context.terminal.socket(), notice->extra,
+                                            context.terminal.id());
 }
 
 }  // namespace ks318

@@ -16,6 +16,7 @@
 
 #include "port/host_notify.h"
 #include "port/socket.h"
+#include "server/notified_terminal.h"
 
 namespace ks318 {
 
@@ -51,19 +52,34 @@ public:
     }
 
     // wParam: the terminal's IPv4 address (network order); lParam: (number << 16) | 1.
-    void connected(Epoch epoch, std::uint32_t address, int number) {
-        deliver(epoch, [&] { target_.post(connectMessage_.load(), address, (static_cast<std::uint32_t>(number) << 16) | 1u); });
+    void connected(Epoch epoch, std::uint32_t address, int number, TerminalId id) {
+        link(epoch, address, (static_cast<std::uint32_t>(number) << 16) | 1u, id);
     }
     // wParam: the address; lParam: (handle & 0xFFFF) << 16.
-    void disconnected(Epoch epoch, std::uint32_t address, port::SocketHandle handle) {
-        deliver(epoch, [&] { target_.post(connectMessage_.load(), address, lowWord(handle) << 16); });
+    void disconnected(Epoch epoch, std::uint32_t address, port::SocketHandle handle, TerminalId id) {
+        link(epoch, address, lowWord(handle) << 16, id);
     }
     // wParam: the notification code; lParam: (handle & 0xFFFF) | (extra & 0xFFFF) << 16.
     // Returns once the host has handled it.
-    void data(Epoch epoch, int code, port::SocketHandle handle, std::int32_t extra) {
-        deliver(epoch, [&] {
-            target_.send(dataMessage_.load(), static_cast<std::uint32_t>(code), lowWord(handle) | (lowWord(extra) << 16));
+    void data(Epoch epoch, int code, port::SocketHandle handle, std::int32_t extra, TerminalId id) {
+        deliver(epoch, id, [&] {
+            const std::uint32_t handleWord = lowWord(handle);
+            const bool elsewhere = !port::handlersRunOnNotifyingThread();
+            if (elsewhere) notified_.dataSending(handleWord, id);
+            target_.send(dataMessage_.load(), static_cast<std::uint32_t>(code), handleWord | (lowWord(extra) << 16));
+            if (elsewhere) notified_.dataHandled(handleWord, id);
         });
+    }
+
+    // The id of the terminal a notification with these values is about, for a
+    // host whose handlers run elsewhere than the notifying thread (a window); 0
+    // when none matches.
+    TerminalId terminalOf(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+        if (message == dataMessage_.load()) {
+            if (TerminalId id = notified_.dataSender(lParam & 0xFFFFu)) return id;
+        }
+        if (message == connectMessage_.load()) return notified_.claimLink(wParam, lParam);
+        return 0;
     }
 
 private:
@@ -72,10 +88,22 @@ private:
     // Counted as under way before the epoch is looked at, so a stop that closes
     // the epoch meanwhile either sees it counted or it sees the epoch closed.
     // Only a closed epoch has a stop waiting to be woken.
+    void link(Epoch epoch, std::uint32_t wParam, std::uint32_t lParam, TerminalId id) {
+        deliver(epoch, id, [&] {
+            // Journalled before the post, so the host cannot handle it first.
+            if (!port::handlersRunOnNotifyingThread()) notified_.linkPosted(wParam, lParam, id);
+            target_.post(connectMessage_.load(), wParam, lParam);
+        });
+    }
+
+    // The notifying thread names the terminal to a handler that runs on it.
     template <class Notify>
-    void deliver(Epoch epoch, Notify &&notify) {
+    void deliver(Epoch epoch, TerminalId id, Notify &&notify) {
         underWay_.fetch_add(1);
-        if (epoch == epoch_.load()) notify();
+        if (epoch == epoch_.load()) {
+            NotifiedTerminal::Scope handling(id);
+            notify();
+        }
         underWay_.fetch_sub(1);
         if (epoch != epoch_.load()) {
             std::lock_guard lock(idleMutex_);
@@ -86,6 +114,7 @@ private:
     std::atomic<std::uint32_t> connectMessage_{0};
     std::atomic<std::uint32_t> dataMessage_{0};
     port::HostNotifier target_;
+    NotifiedTerminal notified_;
     std::atomic<Epoch> epoch_{1};
     std::atomic<int> underWay_{0};
     std::mutex idleMutex_;

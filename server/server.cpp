@@ -101,6 +101,7 @@ void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAdd
     std::shared_ptr<TTerminal> terminal;
     try {
         terminal = std::make_shared<TTerminal>(socket, peerAddress, limits_.outbound);
+        if (terminal->id() == 0) return;        // no id left to give: the record goes and closes the connection
         if (table_.add(terminal) == 0) return;  // table full: the record goes now and closes the connection
     } catch (...) {
         // No memory for its record or its place: the connection is not served.

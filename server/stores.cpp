@@ -50,12 +50,13 @@ bool EventStack::pop(Event &event, int &remaining) {
     });
 }
 
-bool KeyBuffer::push(std::int32_t handle, std::uint8_t key) {
-    return stack_.pushWith([&](Entry &slot) { slot = Entry{handle, key}; });
+bool KeyBuffer::push(std::int32_t handle, std::uint8_t key, std::int32_t id) {
+    return stack_.pushWith([&](Entry &slot) { slot = Entry{handle, key, id}; });
 }
 
-bool KeyBuffer::pop(std::int32_t &handle, std::uint8_t &key) {
+bool KeyBuffer::pop(std::int32_t &handle, std::uint8_t &key, std::int32_t *id) {
     return stack_.popWith([&](const Entry &slot, int) {
+        if (id != nullptr) *id = slot.id;
         handle = slot.handle;
         key = static_cast<std::uint8_t>(slot.key);
     });

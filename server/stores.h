@@ -112,10 +112,11 @@ private:
 class KeyBuffer {
 public:
     static constexpr int kCapacity = 128;
-    // False when 128 keys are held: the key is not stored.
-    bool push(std::int32_t handle, std::uint8_t key);
+    // False when 128 keys are held: the key is not stored. The id of the
+    // terminal is kept beside its handle, which a later connection may reuse.
+    bool push(std::int32_t handle, std::uint8_t key, std::int32_t id = 0);
     // Removes the newest key. False when empty.
-    bool pop(std::int32_t &handle, std::uint8_t &key);
+    bool pop(std::int32_t &handle, std::uint8_t &key, std::int32_t *id = nullptr);
     int count() const { return stack_.count(); }
     void reset() { stack_.reset(); }
 
@@ -123,6 +124,7 @@ private:
     struct Entry {
         std::int32_t handle;
         std::int32_t key;
+        std::int32_t id;
     };
     GatedStack<Entry, kCapacity> stack_;
 };

@@ -6,7 +6,7 @@
 namespace ks318 {
 
 TTerminal::TTerminal(port::SocketHandle socket, std::uint32_t peerAddress, FrameTiming timing)
-    : outbound(socket, timing), socket_(socket) {
+    : outbound(socket, timing), socket_(socket), id_(nextTerminalId()) {
     std::string text = port::inetNtoa(peerAddress);
     std::strncpy(ipBuf_, text.c_str(), sizeof ipBuf_ - 1);
 }

@@ -15,6 +15,7 @@
 #include "server/limits.h"
 #include "server/outbound_lane.h"
 #include "server/stores.h"
+#include "server/terminal_id.h"
 
 namespace ks318 {
 
@@ -58,6 +59,9 @@ public:
     TTerminal &operator=(const TTerminal &) = delete;
 
     port::SocketHandle socket() const { return socket_; }
+    // The connection's id, given at construction: it never changes and is never
+    // given to another record (0 only when the ids ran out).
+    TerminalId id() const { return id_; }
     // Dotted IPv4 text of the peer; lives as long as the record.
     const char *ip() const { return ipBuf_; }
     // The peer's address in network byte order, as its dotted text converts back.
@@ -127,6 +131,7 @@ public:
 
 private:
     const port::SocketHandle socket_;
+    const TerminalId id_;
     char ipBuf_[16] = {};
     std::atomic<std::uint32_t> ident_{0};
     std::atomic<bool> listed_{false};

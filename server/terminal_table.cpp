@@ -26,6 +26,13 @@ TerminalRef TerminalTable::findByHandle(port::SocketHandle handle) const {
     return it != nodes_.end() ? *it : nullptr;
 }
 
+TerminalRef TerminalTable::findById(TerminalId id) const {
+    if (id <= 0) return nullptr;
+    SpinGuard guard(termLock_);
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const TerminalRef &node) { return node->id() == id; });
+    return it != nodes_.end() ? *it : nullptr;
+}
+
 bool TerminalTable::contains(const TTerminal *terminal) const {
     SpinGuard guard(termLock_);
     return std::any_of(nodes_.begin(), nodes_.end(),

@@ -26,6 +26,8 @@ public:
     TerminalRef get(int number) const;
     // The first terminal whose socket is the handle; null for handle 0 or none.
     TerminalRef findByHandle(port::SocketHandle handle) const;
+    // The terminal with an id; null for id 0 or none (a gone id names nothing).
+    TerminalRef findById(TerminalId id) const;
     bool contains(const TTerminal *terminal) const;
     // The terminal's number now; 0 when it is not in the table.
     int numberOf(const TTerminal *terminal) const;
