@@ -75,10 +75,11 @@ extern "C" {
  *               0xFFFF) << 16, low word 0;
  *   data        sent on dataMessage: wParam = one of the KQ_NOTIFY_ codes below, lParam =
  *               (connection handle & 0xFFFF) | (extra value << 16).
- * A data notification names the connection, not the terminal number: see "Threads" for how a
- * host tells which terminal it is about. */
+ * A data notification names the connection, not the terminal number. In any handler,
+ * kq_notifiedterminal(message, wParam, lParam) gives the id of the terminal the notification is
+ * about (see "Terminal ids"). */
 #define KQ_LINK_IS_CONNECT(lParam) ((((uint32_t)(lParam)) & 0xFFFFu) == 1u)
-#define KQ_LINK_TERMINAL(lParam) (((uint32_t)(lParam)) >> 16) /* connect: the terminal number */
+#define KQ_LINK_TERMINAL(lParam) (((uint32_t)(lParam)) >> 16) /* connect: the terminal number then */
 #define KQ_LINK_HANDLE(lParam) (((uint32_t)(lParam)) >> 16)   /* disconnect: handle, low 16 bits */
 #define KQ_DATA_HANDLE(lParam) (((uint32_t)(lParam)) & 0xFFFFu)
 #define KQ_DATA_EXTRA(lParam) (((uint32_t)(lParam)) >> 16)
@@ -156,7 +157,10 @@ typedef struct KqHostTarget {
  *    unloaded under it: a handler must not wait for anything the host does after
  *    kq_finishserver.
  * A handler learns which terminal its notification is about with kq_notifiedterminal:
- * its id, exact whatever other terminals do at that moment (see "Terminal ids").
+ * its id, exact whatever other terminals do at that moment (see "Terminal ids"). Keep
+ * that id, not a number, for anything done later (a queue, another thread): a number
+ * is good only at the moment it was read. The addressing mode (kq_addressby) is each
+ * thread's own, handlers' threads included.
  * With a window (Windows) notifications come through the window's message queue, on
  * the window's thread.
  *
@@ -187,7 +191,7 @@ typedef struct KqHostTarget {
  * handshake is through (code 19 has gone out, its identification has been read and
  * codes 21 and 27 sent) or has failed: whatever the host sends from its connect
  * handler follows the greeting, and an identified terminal is listed by then. The
- * terminal number is its position at that moment. A failed handshake gives connect,
+ * terminal number is its position at that moment; kq_notifiedterminal gives its id. A failed handshake gives connect,
  * then disconnect. With a KqHostTarget every notification of a terminal comes from
  * its connection thread, so connect precedes its data and disconnect notifications.
  * With a window (Windows) connect and disconnect are posted while data are sent, and
@@ -310,11 +314,11 @@ KQ_API int32_t KQ_CALL kq_listterminals(KqTerminalInfo *entries, int32_t capacit
 
 /* ---- Terminal listings and addresses ---------------------------------------------- */
 
-/* Fills 8196 bytes: 1024 terminal numbers, 1024 IPv4 addresses (network order), the count; returns table
+/* Fills 8196 bytes: 1024 terminal numbers (ids on a thread that addresses by id), 1024 IPv4 addresses (network order), the count; returns table
  * (null when the listing could not be made). */
 KQ_API void *KQ_CALL GetTabConectados(void *table);
 /* Drops terminals that identified with model 0, then fills 47108 bytes: 1024 texts of 34 bytes,
- * 1024 numbers, 1024 addresses, 1024 model numbers, the count; returns list (null when the listing
+ * 1024 numbers (ids on a thread that addresses by id), 1024 addresses, 1024 model numbers, the count; returns list (null when the listing
  * could not be made). A terminal still in its handshake is neither dropped nor listed (its entries
  * stay zero) but counted. */
 KQ_API void *KQ_CALL kq_gettermconectados(void *list);
@@ -337,9 +341,10 @@ KQ_API char *KQ_CALL KQinet_ntoa(uint32_t address, char *buffer);
 KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
 
 /* ---- Export conventions ------------------------------------------------------------
- * Every per-terminal export takes the terminal number first. A negative number, an
- * empty table or a number with no terminal returns the export's fail value (0 for
- * most, -1 where noted); so does a terminal of another model for the exports that
+ * Every per-terminal export takes the terminal number first, or the terminal's id on a
+ * thread that addresses by id (kq_addressby). A negative number, an empty table, a
+ * number with no terminal or an id that names no connected terminal returns the
+ * export's fail value (0 for most, -1 where noted); so does a terminal of another model for the exports that
  * need model 320. Exports that need terminal version 32 return -1 below it.
  * Command exports return the bytes sent (7 + payload), -1 when the socket failed or
  * the frame missed its deadline (the connection then ends), 0 when no frame buffer
@@ -559,8 +564,8 @@ KQ_API int32_t KQ_CALL kq_getsc(int32_t terminal, void *sc);
 KQ_API int32_t KQ_CALL kq_getident(int32_t terminal);
 /* The last status word of port 0 (port 0) or port 1 (any other port) to status. 1. Fail 0. */
 KQ_API int32_t KQ_CALL kq_sergetstatus(int32_t terminal, int32_t port, int16_t *status);
-/* Pops the newest answer event of the lowest-numbered terminal that has one: its number, code, value and how
- * many answers that terminal still holds. 1, or 0 when no terminal has one. */
+/* Pops the newest answer event of the lowest-numbered terminal that has one: its number (on a thread that
+ * addresses by id: its id), code, value and how many answers that terminal still holds. 1, or 0 when no terminal has one. */
 KQ_API unsigned char KQ_CALL kq_TemResposta(int32_t *terminal, unsigned char *code, int32_t *value, int32_t *count);
 /* The value stored in answer slot index (0 … 19, popped or not). Index -1 gives no value but the index of the newest
  * answer held (how many are held, minus 1), -1 when none. Fail -1. */
@@ -574,8 +579,8 @@ KQ_API int32_t KQ_CALL SendConfig(int32_t terminal, const char *address1, const 
                                   const char *address3, const char *address4, const char *address5,
                                   const char *text1, int32_t number1, const char *text2, const char *text3,
                                   const char *text4, int32_t number2, int32_t number3);
-/* Pops the newest configuration record of the lowest-numbered terminal that has one and unpacks it: addresses as
- * dotted texts (16 bytes each), texts into 32, 100, 30 and 30 bytes, the last two numbers' low bytes. 1, or 0. */
+/* Pops the newest configuration record of the lowest-numbered terminal that has one and unpacks it: its number (or
+ * id, as for kq_TemResposta), addresses as dotted texts (16 bytes each), texts into 32, 100, 30 and 30 bytes, the last two numbers' low bytes. 1, or 0. */
 KQ_API unsigned char KQ_CALL GetConfig(int32_t *terminal, char *address1, char *address2, char *address3,
                                        char *address4, char *address5, char *text1, int16_t *number1, char *text2,
                                        char *text3, char *text4, unsigned char *number2, unsigned char *number3);
@@ -720,12 +725,13 @@ KQ_API int32_t KQ_CALL EnviaArquivo(int32_t terminal, const char *path, const ch
 /* kq_writeserial on the port's low byte. */
 KQ_API int32_t KQ_CALL EscreveSerial(int32_t terminal, int32_t port, int32_t length, const void *data);
 /* Pops the newest serial entry of the lowest-numbered terminal that has one (empty entries are taken away and
- * passed over): number, port, bytes (256-byte buffer), length. Writes 0 to length first. 1, or 0 when none. */
+ * passed over): number (or id, as for kq_TemResposta), port, bytes (256-byte buffer), length. Writes 0 to length first. 1, or 0 when none. */
 KQ_API unsigned char KQ_CALL GetSerial(int32_t *terminal, int32_t *source, void *buffer, int32_t *length);
-/* Pops the newest card read of the lowest-numbered terminal that has one: number, second text (128 bytes), mask
+/* Pops the newest card read of the lowest-numbered terminal that has one: number (or id, as for kq_TemResposta), second text (128 bytes), mask
  * (1: first text present, 2: second text present). 1, or 0 when none. */
 KQ_API unsigned char KQ_CALL GetLEC(int32_t *terminal, char *secondText, int32_t *mask);
-/* Pops the newest key of any terminal: the key, and the connection handle of the terminal that sent it. 1, or 0. */
+/* Pops the newest key of any terminal: the key, and the connection handle of the terminal that sent it (on a
+ * thread that addresses by id: that terminal's id). 1, or 0. */
 KQ_API unsigned char KQ_CALL Get_KBD_char(int32_t *handle, unsigned char *key);
 
 #ifdef __cplusplus
