@@ -9,6 +9,12 @@ Ctrl-C or SIGTERM.
 ADDRESS defaults to 127.0.0.1, PORT to 16510 (0: any free port). PICTURE is a
 .bmp, .jpg, .ico, .wmf or .emf file; without one the host draws its own.
 Try it with simulated terminals:  ks318-term --port PORT --count 2 --model 318,320
+
+Each event names its terminal as a ks318.Terminal: the connection itself, by
+the id the library gave it. Commands are given that object, so an answer goes
+to the terminal that asked even when others come and go meanwhile (terminal
+numbers close up when a terminal leaves; ids never move), and a command for a
+terminal that has gone raises NoTerminal instead of reaching another one.
 """
 
 from __future__ import annotations
@@ -53,7 +59,8 @@ def say(line: str) -> None:
 
 
 class Host(ks318.Server):
-    """Handlers run on each terminal's own connection thread."""
+    """Handlers run on each terminal's own connection thread. Terminals are
+    printed by id: their numbers move."""
 
     def __init__(self, port: int, bind: str, picture: Optional[str]) -> None:
         super().__init__(port=port, bind=bind)
@@ -63,51 +70,49 @@ class Host(ks318.Server):
         self.black_line = bytes(480 * 24)  # palette entry 0
 
     def on_connect(self, event: ks318.ConnectEvent) -> None:
+        terminal = event.terminal
         if event.ident == 0:
-            say(f"terminal {event.terminal} connected from {event.address}, not identified")
+            say(f"terminal {terminal.id} connected from {event.address}, not identified")
         else:
-            say(f"terminal {event.terminal} connected from {event.address}: model {event.model}, "
-                  f"terminal version {event.version}")
+            say(f"terminal {terminal.id} connected from {event.address}: model {event.model}, "
+                f"terminal version {event.version}, number {event.number}")
 
     def on_disconnect(self, event: ks318.DisconnectEvent) -> None:
-        say(f"terminal {event.terminal} ({event.address}) disconnected")
+        say(f"terminal {event.terminal.id} ({event.address}) disconnected")
 
     def on_data(self, event: ks318.DataEvent) -> None:
-        if event.terminal == 0:
-            return
         if isinstance(event, ks318.UidEvent):
             self.identified(event)
         elif isinstance(event, ks318.KeyEvent):
             self.key(event)
 
-    def model(self, terminal: int) -> int:
-        connection = self.connection(terminal)
-        return connection.model if connection is not None else 0
-
     def identified(self, event: ks318.UidEvent) -> None:
         """The identifier answers the handshake's request, right after connect:
         the terminal is greeted and identified."""
-        say(f'terminal {event.terminal} identifier {event.uid} "{event.text}"')
+        terminal = event.terminal
+        say(f'terminal {terminal.id} identifier {event.uid} "{event.text}"')
         try:
             if self.picture is not None:
-                self.send_picture(event.terminal, self.picture)
+                self.send_picture(terminal, self.picture)
             else:
-                pixels = self.pictures[318 if self.model(event.terminal) == 318 else 0]
-                self.send_image(event.terminal, self.palette, pixels)
+                pixels = self.pictures[318 if terminal.model == 318 else 0]
+                self.send_image(terminal, self.palette, pixels)
         except (ks318.KS318Error, ValueError) as error:
-            say(f"terminal {event.terminal}: no picture shown: {error}")
+            say(f"terminal {terminal.id}: no picture shown: {error}")
 
     def key(self, event: ks318.KeyEvent) -> None:
-        """A cleared bottom line, then the key on it in palette entry 15."""
-        width, height = ks318.screen_size(self.model(event.terminal))
+        """A cleared bottom line, then the key on it in palette entry 15: on the
+        terminal that pressed it, or nowhere if it has left meanwhile."""
+        terminal = event.terminal
+        width, height = ks318.screen_size(terminal.model)
         key = event.key
         text = f"key '{chr(key)}' ({key})" if 0x20 <= key < 0x7F else f"key {key}"
-        say(f"terminal {event.terminal} {text}")
+        say(f"terminal {terminal.id} {text}")
         try:
-            self.send_block(event.terminal, 0, height - 24, width, 24, self.black_line[: width * 24])
-            self.send_text(event.terminal, text, 8, height - 20, colour=15, height=16)
-        except ks318.KS318Error as error:
-            say(f"terminal {event.terminal}: key not shown: {error}")
+            self.send_block(terminal, 0, height - 24, width, 24, self.black_line[: width * 24])
+            self.send_text(terminal, text, 8, height - 20, colour=15, height=16)
+        except ks318.KS318Error as error:  # NoTerminal once it has gone
+            say(f"terminal {terminal.id}: key not shown: {error}")
 
 
 def main(argv: Optional[list] = None) -> int:

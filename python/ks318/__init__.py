@@ -10,6 +10,11 @@
             if isinstance(event, ks318.KeyEvent):
                 server.send_text(event.terminal, f"key {event.key}", 8, 8)
 
+``event.terminal`` is a :class:`Terminal`: the connection itself, named by the
+id the library gave it, so the text reaches the terminal that pressed the key
+or fails with NoTerminal once it has gone, never another terminal. A plain int
+is still taken as a terminal number.
+
 The shared library is found through ``KS318_LIBRARY``, else
 ``ctypes.util.find_library("ks318")``, else ``libks318.so.0``.
 """
@@ -27,7 +32,8 @@ from .events import __all__ as _event_names
 from .pictures import convert_picture
 from .records import *  # noqa: F401,F403
 from .records import __all__ as _record_names
-from .server import Connection, Server, TerminalInfo
+from .server import Connection, Server
+from .terminal import Terminal
 
 __version__ = "0.1.0"
 
@@ -39,8 +45,8 @@ def version() -> int:
 
 __all__ = [
     "Server",
+    "Terminal",
     "Connection",
-    "TerminalInfo",
     "convert_picture",
     "library",
     "last_failure",

@@ -25,6 +25,8 @@ from ctypes import (
 )
 from typing import Any, Dict, Optional, Sequence, Tuple
 
+from .records import TerminalInfoRecord
+
 __all__ = [
     "EXPORTS",
     "OPTIONAL_EXPORTS",
@@ -192,6 +194,12 @@ EXPORTS: Dict[str, Signature] = {
     "Get_KBD_char": (_ub, (_pi32, _pub)),
     # extensions
     "kq_lastfailure": (c_char_p, ()),
+    # terminal ids
+    "kq_addressby": (_i32, (_i32,)),
+    "kq_notifiedterminal": (_i32, (_u32, _u32, _u32)),
+    "kq_terminalnumber": (_i32, (_i32,)),
+    "kq_terminalid": (_i32, (_i32,)),
+    "kq_listterminals": (_i32, (POINTER(TerminalInfoRecord), _i32)),
 }
 
 #: Exports a library build may lack; they are looked up when first needed.

@@ -8,6 +8,9 @@ __all__ = [
     "Notification",
     "ANSWER_DISPLAY_TIME",
     "MAX_TERMINALS",
+    "FIRST_TERMINAL_ID",
+    "ADDRESS_BY_NUMBER",
+    "ADDRESS_BY_ID",
     "DEFAULT_PORT",
     "PALETTE_BYTES",
     "PIXELS_318",
@@ -88,6 +91,11 @@ ANSWER_NOTIFICATIONS = frozenset(
 )
 
 MAX_TERMINALS = 1024
+#: Terminal ids start here, above every terminal number, so one is never taken for the other.
+FIRST_TERMINAL_ID = 65536
+#: kq_addressby's modes: the calling thread's exports take terminal numbers, or ids.
+ADDRESS_BY_NUMBER = 0
+ADDRESS_BY_ID = 1
 DEFAULT_PORT = 16510
 PALETTE_BYTES = 768
 PIXELS_318 = 76800  # 320 x 240

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Optional
+from typing import TYPE_CHECKING, Optional, Union
+
+if TYPE_CHECKING:
+    from .terminal import Terminal
 
 __all__ = [
     "KS318Error",
@@ -61,15 +64,17 @@ class StartFailed(ServerError):
 
 
 class TerminalError(KS318Error):
-    """A command for one terminal failed."""
+    """A command for one terminal failed; ``terminal`` is what the command was
+    given: a :class:`Terminal`, or a terminal number."""
 
-    def __init__(self, message: str, *, terminal: Optional[int] = None, **kwargs: object) -> None:
+    def __init__(self, message: str, *, terminal: "Optional[Union[int, Terminal]]" = None,
+                 **kwargs: object) -> None:
         self.terminal = terminal
         super().__init__(message, **kwargs)  # type: ignore[arg-type]
 
 
 class NoTerminal(TerminalError):
-    """No terminal has that number."""
+    """No terminal has that number, or the Terminal's connection has gone."""
 
 
 class NotSupported(TerminalError):

@@ -12,6 +12,7 @@ from typing import Optional, Union
 
 from .constants import Notification
 from .records import ConfigRecord, ImageUpdateConfig, WifiRecord
+from .terminal import Terminal
 
 __all__ = [
     "Event",
@@ -34,11 +35,15 @@ __all__ = [
 
 @dataclass(frozen=True)
 class Event:
-    """Something a server reported about terminal number ``terminal`` (its
-    position among the connected terminals when the event was made; 0 when the
-    server could not tell)."""
+    """Something a server reported about ``terminal``: the connection it is
+    about, named by its id, the same object for every event of one connection
+    (its id 0 when the server could not tell). Give it to a command and the
+    command reaches that connection or fails, never another terminal.
+    ``number`` is the terminal number it had when the event was made, for
+    display: numbers move when an earlier terminal leaves."""
 
-    terminal: int
+    terminal: Terminal
+    number: int
 
 
 @dataclass(frozen=True)
@@ -53,7 +58,8 @@ class ConnectEvent(Event):
 
 @dataclass(frozen=True)
 class DisconnectEvent(Event):
-    """A terminal left; ``terminal`` is the number it had until then."""
+    """A terminal left. ``number`` is 0: the library has taken it out of its
+    table before telling; ``terminal.number`` is 0 from now on."""
 
     address: str
     handle: int  #: the low 16 bits of its connection handle

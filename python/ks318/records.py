@@ -15,6 +15,7 @@ __all__ = [
     "ImageUpdateConfig",
     "ConnectedTable",
     "TerminalList",
+    "TerminalInfoRecord",
 ]
 
 
@@ -125,4 +126,18 @@ class TerminalList(_Record):
         ("address", c_uint32 * MAX_TERMINALS),  # network byte order
         ("model", c_int32 * MAX_TERMINALS),
         ("count", c_int32),
+    ]
+
+
+class TerminalInfoRecord(_Record):
+    """One entry of kq_listterminals, 56 bytes."""
+
+    _fields_ = [
+        ("number", c_int32),  # its number at the moment of the listing
+        ("id", c_int32),
+        ("address", c_uint32),  # network byte order
+        ("model", c_int32),
+        ("version", c_int32),
+        ("reserved", c_int32),
+        ("identifier", c_char * 32),  # zero-ended
     ]

@@ -12,7 +12,9 @@ from ctypes import byref, c_int16, c_int32, c_ubyte, create_string_buffer
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union
 
 from . import _lib
+from ._addressing import Addressed, TerminalName, resolve
 from .constants import (
+    ADDRESS_BY_ID,
     ANSWER_DISPLAY_TIME,
     ANSWER_NOTIFICATIONS,
     CARD_TEXT_BYTES,
@@ -56,9 +58,17 @@ from .events import (
     UidEvent,
     WifiEvent,
 )
-from .records import ConfigRecord, ImageUpdateConfig, SerialConfigRecord, TerminalList, TextRecord, WifiRecord
+from .records import (
+    ConfigRecord,
+    ImageUpdateConfig,
+    SerialConfigRecord,
+    TerminalInfoRecord,
+    TextRecord,
+    WifiRecord,
+)
+from .terminal import Terminal
 
-__all__ = ["Server", "TerminalInfo", "Connection"]
+__all__ = ["Server", "Connection"]
 
 log = logging.getLogger("ks318")
 
@@ -77,6 +87,11 @@ def _text(raw: bytes) -> str:
     return raw.decode("utf-8", "replace")
 
 
+def _model(ident: int) -> int:
+    """The model number of kq_getident's word."""
+    return ((ident >> 8) & 0xFF) * 256 + ((ident >> 16) & 0xFF)
+
+
 def _encode(text: Union[str, bytes], limit: int, what: str) -> bytes:
     data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
     if b"\0" in data:
@@ -86,48 +101,11 @@ def _encode(text: Union[str, bytes], limit: int, what: str) -> bytes:
     return data
 
 
-class Connection:
-    """A connected terminal as the server keeps it (its number is its position
-    among the live connections)."""
+#: The name this package gave a connected terminal before terminals had ids.
+Connection = Terminal
 
-    __slots__ = ("address", "model", "version", "handle", "__weakref__")
-
-    def __init__(self, address: str, model: int, version: int) -> None:
-        self.address = address
-        self.model = model
-        self.version = version
-        self.handle = -1
-
-    def __repr__(self) -> str:
-        return f"Connection(address={self.address!r}, model={self.model}, version={self.version})"
-
-
-class TerminalInfo(Tuple[int, str, int, str]):
-    """One line of the library's listing: number, address, model, text."""
-
-    __slots__ = ()
-
-    def __new__(cls, number: int, address: str, model: int, text: str) -> "TerminalInfo":
-        return tuple.__new__(cls, (number, address, model, text))  # type: ignore[arg-type]
-
-    @property
-    def number(self) -> int:
-        return self[0]
-
-    @property
-    def address(self) -> str:
-        return self[1]
-
-    @property
-    def model(self) -> int:
-        return self[2]
-
-    @property
-    def text(self) -> str:
-        return self[3]
-
-    def __repr__(self) -> str:
-        return f"TerminalInfo(number={self[0]}, address={self[1]!r}, model={self[2]}, text={self[3]!r})"
+#: The terminal of a notification the library could not tell (it names nothing).
+_UNKNOWN_ID = 0
 
 
 _ConnectHook = Callable[[ConnectEvent], Any]
@@ -152,6 +130,13 @@ class Server:
     unless ``queue_events`` is false, as events in a queue read with
     :meth:`events` or :meth:`get_event`. By default events are queued when no
     handler is given.
+
+    Every event names its terminal as a :class:`Terminal` (one object per
+    connection, kept from its connect to its disconnect). Every command takes
+    a Terminal, addressed by its id: it reaches that connection or raises
+    :class:`NoTerminal`, never reaching another terminal. A plain int is a
+    terminal number, as the library's exports take it, and may name another
+    terminal by the time it is used when terminals come and go.
 
     The library holds one server per process: starting a second raises
     :class:`AlreadyRunning`.
@@ -190,11 +175,10 @@ class Server:
         self._port = 0
         self._started = False
         self._stopping = False
-        # Live connections in the library's order: a terminal's number is its
-        # position here. Each connection thread finds its own by its thread id.
-        self._live_lock = threading.Lock()
-        self._live: List[Optional[Connection]] = []
-        self._by_thread: Dict[int, Connection] = {}
+        # The connected terminals by id, from connect to disconnect: every event
+        # of one connection carries the same Terminal.
+        self._registry_lock = threading.Lock()
+        self._registry: Dict[int, Terminal] = {}
         # Notifications in flight, per thread, so that a stop can wait for them.
         self._gate = threading.Condition()
         self._closed = True
@@ -202,7 +186,7 @@ class Server:
         # One buffer for the files collected in notifications.
         self._file_lock = threading.Lock()
         self._file_buffer = (c_ubyte * GETFILE_MAX_BYTES)()
-        # Answers popped for another terminal than the one being notified.
+        # Answers popped for another terminal than the one being notified, by id.
         self._answer_lock = threading.Lock()
         self._answer_stash: Dict[int, List[Tuple[int, int, int]]] = {}
         self._answer_sequence = 0
@@ -281,9 +265,8 @@ class Server:
                 self._closed = True
                 while any(count for thread, count in self._active.items() if thread != me):
                     self._gate.wait()
-            with self._live_lock:
-                self._live.clear()
-                self._by_thread.clear()
+            with self._registry_lock:
+                self._registry.clear()
             with Server._running_lock:
                 self._started = False
                 self._stopping = False
@@ -360,10 +343,12 @@ class Server:
         if not self._enter():
             return
         try:
+            # Asked on the terminal's own connection thread: exact while this runs.
+            terminal_id = int(self._lib.kq_notifiedterminal(message, wparam, lparam))
             if lparam & 0xFFFF == 1:
-                self._connected(wparam, lparam >> 16)
+                self._connected(terminal_id, wparam, lparam >> 16)
             else:
-                self._disconnected(wparam, lparam >> 16)
+                self._disconnected(terminal_id, wparam, lparam >> 16)
         except BaseException:
             log.exception("KS318 notification failed")
         finally:
@@ -373,137 +358,138 @@ class Server:
         if not self._enter():
             return
         try:
-            self._data(wparam, lparam & 0xFFFF, lparam >> 16)
+            terminal_id = int(self._lib.kq_notifiedterminal(message, wparam, lparam))
+            self._data(terminal_id, wparam, lparam & 0xFFFF, lparam >> 16)
         except BaseException:
             log.exception("KS318 notification failed")
         finally:
             self._leave()
+
+    def _by_id(self) -> Addressed:
+        """The package's own reads in a handler name the terminal by id; the
+        host's handler then runs in the thread's own mode again."""
+        return Addressed(self._lib, ADDRESS_BY_ID)
 
     def _address(self, value: int) -> str:
         buffer = create_string_buffer(16)
         self._lib.KQinet_ntoa(value, buffer)
         return buffer.value.decode("ascii", "replace")
 
-    def _connected(self, address: int, number: int) -> None:
-        ident = int(self._lib.kq_getident(number))
-        model = ((ident >> 8) & 0xFF) * 256 + ((ident >> 16) & 0xFF)
-        connection = Connection(self._address(address), model, ident & 0xFF)
-        with self._live_lock:
-            # The number is the terminal's position. Terminals that arrived
-            # earlier but are still in their handshake hold places (None) before
-            # it until their own connect fills them, so that positions, and so
-            # numbers, stay the library's when handshakes end out of order.
-            at = max(number - 1, 0)
-            while len(self._live) < at:
-                self._live.append(None)
-            if at < len(self._live) and self._live[at] is None:
-                self._live[at] = connection
-            else:
-                self._live.insert(at, connection)
-            self._by_thread[threading.get_ident()] = connection
-        event = ConnectEvent(number, connection.address, model, connection.version, ident)
+    def _connected(self, terminal_id: int, address: int, number: int) -> None:
+        ident = 0
+        if terminal_id != _UNKNOWN_ID:
+            with self._by_id():
+                ident = int(self._lib.kq_getident(terminal_id))
+        model, version = _model(ident), ident & 0xFF
+        terminal = Terminal(terminal_id, self._address(address), model, version)
+        if terminal_id != _UNKNOWN_ID:
+            with self._registry_lock:
+                terminal = self._registry.setdefault(terminal_id, terminal)
+        event = ConnectEvent(terminal, number, terminal.address, model, version, ident)
         self._deliver(event, self.on_connect)
 
-    def _disconnected(self, address: int, handle: int) -> None:
-        with self._live_lock:
-            connection = self._by_thread.pop(threading.get_ident(), None)
-            number = 0
-            if connection is not None and connection in self._live:
-                number = self._live.index(connection) + 1
-                self._live.remove(connection)
+    def _disconnected(self, terminal_id: int, address: int, handle: int) -> None:
+        with self._registry_lock:
+            terminal = self._registry.pop(terminal_id, None)
+        if terminal is None:
+            terminal = Terminal(terminal_id, self._address(address))
         with self._answer_lock:
-            self._answer_stash.clear()  # numbers have moved
-        self._deliver(DisconnectEvent(number, self._address(address), handle), self.on_disconnect)
+            self._answer_stash.pop(terminal_id, None)
+        # The library takes a terminal out of its table before telling: it has
+        # no number any more.
+        self._deliver(DisconnectEvent(terminal, 0, terminal.address, handle), self.on_disconnect)
 
-    def _current_number(self) -> int:
-        with self._live_lock:
-            connection = self._by_thread.get(threading.get_ident())
-            if connection is None:
-                return 0
-            try:
-                return self._live.index(connection) + 1
-            except ValueError:
-                return 0
+    def _known(self, terminal_id: int) -> Terminal:
+        """The registry's Terminal of the id; a new one, not kept, when the
+        registry has none (the id 0 of a notification the library could not tell)."""
+        with self._registry_lock:
+            terminal = self._registry.get(terminal_id)
+        return terminal if terminal is not None else Terminal(terminal_id)
 
-    def _data(self, code: int, handle: int, extra: int) -> None:
-        with self._live_lock:
-            connection = self._by_thread.get(threading.get_ident())
-            if connection is not None:
-                connection.handle = handle
-        number = self._current_number()
+    def _data(self, terminal_id: int, code: int, handle: int, extra: int) -> None:
+        terminal = self._known(terminal_id)
+        terminal.handle = handle
         try:
             kind: Union[Notification, int] = Notification(code)
         except ValueError:
             kind = code
-        event = self._read(kind, number, handle, extra)
+        with self._by_id():
+            number = int(self._lib.kq_terminalnumber(terminal_id)) if terminal_id != _UNKNOWN_ID else 0
+            event = self._read(kind, terminal, number, handle, extra)
+        if isinstance(event, UidEvent) and event.text:
+            terminal.identifier = event.text
         self._deliver(event, self.on_data)
 
-    def _read(self, kind: Union[Notification, int], number: int, handle: int, extra: int) -> DataEvent:
-        """What the read exports give for a notification, read on its thread."""
+    def _read(self, kind: Union[Notification, int], terminal: Terminal, number: int, handle: int,
+              extra: int) -> DataEvent:
+        """What the read exports give for a notification, read on its thread
+        with the thread addressing by id."""
         lib = self._lib
-        base = (number, kind, handle, extra)
+        base = (terminal, number, kind, handle, extra)
+        tid = terminal.id
         if kind == Notification.KEY:
             # The key is the extra value; the server-wide key store is emptied of
             # one entry so that it never fills up.
             lib.Get_KBD_char(byref(c_int32()), byref(c_ubyte()))
             return KeyEvent(*base, key=extra & 0xFF)
-        if number <= 0:
+        if tid == _UNKNOWN_ID:
             return DataEvent(*base)
         if kind in (Notification.SERIAL0, Notification.SERIAL1):
             source = c_int32(0 if kind == Notification.SERIAL0 else 1)
             buffer = create_string_buffer(SERIAL_DATA_BYTES)
-            length = lib.kq_getserial(number, byref(source), buffer)
+            length = lib.kq_getserial(tid, byref(source), buffer)
             return SerialEvent(*base, port=source.value, data=buffer.raw[: max(0, min(length, SERIAL_DATA_BYTES))])
         if kind == Notification.CARD:
             first = create_string_buffer(CARD_TEXT_BYTES)
             second = create_string_buffer(CARD_TEXT_BYTES)
-            if lib.kq_getmag(number, first, second) != 1:
+            if lib.kq_getmag(tid, first, second) != 1:
                 return CardEvent(*base, first=b"", second=b"")
             return CardEvent(*base, first=first.value, second=second.value)
         if kind == Notification.CONFIG:
             config = ConfigRecord()
-            return ConfigEvent(*base, record=config if lib.kq_getconfig(number, byref(config)) == 1 else None)
+            return ConfigEvent(*base, record=config if lib.kq_getconfig(tid, byref(config)) == 1 else None)
         if kind == Notification.WIFI:
             wifi = WifiRecord()
-            return WifiEvent(*base, record=wifi if lib.kq_getconfigwifi(number, byref(wifi)) == 1 else None)
+            return WifiEvent(*base, record=wifi if lib.kq_getconfigwifi(tid, byref(wifi)) == 1 else None)
         if kind == Notification.UID:
             text = create_string_buffer(64)
             name = create_string_buffer(UID_TEXT_BYTES)
-            lib.kq_getuid(number, text, name)
+            lib.kq_getuid(tid, text, name)
             return UidEvent(*base, uid=_text(text.raw), text=_text(name.raw))
         if kind == Notification.SC:
             sc = create_string_buffer(SC_BYTES)
-            lib.kq_getsc(number, sc)
+            lib.kq_getsc(tid, sc)
             return ScEvent(*base, sc=sc.raw)
         if kind == Notification.IMAGE_UPDATE:
             update = ImageUpdateConfig()
-            lib.kq_getimageupdateconfig(number, byref(update))
+            lib.kq_getimageupdateconfig(tid, byref(update))
             return ImageUpdateEvent(*base, config=update)
         if kind == Notification.FILE:
-            return self._collect_file(base, number)
+            return self._collect_file(base, tid)
         if kind == Notification.SERIAL_STATUS:
             port = 0 if extra == 0 else 1
             status = c_int16(0)
-            lib.kq_sergetstatus(number, port, byref(status))
+            lib.kq_sergetstatus(tid, port, byref(status))
             return SerialStatusEvent(*base, port=port, status=status.value & 0xFFFF)
         if kind in ANSWER_NOTIFICATIONS:
-            return self._answer(base, number, int(kind))
+            return self._answer(base, tid, int(kind))
         return DataEvent(*base)
 
-    def _collect_file(self, base: Tuple[int, Any, int, int], number: int) -> FileEvent:
+    def _collect_file(self, base: Tuple[Terminal, int, Any, int, int], terminal_id: int) -> FileEvent:
         name = create_string_buffer(FILE_NAME_BYTES)
         size = c_int32(0)
         with self._file_lock:
-            if self._lib.kq_getfile(number, name, byref(size), self._file_buffer) != 1:
+            if self._lib.kq_getfile(terminal_id, name, byref(size), self._file_buffer) != 1:
                 return FileEvent(*base, name="", data=b"")
             length = max(0, min(size.value, GETFILE_MAX_BYTES))
             data = bytes(memoryview(self._file_buffer)[:length])
         return FileEvent(*base, name=_text(name.raw), data=data)
 
-    def _answer(self, base: Tuple[int, Any, int, int], number: int, code: int) -> AnswerEvent:
+    def _answer(self, base: Tuple[Terminal, int, Any, int, int], terminal_id: int, code: int) -> AnswerEvent:
         """The answer event of this notification. The answer store is popped for
-        the lowest-numbered terminal that holds one; answers of other terminals
-        popped on the way are kept here for their own notifications."""
+        the lowest-numbered terminal that holds one (named by its id, the thread
+        addressing by id); answers of other terminals popped on the way are kept
+        here for their own notifications."""
         expected = {code, ANSWER_DISPLAY_TIME} if code == Notification.SENSOR else {code}
         found: Optional[Tuple[int, int]] = None
         with self._answer_lock:
@@ -513,7 +499,7 @@ class Server:
                 terminal, answer, value, count = c_int32(), c_ubyte(), c_int32(), c_int32()
                 if not self._lib.kq_TemResposta(byref(terminal), byref(answer), byref(value), byref(count)):
                     break
-                if terminal.value == number and answer.value in expected:
+                if terminal.value == terminal_id and answer.value in expected:
                     found = (answer.value, value.value)
                     break
                 # Newest of its terminal first within one pass; later passes newer.
@@ -522,7 +508,7 @@ class Server:
                 )
                 position += 1
             if found is None:
-                stash = self._answer_stash.get(number, [])
+                stash = self._answer_stash.get(terminal_id, [])
                 matching = [entry for entry in stash if entry[2] >> 32 in expected]
                 if matching:
                     newest = max(matching)
@@ -540,55 +526,75 @@ class Server:
             Notification.BRIGHTNESS: self._lib.kq_getbrightness,
         }.get(Notification(code))
         if getter is not None and answer_code == code:
-            value = int(getter(number))
+            value = int(getter(terminal_id))
         return AnswerEvent(*base, code=answer_code, value=value)
 
     # ---- terminals ---------------------------------------------------------------
 
     @property
-    def connections(self) -> List[Connection]:
-        """The live connections that have connected, in terminal-number order (a
-        snapshot; terminals still in their handshake are not among them)."""
-        with self._live_lock:
-            return [connection for connection in self._live if connection is not None]
+    def connections(self) -> List[Terminal]:
+        """The terminals whose connect has been handled and that are still
+        connected, in terminal-number order (each number read in turn)."""
+        with self._registry_lock:
+            known = list(self._registry.values())
+        numbered = sorted(((terminal.number, terminal) for terminal in known), key=lambda pair: pair[0])
+        return [terminal for number, terminal in numbered if number]
 
-    def connection(self, terminal: int) -> Optional[Connection]:
-        """The connection that has terminal number ``terminal`` now, if known."""
-        with self._live_lock:
-            return self._live[terminal - 1] if 0 < terminal <= len(self._live) else None
+    def connection(self, terminal: TerminalName) -> Optional[Terminal]:
+        """The connected Terminal of a Terminal, or of the terminal number
+        ``terminal`` has now; None when there is none (or its connect has not
+        been handled yet)."""
+        mode, value = resolve(terminal)
+        if mode != ADDRESS_BY_ID:
+            value = int(self._lib.kq_terminalid(value)) if value > 0 else 0
+        with self._registry_lock:
+            return self._registry.get(value)
 
-    def terminals(self) -> List[TerminalInfo]:
-        """The library's listing of identified terminals."""
-        listing = TerminalList()
-        if not self._lib.kq_gettermconectados(byref(listing)):
-            raise KS318Error("the listing could not be made", function="kq_gettermconectados",
-                             reason=_lib.last_failure())
+    def terminals(self) -> List[Terminal]:
+        """The identified terminals in terminal-number order, as one snapshot
+        of the library's table (kq_listterminals): the Terminal objects events
+        carry, with the identifier text each has now."""
+        capacity = 64
+        while True:
+            entries = (TerminalInfoRecord * capacity)()
+            count = int(self._lib.kq_listterminals(entries, capacity))
+            if count < 0:
+                raise KS318Error("the listing could not be made", function="kq_listterminals",
+                                 reason=_lib.last_failure())
+            if count <= capacity:
+                break
+            capacity = count  # more came meanwhile: one more try with room for them
+        listed = [(entry.id, self._address(entry.address), entry.model, entry.version,
+                   entry.identifier.decode("utf-8", "replace")) for entry in entries[:count]]
         result = []
-        for index in range(min(listing.count, len(listing.number))):
-            if listing.number[index] == 0:
-                continue  # still in its handshake
-            result.append(
-                TerminalInfo(
-                    listing.number[index],
-                    self._address(listing.address[index]),
-                    listing.model[index],
-                    _text(bytes(listing.text[index])),
-                )
-            )
+        with self._registry_lock:
+            for terminal_id, address, model, version, identifier in listed:
+                terminal = self._registry.get(terminal_id)
+                if terminal is None:  # identified, its connect not handled yet
+                    terminal = Terminal(terminal_id, address, model, version)
+                terminal.identifier = identifier
+                result.append(terminal)
         return result
 
-    def ident(self, terminal: int) -> Tuple[int, int]:
+    def ident(self, terminal: TerminalName) -> Tuple[int, int]:
         """The terminal's model and version; raises NoTerminal."""
-        ident = int(self._lib.kq_getident(terminal))
+        mode, value = resolve(terminal)
+        with Addressed(self._lib, mode):
+            ident = int(self._lib.kq_getident(value))
+            reason = _lib.last_failure() if ident == 0 else ""
         if ident == 0:
-            raise NoTerminal(f"no terminal {terminal}", terminal=terminal, function="kq_getident", result=0)
-        return ((ident >> 8) & 0xFF) * 256 + ((ident >> 16) & 0xFF), ident & 0xFF
+            raise NoTerminal(f"no terminal {terminal}", terminal=terminal, function="kq_getident", result=0,
+                             reason=reason)
+        return _model(ident), ident & 0xFF
 
-    def address(self, terminal: int) -> str:
+    def address(self, terminal: TerminalName) -> str:
         """The terminal's dotted IPv4 address; raises NoTerminal."""
-        raw = self._lib.kq_ipfromid(terminal)
+        mode, value = resolve(terminal)
+        with Addressed(self._lib, mode):
+            raw = self._lib.kq_ipfromid(value)
+            reason = _lib.last_failure() if not raw else ""
         if not raw:
-            raise NoTerminal(f"no terminal {terminal}", terminal=terminal, function="kq_ipfromid")
+            raise NoTerminal(f"no terminal {terminal}", terminal=terminal, function="kq_ipfromid", reason=reason)
         return raw.decode("ascii", "replace")
 
     # ---- command results -----------------------------------------------------------
@@ -596,7 +602,8 @@ class Server:
     def _failure(
         self,
         function: str,
-        terminal: int,
+        terminal: TerminalName,
+        value: int,
         result: int,
         reason: str,
         *,
@@ -604,13 +611,15 @@ class Server:
         version32: bool = False,
         failed: Type[TerminalError] = CommandFailed,
     ) -> TerminalError:
+        """What a failed command raises; called with the thread still in the
+        command's addressing mode, ``value`` being what the command was given."""
         details: Dict[str, Any] = {"terminal": terminal, "function": function, "result": result, "reason": reason}
         if result == -2:
             return Busy(f"terminal {terminal} is busy ({function})", **details)
-        ident = int(self._lib.kq_getident(terminal)) if terminal > 0 else 0
+        ident = int(self._lib.kq_getident(value)) if value > 0 else 0
         if ident == 0:
             return NoTerminal(f"no terminal {terminal} ({function})", **details)
-        model = ((ident >> 8) & 0xFF) * 256 + ((ident >> 16) & 0xFF)
+        model = _model(ident)
         if model320 and model != 320:
             return NotSupported(f"terminal {terminal} is model {model}; {function} needs model 320", **details)
         if version32 and (ident & 0xFF) < 32:
@@ -624,21 +633,27 @@ class Server:
     def _command(
         self,
         function: str,
-        terminal: int,
+        terminal: TerminalName,
         *args: Any,
         model320: bool = False,
         version32: bool = False,
         failed: Type[TerminalError] = CommandFailed,
-        success: Optional[Callable[[int], bool]] = None,
+        success: Optional[Callable[[int, int], bool]] = None,
     ) -> int:
-        result = int(getattr(self._lib, function)(terminal, *args))
-        if success(result) if success is not None else result > 0:
-            return result
-        reason = _lib.last_failure()
-        raise self._failure(function, terminal, result, reason, model320=model320, version32=version32,
-                            failed=failed)
+        """Calls ``function`` for a Terminal by its id, for an int by number,
+        the calling thread switched to that addressing for the call alone.
+        ``success(result, value)`` decides on results other than above 0."""
+        mode, value = resolve(terminal)
+        with Addressed(self._lib, mode):
+            result = int(getattr(self._lib, function)(value, *args))
+            if success(result, value) if success is not None else result > 0:
+                return result
+            reason = _lib.last_failure()  # before any other export starts it afresh
+            error = self._failure(function, terminal, value, result, reason, model320=model320,
+                                  version32=version32, failed=failed)
+        raise error
 
-    def _require(self, terminal: int) -> int:
+    def _require(self, terminal: TerminalName) -> int:
         """The model of a connected terminal; raises NoTerminal."""
         return self.ident(terminal)[0]
 
@@ -646,7 +661,7 @@ class Server:
 
     def send_text(
         self,
-        terminal: int,
+        terminal: TerminalName,
         text: Union[str, bytes],
         x: int = 0,
         y: int = 0,
@@ -663,11 +678,11 @@ class Server:
         record.font = _encode(font, 31, "the font name")
         return self._command("kq_sendtext", terminal, byref(record))
 
-    def fill(self, terminal: int, index: int) -> int:
+    def fill(self, terminal: TerminalName, index: int) -> int:
         """Fills the screen with palette entry ``index`` (code 33)."""
         return self._command("kq_fillscreen", terminal, index)
 
-    def send_image(self, terminal: int, palette: BytesLike, pixels: BytesLike) -> int:
+    def send_image(self, terminal: TerminalName, palette: BytesLike, pixels: BytesLike) -> int:
         """Sends a full-screen image: a 768-byte palette and one index per pixel
         (76,800 for model 318, 130,560 for the others)."""
         if len(palette) != PALETTE_BYTES:
@@ -681,33 +696,33 @@ class Server:
         pixel_buffer = create_string_buffer(bytes(pixels), PIXELS_OTHER)
         return self._command("kq_sendimage", terminal, palette_buffer, pixel_buffer)
 
-    def send_block(self, terminal: int, x: int, y: int, width: int, height: int, pixels: BytesLike) -> int:
+    def send_block(self, terminal: TerminalName, x: int, y: int, width: int, height: int, pixels: BytesLike) -> int:
         """Sends a width x height block of palette indices at x, y (code 131)."""
         if width < 0 or height < 0 or len(pixels) != width * height:
             raise ValueError(f"a {width} x {height} block takes {max(width * height, 0)} bytes, not {len(pixels)}")
         buffer = create_string_buffer(bytes(pixels), max(len(pixels), 1))
         return self._command("kq_sendimageblock", terminal, x, y, width, height, buffer)
 
-    def send_palette(self, terminal: int, palette: BytesLike) -> int:
+    def send_palette(self, terminal: TerminalName, palette: BytesLike) -> int:
         """Sends a 768-byte palette (code 133; version 32)."""
         if len(palette) != PALETTE_BYTES:
             raise ValueError(f"a palette is {PALETTE_BYTES} bytes, not {len(palette)}")
         buffer = create_string_buffer(bytes(palette), PALETTE_BYTES)
         return self._command("kq_enviapaleta", terminal, buffer, version32=True)
 
-    def send_picture(self, terminal: int, path: Union[str, "os.PathLike[str]"]) -> int:
+    def send_picture(self, terminal: TerminalName, path: Union[str, "os.PathLike[str]"]) -> int:
         """Shows a .bmp, .jpg, .jpeg, .ico, .wmf or .emf file, converted by the
         library for the terminal's screen. Raises PictureError when the file
         cannot be used."""
         return self._command("kq_sendimgfromfile", terminal, os.fsencode(path), failed=PictureError)
 
-    def load_image(self, terminal: int, number: int) -> int:
+    def load_image(self, terminal: TerminalName, number: int) -> int:
         """Shows the terminal's stored image ``number`` (code 129; version 32)."""
         return self._command("kq_loadimage", terminal, number, version32=True)
 
     # ---- files ---------------------------------------------------------------------
 
-    def send_file(self, terminal: int, name: str, data: BytesLike) -> int:
+    def send_file(self, terminal: TerminalName, name: str, data: BytesLike) -> int:
         """Sends ``data`` to be kept on the terminal as ``name`` (code 99); the
         bytes sent (0 for empty data)."""
         encoded = _encode(name, 127, "the file name")
@@ -719,10 +734,10 @@ class Server:
             encoded,
             buffer,
             len(payload),
-            success=lambda r: r > 0 or (r == 0 and not payload and self._lib.kq_getident(terminal) != 0),
+            success=lambda r, value: r > 0 or (r == 0 and not payload and self._lib.kq_getident(value) != 0),
         )
 
-    def send_local_file(self, terminal: int, path: Union[str, "os.PathLike[str]"], name: str) -> int:
+    def send_local_file(self, terminal: TerminalName, path: Union[str, "os.PathLike[str]"], name: str) -> int:
         """Sends the local file at ``path`` whole, to be kept as ``name``."""
         encoded = _encode(name, 127, "the file name")
         path_bytes = os.fsencode(path)
@@ -732,25 +747,25 @@ class Server:
             terminal,
             path_bytes,
             encoded,
-            success=lambda r: r > 0 or (r == 0 and empty and self._lib.kq_getident(terminal) != 0),
+            success=lambda r, value: r > 0 or (r == 0 and empty and self._lib.kq_getident(value) != 0),
         )
 
-    def request_file(self, terminal: int, name: str) -> int:
+    def request_file(self, terminal: TerminalName, name: str) -> int:
         """Asks the terminal for its file ``name`` (code 97; version 32). The
         answer arrives as a :class:`FileEvent`."""
         return self._command("kq_reqfile", terminal, _encode(name, 127, "the file name"), version32=True)
 
     # ---- input devices ----------------------------------------------------------------
 
-    def keyboard(self, terminal: int, enabled: bool = True) -> int:
+    def keyboard(self, terminal: TerminalName, enabled: bool = True) -> int:
         """Enables or disables the terminal's keyboard (code 49)."""
         return self._command("HabilitaTeclado", terminal, 1 if enabled else 0)
 
-    def card_reader(self, terminal: int, enabled: bool = True) -> int:
+    def card_reader(self, terminal: TerminalName, enabled: bool = True) -> int:
         """Enables or disables the terminal's card reader (code 65)."""
         return self._command("HabilitaLEC", terminal, 1 if enabled else 0)
 
-    def write_serial(self, terminal: int, port: int, data: BytesLike) -> int:
+    def write_serial(self, terminal: TerminalName, port: int, data: BytesLike) -> int:
         """Writes up to 256 bytes to serial port ``port`` (0 or 1) of the terminal."""
         payload = bytes(data)
         if len(payload) > SERIAL_DATA_BYTES:
@@ -758,104 +773,106 @@ class Server:
         buffer = create_string_buffer(payload, SERIAL_DATA_BYTES)
         return self._command("kq_writeserial", terminal, port, len(payload), buffer)
 
-    def configure_serial(self, terminal: int, port: int, settings: SerialConfigRecord) -> int:
+    def configure_serial(self, terminal: TerminalName, port: int, settings: SerialConfigRecord) -> int:
         """Sends a serial port's configuration (code 81 or 87)."""
         return self._command("kq_sendconfigserial", terminal, port, byref(settings))
 
-    def request_serial_status(self, terminal: int, port: int) -> int:
+    def request_serial_status(self, terminal: TerminalName, port: int) -> int:
         """Asks for a serial port's status; a :class:`SerialStatusEvent` answers."""
         return self._command("kq_serreqstatus", terminal, port)
 
     # ---- terminal state ---------------------------------------------------------------
 
-    def live(self, terminal: int) -> int:
+    def live(self, terminal: TerminalName) -> int:
         """Sends a live signal (code 17)."""
         return self._command("kq_sendlive", terminal)
 
-    def always_live(self, terminal: int) -> int:
+    def always_live(self, terminal: TerminalName) -> int:
         """Tells the terminal to stay alive for good (code 29)."""
         return self._command("kq_sendalwayslive", terminal)
 
-    def request_uid(self, terminal: int) -> int:
+    def request_uid(self, terminal: TerminalName) -> int:
         """Asks for the unique identifier (version 32); a :class:`UidEvent` answers."""
         return self._command("kq_requid", terminal, version32=True)
 
-    def request_sc(self, terminal: int) -> int:
+    def request_sc(self, terminal: TerminalName) -> int:
         """Asks for the SC block (version 32); a :class:`ScEvent` answers."""
         return self._command("kq_reqsc", terminal, version32=True)
 
-    def request_config(self, terminal: int) -> int:
+    def request_config(self, terminal: TerminalName) -> int:
         """Asks for the configuration record; a :class:`ConfigEvent` answers."""
         return self._command("kq_reqconfig", terminal)
 
-    def send_config(self, terminal: int, record: ConfigRecord) -> int:
+    def send_config(self, terminal: TerminalName, record: ConfigRecord) -> int:
         """Sends a configuration record; Notification.CONFIG_SET answers."""
         return self._command("kq_sendconfig", terminal, byref(record))
 
-    def request_wifi(self, terminal: int) -> int:
+    def request_wifi(self, terminal: TerminalName) -> int:
         """Asks for the wifi record; a :class:`WifiEvent` answers."""
         return self._command("kq_reqconfigwifi", terminal)
 
-    def send_wifi(self, terminal: int, record: WifiRecord) -> int:
+    def send_wifi(self, terminal: TerminalName, record: WifiRecord) -> int:
         """Sends a wifi record; Notification.WIFI_SET answers."""
         return self._command("kq_sendconfigwifi", terminal, byref(record))
 
-    def restart(self, terminal: int) -> int:
+    def restart(self, terminal: TerminalName) -> int:
         """Restarts the terminal (version 32)."""
         return self._command("kq_restart", terminal, version32=True)
 
-    def update_software(self, terminal: int) -> int:
+    def update_software(self, terminal: TerminalName) -> int:
         """Tells the terminal to update its software."""
         return self._command("kq_updatesoft", terminal)
 
-    def set_display_time(self, terminal: int, time: int) -> int:
+    def set_display_time(self, terminal: TerminalName, time: int) -> int:
         """Sets the display time (code 39)."""
         return self._command("SetaTempoExib", terminal, time)
 
-    def ask_display_time(self, terminal: int) -> None:
+    def ask_display_time(self, terminal: TerminalName) -> None:
         """Asks for the display time; an :class:`AnswerEvent` (Notification.SENSOR,
         code 42) answers."""
         self._require(terminal)
-        self._lib.PedeTempoExib(terminal)
+        mode, value = resolve(terminal)
+        with Addressed(self._lib, mode):
+            self._lib.PedeTempoExib(value)
 
     # ---- model 320 --------------------------------------------------------------------
 
-    def _m320(self, function: str, terminal: int, *args: Any) -> int:
+    def _m320(self, function: str, terminal: TerminalName, *args: Any) -> int:
         return self._command(function, terminal, *args, model320=True)
 
-    def set_volume(self, terminal: int, value: int) -> int:
+    def set_volume(self, terminal: TerminalName, value: int) -> int:
         return self._m320("kq_setvolume", terminal, value)
 
-    def ask_volume(self, terminal: int) -> int:
+    def ask_volume(self, terminal: TerminalName) -> int:
         """Asks for the volume; an :class:`AnswerEvent` (VOLUME) answers."""
         return self._m320("kq_pedevolume", terminal)
 
-    def set_brightness(self, terminal: int, value: int) -> int:
+    def set_brightness(self, terminal: TerminalName, value: int) -> int:
         return self._m320("kq_setbrightness", terminal, value)
 
-    def ask_brightness(self, terminal: int) -> int:
+    def ask_brightness(self, terminal: TerminalName) -> int:
         return self._m320("kq_pedebrightness", terminal)
 
-    def set_audio(self, terminal: int, value: int) -> int:
+    def set_audio(self, terminal: TerminalName, value: int) -> int:
         return self._m320("kq_setaudio", terminal, value)
 
-    def ask_audio(self, terminal: int) -> int:
+    def ask_audio(self, terminal: TerminalName) -> int:
         return self._m320("kq_pedeaudiostatus", terminal)
 
-    def set_sensor(self, terminal: int, value: int) -> int:
+    def set_sensor(self, terminal: TerminalName, value: int) -> int:
         return self._m320("kq_setsensor", terminal, value)
 
-    def ask_sensor(self, terminal: int) -> int:
+    def ask_sensor(self, terminal: TerminalName) -> int:
         return self._m320("kq_pedesensorstatus", terminal)
 
-    def show_media(self, terminal: int, name: str) -> int:
+    def show_media(self, terminal: TerminalName, name: str) -> int:
         return self._m320("kq_ShowLocalMedia", terminal, _encode(name, 255, "the media name"))
 
-    def delete_media(self, terminal: int, name: str) -> int:
+    def delete_media(self, terminal: TerminalName, name: str) -> int:
         return self._m320("kq_DeleteLocalMedia", terminal, _encode(name, 255, "the media name"))
 
-    def clean_internal(self, terminal: int) -> int:
+    def clean_internal(self, terminal: TerminalName) -> int:
         return self._m320("kq_CleanInternalMem", terminal)
 
-    def clean_external(self, terminal: int) -> int:
+    def clean_external(self, terminal: TerminalName) -> int:
         return self._m320("kq_CleanExternalMem", terminal)

@@ -30,6 +30,11 @@ SCALARS = {
     "char": ctypes.c_char,
 }
 
+# Records the exports take by their own type rather than as void *.
+TYPED_RECORDS = {
+    "KqTerminalInfo": ks318.TerminalInfoRecord,
+}
+
 
 def c_to_ctypes(declaration: str) -> object:
     """The ctypes type the package must use for a C type (a parameter's name, if
@@ -44,6 +49,8 @@ def c_to_ctypes(declaration: str) -> object:
             return ctypes.c_void_p
         if pointee == "char":
             return ctypes.c_char_p
+        if pointee in TYPED_RECORDS:
+            return ctypes.POINTER(TYPED_RECORDS[pointee])
         return ctypes.POINTER(SCALARS[pointee])
     return SCALARS[text]
 
@@ -74,6 +81,8 @@ class TestExports:
             [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_char_p, ctypes.c_int32],
         )
         assert HEADER_EXPORTS["kq_TemResposta"][0] is ctypes.c_ubyte
+        assert HEADER_EXPORTS["kq_listterminals"] == (
+            ctypes.c_int32, [ctypes.POINTER(ks318.TerminalInfoRecord), ctypes.c_int32])
 
     def test_every_header_export_is_declared(self) -> None:
         missing = sorted(set(HEADER_EXPORTS) - set(_lib.EXPORTS))
@@ -110,6 +119,20 @@ class TestExports:
         assert library.KQinet_ntoa(0x04030201, buffer) == b"1.2.3.4"
         assert library.kq_getserverport() == 0  # nothing started
 
+    def test_terminal_id_exports_answer_without_a_server(self) -> None:
+        library = ks318.library()
+        previous = library.kq_addressby(ks318.ADDRESS_BY_ID)
+        try:
+            assert library.kq_addressby(7) == -1  # not a mode: this thread's mode stays
+            assert library.kq_addressby(ks318.ADDRESS_BY_ID) == ks318.ADDRESS_BY_ID
+        finally:
+            library.kq_addressby(previous)
+        assert library.kq_terminalnumber(ks318.FIRST_TERMINAL_ID) == 0
+        assert library.kq_terminalid(1) == 0
+        assert library.kq_notifiedterminal(1, 2, 3) == 0  # outside a handler
+        assert library.kq_listterminals(None, 0) == 0
+        assert library.kq_listterminals(None, 1) == -1
+
 
 # ---- records -------------------------------------------------------------------------------
 
@@ -126,6 +149,9 @@ RECORDS = {
     "KqImageUpdateConfig": (ks318.ImageUpdateConfig, 112,
                             {"number1": 0, "text": 4, "number2": 104, "number3": 108}),
     "KqConnectedTable": (ks318.ConnectedTable, 8196, {"number": 0, "address": 4096, "count": 8192}),
+    "KqTerminalInfo": (ks318.TerminalInfoRecord, 56,
+                       {"number": 0, "id": 4, "address": 8, "model": 12, "version": 16, "reserved": 20,
+                        "identifier": 24}),
     "KqTerminalList": (ks318.TerminalList, 47108,
                        {"text": 0, "number": 34816, "address": 38912, "model": 43008, "count": 47104}),
 }

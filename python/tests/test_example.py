@@ -66,10 +66,14 @@ def test_example_host_echoes_keys_shows_pictures_and_stops_on_sigint() -> None:
     try:
         port = int(host.wait_line(r"^host: listening on 127\.0\.0\.1 port (\d+)$")[1])
         term = Term(port, "--count", "2", "--model", "318,320")
-        host.wait_line(r"^terminal \d connected from 127\.0\.0\.1: model 318, terminal version 32$")
-        host.wait_line(r"^terminal \d connected from 127\.0\.0\.1: model 320, terminal version 32$")
-        host.wait_line(r'^terminal \d identifier 00:1A:2B:3C:4D:5E "SIM TERMINAL 1"$')
-        host.wait_line(r'^terminal \d identifier 00:1A:2B:3C:4D:5F "SIM TERMINAL 2"$')
+        # Terminals are named by id (65536 up), never by their moving numbers.
+        first = host.wait_line(r"^terminal (\d{5,}) connected from 127\.0\.0\.1: model 318, "
+                               r"terminal version 32, number [12]$")[1]
+        second = host.wait_line(r"^terminal (\d{5,}) connected from 127\.0\.0\.1: model 320, "
+                                r"terminal version 32, number [12]$")[1]
+        assert first != second and min(int(first), int(second)) >= 65536
+        host.wait_line(rf'^terminal {first} identifier 00:1A:2B:3C:4D:5E "SIM TERMINAL 1"$')
+        host.wait_line(rf'^terminal {second} identifier 00:1A:2B:3C:4D:5F "SIM TERMINAL 2"$')
         # The host's own picture on each screen, at each model's size.
         assert term.wait_frame(1, 37)[0].length == 768 + 320 * 240
         assert term.wait_frame(2, 37)[0].length == 768 + 130560
@@ -80,7 +84,7 @@ def test_example_host_echoes_keys_shows_pictures_and_stops_on_sigint() -> None:
         block = term.wait_frame(1, 131)[0]
         assert "x 0 y 216 width 320 height 24" in block.detail
         assert '"key 13"' in term.wait_frame(2, 35)[0].detail and "y 252" in term.frames(2, 35)[0].detail
-        host.wait_line(r"^terminal \d key 'A' \(65\)$")
+        host.wait_line(rf"^terminal {first} key 'A' \(65\)$")
         host.process.send_signal(signal.SIGINT)
         assert host.process.wait(timeout=WAIT) == 0
         host.reader.join(timeout=WAIT)

@@ -23,7 +23,7 @@ class TestLifecycle:
             assert ks318.library().kq_getserverport() == server.port
             term = term_factory(server.port)
             connect = Events(server).wait(lambda e: isinstance(e, ks318.ConnectEvent), "connect")
-            assert connect.terminal == 1
+            assert connect.number == 1 and connect.terminal.number == 1
         finally:
             server.stop()
         assert not server.running and server.port == 0
@@ -118,7 +118,9 @@ class TestStopWithTerminals:
             handles = {event.handle for kind, event in calls if kind == "data"}
             order = [kind for kind, _ in calls]
         assert len(disconnects) == 3
-        assert all(1 <= e.terminal <= 3 and e.address == "127.0.0.1" for e in disconnects)
+        assert all(e.number == 0 and e.terminal.number == 0 and e.address == "127.0.0.1" for e in disconnects)
+        assert len({e.terminal for e in disconnects}) == 3
+        assert all(e.terminal.id >= ks318.FIRST_TERMINAL_ID for e in disconnects)
         assert len({e.handle for e in disconnects}) == 3
         assert handles <= {event.handle for event in disconnects}
         # Per terminal: connect first, disconnect last.

@@ -28,9 +28,9 @@ def identify(events: Events, count: int) -> Tuple[Dict[int, int], Dict[int, ks31
     for uid in uids:
         match = re.fullmatch(r"SIM TERMINAL(?: (\d+))?", uid.text)  # type: ignore[attr-defined]
         assert match, uid
-        numbers[int(match[1] or 1)] = uid.terminal
+        numbers[int(match[1] or 1)] = uid.number
     assert sorted(numbers.values()) == list(range(1, count + 1))
-    return numbers, {event.terminal: event for event in connects}  # type: ignore[misc]
+    return numbers, {event.number: event for event in connects}  # type: ignore[misc]
 
 
 @pytest.fixture
@@ -53,9 +53,12 @@ class TestConnect:
         assert first.ident == 33 | (318 >> 8) << 8 | (318 & 0xFF) << 16
         assert [(c.address, c.model) for c in server.connections] == [
             ("127.0.0.1", connects[1].model), ("127.0.0.1", connects[2].model)]
-        listing = {info.number: info for info in server.terminals()}
+        listing = {terminal.number: terminal for terminal in server.terminals()}
         assert listing[numbers[1]].model == 318 and listing[numbers[2]].model == 320
-        assert listing[numbers[2]].text == "SIM TERMINAL 2"
+        assert listing[numbers[2]].identifier == "SIM TERMINAL 2"
+        # The listing gives the very objects the events carry.
+        assert listing[numbers[1]] is first.terminal and listing[numbers[2]] is second.terminal
+        assert first.terminal.id >= ks318.FIRST_TERMINAL_ID and first.terminal != second.terminal
         assert server.ident(numbers[1]) == (318, 33)
         assert server.address(numbers[2]) == "127.0.0.1"
 
@@ -63,7 +66,8 @@ class TestConnect:
         term_factory(server.port, "--uid", "0A:0B:0C:0D:0E:0F", "--uid-text", "DOOR")
         connect = events.wait(lambda e: isinstance(e, ks318.ConnectEvent), "connect")
         uid = events.wait(lambda e: isinstance(e, ks318.UidEvent), "identifier answer")
-        assert uid.terminal == connect.terminal == 1
+        assert uid.terminal is connect.terminal and uid.number == connect.number == 1
+        assert connect.terminal.number == 1 and connect.terminal.identifier == "DOOR"
         assert (uid.uid, uid.text) == ("0A:0B:0C:0D:0E:0F", "DOOR")  # type: ignore[attr-defined]
         assert uid.kind is ks318.Notification.UID
 
@@ -82,22 +86,25 @@ class TestConnect:
             term = term_factory(server.port)
             connect = events.wait(lambda e: isinstance(e, ks318.ConnectEvent), "connect")
             uid = events.wait(lambda e: isinstance(e, ks318.UidEvent), "identifier answer")
-            assert connect.terminal == 2 and connect.model == 320
-            assert uid.terminal == 2 and uid.text == "SIM TERMINAL"  # type: ignore[attr-defined]
+            assert connect.number == 2 and connect.model == 320
+            assert uid.number == 2 and uid.text == "SIM TERMINAL"  # type: ignore[attr-defined]
             term.send("keys b")
             key = events.wait(lambda e: isinstance(e, ks318.KeyEvent), "key")
-            assert (key.terminal, key.key) == (2, ord("b"))  # type: ignore[attr-defined]
-            assert server.connection(1) is None and server.connection(2) is not None
+            assert (key.number, key.key) == (2, ord("b"))  # type: ignore[attr-defined]
+            assert key.terminal is connect.terminal
+            assert server.connection(1) is None and server.connection(2) is connect.terminal
         finally:
             silent.close()
         # The silent one's handshake fails: connect, then disconnect, and the
         # terminal moves up to number 1.
-        events.wait(lambda e: isinstance(e, ks318.ConnectEvent), "the silent connection's connect")
+        silent_connect = events.wait(lambda e: isinstance(e, ks318.ConnectEvent), "the silent connection's connect")
         gone = events.wait(lambda e: isinstance(e, ks318.DisconnectEvent), "the silent connection's disconnect")
-        assert gone.terminal == 1
+        assert gone.terminal is silent_connect.terminal and gone.terminal != connect.terminal
+        assert gone.number == 0 and gone.terminal.number == 0
         term.send("keys c")
         key = events.wait(lambda e: isinstance(e, ks318.KeyEvent), "key")
-        assert (key.terminal, key.key) == (1, ord("c"))  # type: ignore[attr-defined]
+        assert (key.number, key.key) == (1, ord("c"))  # type: ignore[attr-defined]
+        assert key.terminal is connect.terminal and connect.terminal.number == 1  # moved up, the same object
         assert server.send_text(1, "first now") == 177
         assert '"first now"' in term.wait_frame(1, 35)[0].detail
 
@@ -108,13 +115,14 @@ class TestConnect:
         second = term_factory(server.port, "--uid-text", "SECOND", "--model", "318")
         connect = events.wait(lambda e: isinstance(e, ks318.ConnectEvent), "second connect")
         events.wait(lambda e: isinstance(e, ks318.UidEvent) and e.text == "SECOND", "second identifier")
-        assert connect.terminal == 2
+        assert connect.number == 2
         first.quit()
         gone = events.wait(lambda e: isinstance(e, ks318.DisconnectEvent), "first terminal's disconnect")
-        assert gone.terminal == 1
+        assert gone.number == 0 and gone.terminal != connect.terminal
         second.send("keys k")
         key = events.wait(lambda e: isinstance(e, ks318.KeyEvent), "key")
-        assert (key.terminal, key.key) == (1, ord("k"))  # type: ignore[attr-defined]
+        assert (key.number, key.key) == (1, ord("k"))  # type: ignore[attr-defined]
+        assert key.terminal is connect.terminal
         assert server.send_text(1, "moved up") == 177
         second.wait_frame(1, 35)
         assert "moved up" in second.frames(1, 35)[0].detail
@@ -131,21 +139,21 @@ class TestInput:
         by_terminal: Dict[int, list] = {}
         for key in keys:
             assert key.kind is ks318.Notification.KEY and key.extra == key.key  # type: ignore[attr-defined]
-            by_terminal.setdefault(key.terminal, []).append(key.key)  # type: ignore[attr-defined]
+            by_terminal.setdefault(key.number, []).append(key.key)  # type: ignore[attr-defined]
         assert by_terminal == {numbers[2]: [ord("A"), ord("B")], numbers[1]: [ord("z")]}
         term.send("@1 key 13")
         enter = events.wait(lambda e: isinstance(e, ks318.KeyEvent), "key 13")
-        assert (enter.terminal, enter.key) == (numbers[1], 13)  # type: ignore[attr-defined]
+        assert (enter.number, enter.key) == (numbers[1], 13)  # type: ignore[attr-defined]
 
     def test_serial_data(self, server: ks318.Server, events: Events, pair) -> None:
         term, numbers = pair
         term.send("@1 serial 0 hello world")
         first = events.wait(lambda e: isinstance(e, ks318.SerialEvent), "serial data")
-        assert (first.terminal, first.kind, first.port, first.data) == (  # type: ignore[attr-defined]
+        assert (first.number, first.kind, first.port, first.data) == (  # type: ignore[attr-defined]
             numbers[1], ks318.Notification.SERIAL0, 0, b"hello world")
         term.send("@2 serial 1 abc")
         second = events.wait(lambda e: isinstance(e, ks318.SerialEvent), "serial data")
-        assert (second.terminal, second.kind, second.port, second.data) == (  # type: ignore[attr-defined]
+        assert (second.number, second.kind, second.port, second.data) == (  # type: ignore[attr-defined]
             numbers[2], ks318.Notification.SERIAL1, 1, b"abc")
         # Read in the notification: nothing is left in the store.
         source, buffer = ctypes.c_int32(-1), ctypes.create_string_buffer(256)
@@ -155,11 +163,11 @@ class TestInput:
         term, numbers = pair
         term.send("@2 card 'first text' 'second'")
         card = events.wait(lambda e: isinstance(e, ks318.CardEvent), "card read")
-        assert (card.terminal, card.extra, card.first, card.second) == (  # type: ignore[attr-defined]
+        assert (card.number, card.extra, card.first, card.second) == (  # type: ignore[attr-defined]
             numbers[2], 3, b"first text", b"second")
         term.send("@1 card '' 'only the second'")
         card = events.wait(lambda e: isinstance(e, ks318.CardEvent), "card read")
-        assert (card.terminal, card.extra, card.first, card.second) == (  # type: ignore[attr-defined]
+        assert (card.number, card.extra, card.first, card.second) == (  # type: ignore[attr-defined]
             numbers[1], 2, b"", b"only the second")
 
 
@@ -228,7 +236,7 @@ class TestFiles:
         assert term.wait_file("2/docs/blob.bin", len(data)) == data
         assert server.request_file(numbers[2], "docs/blob.bin") == 1
         answer = events.wait(lambda e: isinstance(e, ks318.FileEvent), "file answer")
-        assert answer.terminal == numbers[2] and answer.kept  # type: ignore[attr-defined]
+        assert answer.number == numbers[2] and answer.kept  # type: ignore[attr-defined]
         assert answer.name == "docs/blob.bin" and answer.data == data  # type: ignore[attr-defined]
 
     def test_local_file_and_missing_answer(self, server: ks318.Server, events: Events, pair,
@@ -243,7 +251,7 @@ class TestFiles:
         assert term.wait_file("1/empty.txt", 0) == b""
         assert server.request_file(numbers[1], "nowhere.txt") == 1
         answer = events.wait(lambda e: isinstance(e, ks318.FileEvent), "file answer")
-        assert answer.terminal == numbers[1] and not answer.kept and answer.data == b""  # type: ignore[attr-defined]
+        assert answer.number == numbers[1] and not answer.kept and answer.data == b""  # type: ignore[attr-defined]
         assert server.request_file(numbers[1], "notes.txt") == 1
         answer = events.wait(lambda e: isinstance(e, ks318.FileEvent), "file answer")
         assert answer.kept and answer.data == b"line one\r\nline two\r\n"  # type: ignore[attr-defined]
@@ -254,7 +262,7 @@ class TestCommandsAndAnswers:
         term, numbers = pair
         assert server.set_volume(numbers[2], 40) == 11
         done = events.wait(lambda e: isinstance(e, ks318.AnswerEvent), "volume set answer")
-        assert (done.terminal, done.kind, done.code) == (numbers[2], ks318.Notification.VOLUME_SET, 177)  # type: ignore[attr-defined]
+        assert (done.number, done.kind, done.code) == (numbers[2], ks318.Notification.VOLUME_SET, 177)  # type: ignore[attr-defined]
         assert server.ask_volume(numbers[2]) == 7
         volume = events.wait(lambda e: isinstance(e, ks318.AnswerEvent), "volume answer")
         assert (volume.kind, volume.code, volume.value) == (ks318.Notification.VOLUME, 179, 40)  # type: ignore[attr-defined]
