@@ -21,6 +21,7 @@ The shared library is found through ``KS318_LIBRARY``, else
 
 from __future__ import annotations
 
+from ._addressing import TerminalName
 from ._lib import has_export as library_has
 from ._lib import last_failure, library
 from .constants import *  # noqa: F401,F403
@@ -46,6 +47,7 @@ def version() -> int:
 __all__ = [
     "Server",
     "Terminal",
+    "TerminalName",
     "Connection",
     "convert_picture",
     "library",
