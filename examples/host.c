@@ -1,7 +1,8 @@
 /*
  * A complete KS318 host: starts the server, prints every terminal that connects
- * and leaves, shows a picture on each new terminal, writes every key pressed on
- * a terminal back onto that terminal's screen, and stops on Ctrl-C or SIGTERM.
+ * and leaves (by its id), shows a picture on each new terminal, writes every key
+ * pressed on a terminal back onto that terminal's screen, and stops on Ctrl-C or
+ * SIGTERM.
  *
  *     host [-b ADDRESS] [-p PORT] [PICTURE]
  *
@@ -19,104 +20,74 @@
 
 #include <ks318.h>
 
-/* One connected terminal, as this host keeps it. */
-struct terminal {
-    int number;  /* its terminal number, kept up to date as terminals leave */
-    char address[16];
-    int model;  /* 318: a 320 x 240 screen; every other model 480 x 272 */
-};
-
-/* The library numbers terminals by their position in order of arrival (numbers
- * close up when one leaves), while data notifications name a connection. So each
- * connection thread remembers its terminal, and the host keeps every terminal's
- * number: the connect tells it, and each disconnect moves the later ones down
- * (only a connect and a disconnect at the very same moment could cross). */
-static pthread_mutex_t live_lock = PTHREAD_MUTEX_INITIALIZER;
-static struct terminal *live[KQ_MAX_TERMINALS];
-static int live_count;
-static _Thread_local struct terminal *mine;  /* the terminal this library thread serves */
-
 static const char *picture_file;  /* null: show the host's own picture */
 static unsigned char palette[KQ_PALETTE_BYTES];
 static unsigned char picture_318[KQ_PIXELS_318], picture_other[KQ_PIXELS_OTHER];
 static unsigned char black_line[480 * 24];  /* palette entry 0 */
 static volatile sig_atomic_t stop_requested;
 
-/* The terminal number of this thread's terminal now; 0 when it serves none. */
-static int my_number(void) {
-    pthread_mutex_lock(&live_lock);
-    int number = mine != NULL ? mine->number : 0;
-    pthread_mutex_unlock(&live_lock);
-    return number;
+/* The id of the terminal a notification is about. Terminal numbers move when a
+ * terminal leaves; an id stays with its terminal, so the host keeps no table and
+ * renumbers nothing. Handlers run on library threads, which address terminals by
+ * number until they ask otherwise: this one now takes ids (a cheap call). */
+static int32_t notified_terminal(uint32_t message, uint32_t wParam, uint32_t lParam) {
+    kq_addressby(KQ_ADDRESS_BY_ID);
+    return kq_notifiedterminal(message, wParam, lParam);
 }
+
+/* 318: a 320 x 240 screen; every other model 480 x 272. */
+static int is_small_screen(int32_t terminal) { return KQ_IDENT_MODEL(kq_getident(terminal)) == 318; }
 
 /* Connect and disconnect: called on the terminal's own connection thread, first
  * and last; they must return promptly. */
 static void on_link(void *context, uint32_t message, uint32_t address, uint32_t lParam) {
-    (void)context, (void)message;
+    (void)context;
+    int32_t terminal = notified_terminal(message, address, lParam);
+    char dotted[16];
+    KQinet_ntoa(address, dotted);
     if (KQ_LINK_IS_CONNECT(lParam)) {
-        /* The number counts terminals still in their handshake too: with several
-         * arriving at once, a later one can be announced first. */
-        int number = (int)KQ_LINK_TERMINAL(lParam);
-        int32_t ident = kq_getident(number);
-        if ((mine = calloc(1, sizeof *mine)) == NULL) return;  /* then the host leaves it alone */
-        mine->number = number;
-        KQinet_ntoa(address, mine->address);
-        mine->model = KQ_IDENT_MODEL(ident);
-        pthread_mutex_lock(&live_lock);
-        live[live_count++] = mine;
-        pthread_mutex_unlock(&live_lock);
-        printf("terminal %d connected from %s: model %d, terminal version %d\n", number, mine->address,
-               mine->model, (int)KQ_IDENT_VERSION(ident));
-    } else if (mine != NULL) {
-        pthread_mutex_lock(&live_lock);
-        for (int i = 0; i < live_count; ++i)
-            if (live[i]->number > mine->number) --live[i]->number;
-        for (int i = 0; i < live_count; ++i)
-            if (live[i] == mine) {
-                live[i] = live[--live_count];
-                break;
-            }
-        pthread_mutex_unlock(&live_lock);
-        printf("terminal %d (%s) disconnected\n", mine->number, mine->address);
-        free(mine);
-        mine = NULL;
+        int32_t ident = kq_getident(terminal);
+        printf("terminal %d connected from %s: model %d, terminal version %d\n", (int)terminal, dotted,
+               (int)KQ_IDENT_MODEL(ident), (int)KQ_IDENT_VERSION(ident));
+    } else {
+        printf("terminal %d (%s) disconnected\n", (int)terminal, dotted);
     }
 }
 
 /* The identifier answers the handshake's request, right after connect: the
  * terminal is greeted and identified, and a data handler may take its time. */
-static void on_identified(int number) {
+static void on_identified(int32_t terminal) {
     char uid[64] = "", name[KQ_UID_TEXT_BYTES + 1] = "";
-    kq_getuid(number, uid, name);  /* uid appended as 00:1A:2B:3C:4D:5E; name: 32 bytes, maybe unended */
-    printf("terminal %d identifier %s \"%s\"\n", number, uid, name);
-    int32_t sent = picture_file != NULL ? kq_sendimgfromfile(number, picture_file)
-                                        : kq_sendimage(number, palette, mine->model == 318 ? picture_318 : picture_other);
-    if (sent != 1) printf("terminal %d: no picture shown (%d): %s\n", number, (int)sent, kq_lastfailure());
+    kq_getuid(terminal, uid, name);  /* uid appended as 00:1A:2B:3C:4D:5E; name: 32 bytes, maybe unended */
+    printf("terminal %d identifier %s \"%s\"\n", (int)terminal, uid, name);
+    int32_t sent = picture_file != NULL
+                       ? kq_sendimgfromfile(terminal, picture_file)
+                       : kq_sendimage(terminal, palette, is_small_screen(terminal) ? picture_318 : picture_other);
+    if (sent != 1) printf("terminal %d: no picture shown (%d): %s\n", (int)terminal, (int)sent, kq_lastfailure());
 }
 
 /* A key: cleared bottom line, then the key on it in palette entry 15 (white in
  * this host's palette; a picture file brings a palette of its own). */
-static void on_key(int number, unsigned key) {
-    int width = mine->model == 318 ? 320 : 480, height = mine->model == 318 ? 240 : 272;
+static void on_key(int32_t terminal, unsigned key) {
+    int small = is_small_screen(terminal);
+    int width = small ? 320 : 480, height = small ? 240 : 272;
     KqTextRecord text = {.x = 8, .y = (int16_t)(height - 20), .colour = 15, .height = 16};
     if (key >= 0x20 && key < 0x7F)
         snprintf(text.text, sizeof text.text, "key '%c' (%u)", (char)key, key);
     else
         snprintf(text.text, sizeof text.text, "key %u", key);
-    printf("terminal %d %s\n", number, text.text);
-    kq_sendimageblock(number, 0, height - 24, width, 24, black_line);
-    kq_sendtext(number, &text);
+    printf("terminal %d %s\n", (int)terminal, text.text);
+    kq_sendimageblock(terminal, 0, height - 24, width, 24, black_line);
+    kq_sendtext(terminal, &text);
 }
 
 /* Data: sent on the terminal's connection thread, which reads nothing more from
  * the terminal until this returns. */
 static void on_data(void *context, uint32_t message, uint32_t code, uint32_t lParam) {
-    (void)context, (void)message;
-    int number = my_number();
-    if (number == 0) return;
-    if (code == KQ_NOTIFY_UID) on_identified(number);
-    if (code == KQ_NOTIFY_KEY) on_key(number, KQ_DATA_EXTRA(lParam)); /* the key store is not needed */
+    (void)context;
+    int32_t terminal = notified_terminal(message, code, lParam);
+    if (code == KQ_NOTIFY_UID) on_identified(terminal);
+    if (code == KQ_NOTIFY_KEY) on_key(terminal, KQ_DATA_EXTRA(lParam)); /* the key store is not needed */
 }
 
 /* The host's own picture: entry 0 black, 15 white, 16-231 a 6 x 6 x 6 colour

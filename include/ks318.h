@@ -276,9 +276,11 @@ KQ_API int32_t KQ_CALL InitKQ318(void);
  *    waits (its handle cannot be reused meanwhile; two waiting connections whose handles
  *    share their low 16 bits would be told apart by neither). A connect or disconnect is
  *    found by its values among the posts not yet asked about, the oldest first, as the
- *    queue delivers them: exact when the host asks for every connect and disconnect it
- *    handles (a skipped one could be taken for a later one with the same address and
- *    number). The last 4096 posts not asked about are kept.
+ *    queue delivers them (posts before the one asked about are forgotten: the queue has
+ *    delivered them). Exact when the host asks for every connect and disconnect it
+ *    handles; a connect it skipped could be taken for a later one with the same address
+ *    and number if nothing was asked in between. The last 4096 posts not asked about are
+ *    kept; a new start forgets those of the server before.
  * It returns 0 outside a handler and for a notification it cannot tell. */
 #define KQ_FIRST_TERMINAL_ID 65536
 #define KQ_ADDRESS_BY_NUMBER 0

@@ -28,7 +28,10 @@ public:
         connectMessage_.store(connectMessage);
         dataMessage_.store(dataMessage);
     }
-    void setTarget(void *window) { target_.setTarget(window); }
+    void setTarget(void *window) {
+        target_.setTarget(window);
+        notified_.forgetLinks();
+    }
 
     // The epoch a connection thread started now belongs to.
     Epoch epoch() const { return epoch_.load(); }
@@ -90,9 +93,12 @@ private:
     // Only a closed epoch has a stop waiting to be woken.
     void link(Epoch epoch, std::uint32_t wParam, std::uint32_t lParam, TerminalId id) {
         deliver(epoch, id, [&] {
-            // Journalled before the post, so the host cannot handle it first.
-            if (!port::handlersRunOnNotifyingThread()) notified_.linkPosted(wParam, lParam, id);
-            target_.post(connectMessage_.load(), wParam, lParam);
+            const auto post = [&] { target_.post(connectMessage_.load(), wParam, lParam); };
+            // Journalled as it is posted, so the host cannot handle it unjournalled.
+            if (port::handlersRunOnNotifyingThread())
+                post();
+            else
+                notified_.postLink(wParam, lParam, id, post);
         });
     }
 

@@ -12,21 +12,21 @@ NotifiedTerminal::Scope::~Scope() { handlingId = previous_; }
 
 TerminalId NotifiedTerminal::onThisThread() { return handlingId; }
 
-void NotifiedTerminal::linkPosted(std::uint32_t wParam, std::uint32_t lParam, TerminalId id) {
+void NotifiedTerminal::forgetLinks() {
     std::lock_guard lock(mutex_);
-    if (journal_.size() >= kJournalEntries) journal_.pop_front();
-    journal_.push_back(Link{wParam, lParam, id});
+    journal_.clear();
 }
 
 // The window's queue hands posts over in the order they were made, so the
-// oldest unclaimed post with these values is the one being handled.
+// oldest unclaimed post with these values is the one being handled, and every
+// post before it has been handed over already (asked about or not).
 TerminalId NotifiedTerminal::claimLink(std::uint32_t wParam, std::uint32_t lParam) {
     std::lock_guard lock(mutex_);
     auto it = std::find_if(journal_.begin(), journal_.end(),
                            [&](const Link &link) { return link.wParam == wParam && link.lParam == lParam; });
     if (it == journal_.end()) return 0;
     const TerminalId id = it->id;
-    journal_.erase(it);
+    journal_.erase(journal_.begin(), it + 1);
     return id;
 }
 

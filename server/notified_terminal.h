@@ -35,10 +35,21 @@ public:
     static TerminalId onThisThread();
 
     // Window path only (handlers elsewhere than the notifying thread).
-    void linkPosted(std::uint32_t wParam, std::uint32_t lParam, TerminalId id);
+    // Journals a link and posts it under one lock, so the journal's order is the
+    // order in which the window's queue receives the posts.
+    template <class Post>
+    void postLink(std::uint32_t wParam, std::uint32_t lParam, TerminalId id, Post &&post) {
+        std::lock_guard lock(mutex_);
+        if (journal_.size() >= kJournalEntries) journal_.pop_front();
+        journal_.push_back(Link{wParam, lParam, id});
+        post();
+    }
+    // A new start: posts of an earlier server name terminals that are gone.
+    void forgetLinks();
     void dataSending(std::uint32_t handleWord, TerminalId id);
     void dataHandled(std::uint32_t handleWord, TerminalId id);
-    // The terminal of a link notification (claimed: asked once) or of a data
+    // The terminal of a link notification (claimed: asked once; every older post
+    // has been delivered by then and is forgotten) or of a data
     // notification whose thread waits; 0 when none matches.
     TerminalId claimLink(std::uint32_t wParam, std::uint32_t lParam);
     TerminalId dataSender(std::uint32_t handleWord) const;

@@ -52,7 +52,7 @@ protected:
     EventHub events;
     TerminalRegistry registry{events};
     UploadStore uploads{dir.path() / "uploads", 1 << 20};
-    FileTransfers transfers{events, registry};
+    FileTransfers transfers{events};
     ActionRunner actions{registry, uploads, transfers, events, {}};
     std::array<std::unique_ptr<sim::SimTerminal>, 3> terminals;
 };

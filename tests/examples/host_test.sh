@@ -78,11 +78,13 @@ status=0
 grep -qx "host: cannot listen on 127\.0\.0\.1 port $port: .*in use" "$work/second.out" ||
   fail "a second host on port $port said: $(cat "$work/second.out")"
 start_term term --count 2 --model 318,320 --screen "$work/screen.png"
-wait_for "$work/host.out" 'terminal 1 identifier 00:1A:2B:3C:4D:5E "SIM TERMINAL 1"'
-wait_for "$work/host.out" 'terminal 2 identifier 00:1A:2B:3C:4D:5F "SIM TERMINAL 2"'
-grep -qxF 'terminal 1 connected from 127.0.0.1: model 318, terminal version 32' "$work/host.out" ||
+# The host names terminals by id: a fresh library gives its first connection
+# KQ_FIRST_TERMINAL_ID (65536) and counts up, and ks318-term's T1 connects first.
+wait_for "$work/host.out" 'terminal 65536 identifier 00:1A:2B:3C:4D:5E "SIM TERMINAL 1"'
+wait_for "$work/host.out" 'terminal 65537 identifier 00:1A:2B:3C:4D:5F "SIM TERMINAL 2"'
+grep -qxF 'terminal 65536 connected from 127.0.0.1: model 318, terminal version 32' "$work/host.out" ||
   fail "terminal 1's connect line"
-grep -qxF 'terminal 2 connected from 127.0.0.1: model 320, terminal version 32' "$work/host.out" ||
+grep -qxF 'terminal 65537 connected from 127.0.0.1: model 320, terminal version 32' "$work/host.out" ||
   fail "terminal 2's connect line"
 # The picture at each screen's size: the whole palette and one index per pixel.
 wait_for "$work/term.log" 'T1 <-  37 image                   77568 B  palette and 320 x 240 pixels'
@@ -103,7 +105,7 @@ grep -qF 'T2 <- 131 image-block             11528 B  x 0 y 248 width 480 height 
 if grep -E '^ *[0-9.]+  T1 <-  35 .*(key 13|key .Z.)|^ *[0-9.]+  T2 <-  35 .*key .[ab].' "$work/term.log"; then
   fail "a key was written on the other terminal"
 fi
-for line in "terminal 1 key 'a' (97)" "terminal 1 key 'b' (98)" 'terminal 2 key 13' "terminal 2 key 'Z' (90)"; do
+for line in "terminal 65536 key 'a' (97)" "terminal 65536 key 'b' (98)" 'terminal 65537 key 13' "terminal 65537 key 'Z' (90)"; do
   grep -qxF "$line" "$work/host.out" || fail "host did not print: $line"
 done
 [[ -s $work/screen-1.png && -s $work/screen-2.png ]] || fail "no screen PNGs"
@@ -113,7 +115,7 @@ kill -INT "$host_pid"
 wait_exit "$host_pid" host
 ((status == 0)) || fail "host exited with status $status after SIGINT"
 [[ $(tail -1 "$work/host.out") == 'host: stopped' ]] || fail "host's last line: $(tail -1 "$work/host.out")"
-(($(grep -c '^terminal [12] (127\.0\.0\.1) disconnected$' "$work/host.out") == 2)) ||
+(($(grep -c '^terminal 6553[67] (127\.0\.0\.1) disconnected$' "$work/host.out") == 2)) ||
   fail "host did not print both disconnects"
 exec 3>&-  # input ends: ks318-term ends once the server has dropped every terminal
 wait_exit "$term_pid" ks318-term
@@ -141,7 +143,7 @@ open(sys.argv[1], "wb").write(header + info + pixels)
 EOF
 start_host picture "$work/picture.bmp"
 start_term pictureterm --model 320 --screen "$work/picture.png"
-wait_for "$work/picture.out" 'terminal 1 identifier 00:1A:2B:3C:4D:5E "SIM TERMINAL"'
+wait_for "$work/picture.out" 'terminal 65536 identifier 00:1A:2B:3C:4D:5E "SIM TERMINAL"'
 wait_for "$work/pictureterm.log" 'T1 <-  37 image                  131328 B  palette and 130,560 pixels (480 x 272)'
 if grep -q 'no picture shown' "$work/picture.out"; then fail "the picture file was not shown"; fi
 kill -TERM "$host_pid"
@@ -157,7 +159,7 @@ echo "picture file: shown at 480 x 272, stopped on SIGTERM with status 0"
 # ---- A picture file that is not there: the host says why and goes on ------------------
 start_host missing "$work/missing.bmp"
 start_term missingterm --model 318
-wait_for "$work/missing.out" 'terminal 1: no picture shown (0): '
+wait_for "$work/missing.out" 'terminal 65536: no picture shown (0): '
 echo 'key 65' >&3
 wait_for "$work/missingterm.log" "T1 <-  35 text                      170 B  x 8 y 220 colour 15 height 16 font \"\" \"key 'A' (65)\""
 kill -INT "$host_pid"

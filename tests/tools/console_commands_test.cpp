@@ -3,7 +3,9 @@
 // notifications print, and a clean error for anything wrong.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "ks318.h"
 #include "sim/device.h"
@@ -116,21 +118,24 @@ TEST_F(ConsoleSession, CommandsCheckModelAndVersionBeforeSending) {
 TEST_F(ConsoleSession, SettingsAreSetAndReadBackThroughTheirAnswers) {
     join(318);
     join(320);
+    const std::string first = std::to_string(kq_terminalid(1)), second = std::to_string(kq_terminalid(2));
     const std::string set = run("volume 2 33");
     EXPECT_NE(set.find("kq_setvolume(2, 33) = 11"), std::string::npos) << set;
     EXPECT_NE(set.find("data 177 volume-set-done"), std::string::npos) << set;
     const std::string read = run("volume 2");
-    EXPECT_NE(read.find("terminal 2 answer 179 volume value 33, kq_getvolume = 33"), std::string::npos) << read;
+    // The answer names its terminal by id, and is read back by it.
+    EXPECT_NE(read.find("terminal " + second + " answer 179 volume value 33, kq_getvolume = 33"), std::string::npos) << read;
     EXPECT_NE(read.find("kq_getvolume(2) = 33"), std::string::npos) << read;
     // The notification line comes before the command's result.
     EXPECT_LT(read.find("data 179"), read.find("kq_getvolume(2) = 33"));
-    EXPECT_NE(run("displaytime 1").find("terminal 1 answer 42 display-time value 10"), std::string::npos);
+    EXPECT_NE(run("displaytime 1").find("terminal " + first + " answer 42 display-time value 10"), std::string::npos);
     EXPECT_FALSE(console_.failed());
 }
 
 TEST_F(ConsoleSession, WhatTerminalsSendIsReadAndShownOnce) {
     join(320);
     join(320);
+    const std::string firstId = std::to_string(kq_terminalid(1)), secondId = std::to_string(kq_terminalid(2));
     devices_[1]->serialIn(1, {'h', 'i', '\r'});
     ASSERT_TRUE(console_.waitData(KQ_NOTIFY_SERIAL1, 1));
     devices_[0]->swipeCard("first", "");
@@ -139,9 +144,13 @@ TEST_F(ConsoleSession, WhatTerminalsSendIsReadAndShownOnce) {
     ASSERT_TRUE(console_.waitData(KQ_NOTIFY_KEY, 1));
     const std::string lines = said();
     EXPECT_NE(lines.find("data  89 serial-1"), std::string::npos) << lines;
-    EXPECT_NE(lines.find("terminal 2 port 1, 3 bytes \"hi\\r\""), std::string::npos) << lines;
-    EXPECT_NE(lines.find("extra 1      terminal 1 first \"first\" second \"\""), std::string::npos) << lines;
-    EXPECT_NE(lines.find("extra 27     key 27 \"\\x1B\""), std::string::npos) << lines;
+    // Each line carries the id of the terminal it is about; what is read names it by id too.
+    EXPECT_NE(lines.find("id " + secondId + "  extra 0      terminal " + secondId + " port 1, 3 bytes \"hi\\r\""),
+              std::string::npos) << lines;
+    EXPECT_NE(lines.find("id " + firstId + "  extra 1      terminal " + firstId + " first \"first\" second \"\""),
+              std::string::npos) << lines;
+    EXPECT_NE(lines.find("id " + secondId + "  extra 27     key 27 \"\\x1B\" from terminal " + secondId),
+              std::string::npos) << lines;
     // Drained: the stores hold nothing more.
     std::int32_t source;
     unsigned char data[256];
@@ -165,6 +174,56 @@ TEST_F(ConsoleSession, TheHostTurnsTheKeyboardAndCardReaderOffAndOn) {
     EXPECT_TRUE(devices_[0]->pressKey(13));
     EXPECT_TRUE(console_.waitData(KQ_NOTIFY_KEY, 1));
     EXPECT_FALSE(devices_[0]->cardReaderEnabled());
+}
+
+// Terminal numbers close up when one leaves; ids stay. A command given an id
+// reaches that terminal, one given a gone id fails and reaches no other, and the
+// console's thread addresses by number again after each.
+TEST_F(ConsoleSession, AnIdNamesOneTerminalWhateverLeaves) {
+    sim::SimTerminal &first = join(320);
+    sim::SimTerminal &second = join(320);
+    sim::SimTerminal &third = join(318);
+    const std::int32_t firstId = kq_terminalid(1), secondId = kq_terminalid(2), thirdId = kq_terminalid(3);
+    ASSERT_GE(firstId, KQ_FIRST_TERMINAL_ID);
+    const std::string connects = said();
+    EXPECT_NE(connects.find("connect     terminal 2     id " + std::to_string(secondId) + "  127.0.0.1"), std::string::npos)
+        << connects;
+
+    EXPECT_NE(run("fill " + std::to_string(secondId) + " 5").find("kq_fillscreen(" + std::to_string(secondId) + ", 5) = 9"),
+              std::string::npos);
+    ASSERT_TRUE(second.waitForFrame(33, test::kEventWaitMs));
+    EXPECT_EQ(kq_addressby(KQ_ADDRESS_BY_NUMBER), KQ_ADDRESS_BY_NUMBER) << "the command left its thread addressing by id";
+
+    // The first leaves: the second becomes terminal 1, the third terminal 2.
+    first.close();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kEventWaitMs);
+    while ((console_.counts().disconnects < 1 || Console::connectedCount() != 2) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(Console::connectedCount(), 2);
+    const std::string lines = said();
+    const std::size_t gone = lines.find("disconnect  handle");
+    ASSERT_NE(gone, std::string::npos) << lines;
+    const std::string goneLine = lines.substr(gone, lines.find('\n', gone) - gone);
+    EXPECT_NE(goneLine.find(" id " + std::to_string(firstId) + "  127.0.0.1"), std::string::npos) << goneLine;
+
+    const std::string list = run("list");
+    EXPECT_NE(list.find("  1  " + std::to_string(secondId) + "   127.0.0.1        320"), std::string::npos) << list;
+    EXPECT_NE(list.find("  2  " + std::to_string(thirdId) + "   127.0.0.1        318"), std::string::npos) << list;
+
+    EXPECT_NE(run("fill " + std::to_string(firstId) + " 7", false)
+                  .find("error: fill: there is no terminal id " + std::to_string(firstId) + " (2 connected; list shows them)"),
+              std::string::npos);
+    run("fill " + std::to_string(thirdId) + " 8");  // the third's id, though its number moved
+    run("fill 1 6");                                // a number, as before: now the second
+    ASSERT_TRUE(third.waitForFrame(33, test::kEventWaitMs));
+    ASSERT_TRUE(second.waitForFrame(33, test::kEventWaitMs, 2));
+    // In order on the second's connection: a stray 7 would have come before the 6.
+    const auto fills = second.framesWithCode(33);
+    ASSERT_EQ(fills.size(), 2u);
+    EXPECT_EQ(fills[0].payload, (Bytes{5, 0}));
+    EXPECT_EQ(fills[1].payload, (Bytes{6, 0}));
+    EXPECT_EQ(third.framesWithCode(33).front().payload, (Bytes{8, 0}));
+    EXPECT_EQ(third.framesWithCode(33).size(), 1u);
 }
 
 TEST_F(ConsoleSession, WaitsFailWithTheReasonAfterTheirTime) {

@@ -63,7 +63,7 @@ TEST(ToolsSession, AConsoleScriptDrivesTwoSimulatedTerminals) {
                                             "makepicture sample.bmp 320 200\n"
                                             "image 1 sample.bmp\n"
                                             "palette 2 standard\n"
-                                            "fill 2 4\n"
+                                            "fill 65537 4\n"
                                             "block 2 400 180 64 64\n"
                                             "text 2 20 20 \"Terminal 2\" 15 24\n"
                                             "file 2 clip.bin MEDIA/clip.bin\n"
@@ -86,15 +86,18 @@ TEST(ToolsSession, AConsoleScriptDrivesTwoSimulatedTerminals) {
     EXPECT_EQ(console, 0) << said;
     EXPECT_EQ(term, 0) << readText(dir / "term.log");
 
-    for (const char *line : {"connect     terminal 1", "connect     terminal 2",
-                             "  1  127.0.0.1        318    32       00:1A:2B:3C:4D:5E  \"SIM TERMINAL 1\"",
-                             "  2  127.0.0.1        320    32       00:1A:2B:3C:4D:5F  \"SIM TERMINAL 2\"",
+    // A fresh library gives its first connection id 65536 and counts up: the
+    // fill above went to terminal 2 by its id.
+    for (const char *line : {"connect     terminal 1     id 65536  127.0.0.1", "connect     terminal 2     id 65537  127.0.0.1",
+                             "  1  65536   127.0.0.1        318    32       00:1A:2B:3C:4D:5E  \"SIM TERMINAL 1\"",
+                             "  2  65537   127.0.0.1        320    32       00:1A:2B:3C:4D:5F  \"SIM TERMINAL 2\"",
+                             "kq_fillscreen(65537, 4) = 9",
                              "kq_sendimgfromfile(1) \"sample.bmp\" = 1", "kq_sendtext(2) \"Terminal 2\" = 177",
                              "[########################################] 100%  300000 bytes",
-                             "terminal 2 file \"MEDIA/clip.bin\", 300000 bytes", "300000 bytes written to fetched.bin",
+                             "terminal 65537 file \"MEDIA/clip.bin\", 300000 bytes", "300000 bytes written to fetched.bin",
                              "kq_getvolume(2) = 10", "key 13 \"\\r\"", "key 65 \"A\"",
-                             "terminal 2 port 0, 5 bytes \"hello\"",
-                             "terminal 1 first \"first track\" second \"second track\"", "data  53 key                  x 2",
+                             "id 65537  extra 0      terminal 65537 port 0, 5 bytes \"hello\"",
+                             "id 65536  extra 3      terminal 65536 first \"first track\" second \"second track\"", "data  53 key                  x 2",
                              "disconnect  handle", "server stopped"})
         EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
     EXPECT_EQ(said.find("error:"), std::string::npos) << said;

@@ -29,7 +29,7 @@ Bridge::Bridge(BridgeSettings settings)
       boot_(web::millisecondsSinceEpoch()),
       registry_(events_),
       uploads_(settings_.uploadDirectory, settings_.maxPayload),
-      transfers_(events_, registry_),
+      transfers_(events_),
       actions_(registry_, uploads_, transfers_, events_, {}) {
     outbox_ = std::make_unique<Outbox>(Outbox::Settings{settings_.queueDirectory, settings_.queueLimit},
                                        [](const std::string &text) { printNote(text); });
@@ -54,7 +54,7 @@ Bridge::Bridge(BridgeSettings settings)
     handlers.message = [this](const IncomingMessage &message) { received(message); };
     link_ = std::make_unique<MqttLink>(std::move(link), std::move(handlers));
 
-    const auto numberOf = [this](const web::TerminalRecord &record) { return registry_.numberOf(record); };
+    const auto numberOf = [](std::int32_t terminalId) { return kq_terminalnumber(terminalId); };
     states_ = std::make_unique<TerminalStates>(topics_, numberOf, [this](const std::string &topic, const std::string &payload) {
         link_->publish(topic, payload, true);
     });

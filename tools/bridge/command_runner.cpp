@@ -18,18 +18,18 @@ nlohmann::json CommandRunner::run(const fleet::SiteTopics::Command &command, std
     try {
         CommandRequest request = parseCommand(command.action, payload, maxPayload_);
 
-        // The connected ones, in the order of their numbers now. The runner takes their
-        // records, so that a terminal whose number changes while the command runs is
-        // still the one reached; the ids go back into the results by place.
-        std::vector<std::pair<int, TerminalStates::Known>> chosen;
+        // The connected ones, in the order they came (by library id). The runner reaches
+        // each by its library id, so a terminal that leaves meanwhile is missed, never
+        // taken for another; the ids at the broker go back into the results by place.
+        std::vector<TerminalStates::Known> chosen;
         for (TerminalStates::Known &terminal :
              command.terminalId ? states_.withId(*command.terminalId) : states_.known())
-            if (const int number = numberOf_(*terminal.record); number > 0) chosen.emplace_back(number, std::move(terminal));
+            if (numberOf_(terminal.record->id) > 0) chosen.push_back(std::move(terminal));
         if (command.terminalId && chosen.empty())
             throw CommandRefused("no terminal \"" + *command.terminalId + "\" at site " + topics_.site());
-        std::sort(chosen.begin(), chosen.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::sort(chosen.begin(), chosen.end(), [](const auto &a, const auto &b) { return a.record->id < b.record->id; });
         std::vector<std::shared_ptr<web::TerminalRecord>> records;
-        for (const auto &[number, terminal] : chosen) records.push_back(terminal.record);
+        for (const TerminalStates::Known &terminal : chosen) records.push_back(terminal.record);
 
         nlohmann::json dashboardRequest = std::move(request.fields);
         dashboardRequest["action"] = command.action;
@@ -49,7 +49,7 @@ nlohmann::json CommandRunner::run(const fleet::SiteTopics::Command &command, std
         nlohmann::json results = nlohmann::json::array();
         std::size_t place = 0;
         for (nlohmann::json &result : outcome["results"]) {
-            result["id"] = chosen.at(place++).second.id;
+            result["id"] = chosen.at(place++).id;
             results.push_back(std::move(result));
         }
         answer["results"] = std::move(results);

@@ -14,6 +14,7 @@ nlohmann::json TerminalStates::stateOf(const std::string &id, int number, const 
     nlohmann::json state;
     state["site"] = topics_.site();
     state["id"] = id;
+    state["terminal_id"] = record.id;
     state["number"] = number;
     web::addTerminalIdentity(state, record);
     state["connected"] = connected;
@@ -21,17 +22,16 @@ nlohmann::json TerminalStates::stateOf(const std::string &id, int number, const 
 }
 
 void TerminalStates::publishState(Entry &entry) {
-    entry.publishedNumber = numberOf_(*entry.record);
     publish_(topics_.terminalState(entry.id),
-             web::dumpJson(stateOf(entry.id, entry.publishedNumber, *entry.record, true)));
+             web::dumpJson(stateOf(entry.id, numberOf_(entry.record->id), *entry.record, true)));
 }
 
 void TerminalStates::identified(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id) {
     std::lock_guard lock(mutex_);
     // A terminal that already left says so with its departure.
-    if (numberOf_(*record) == 0) return;
+    if (numberOf_(record->id) == 0) return;
     auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.record == record; });
-    if (found == entries_.end()) found = entries_.insert(entries_.end(), Entry{id, record, 0});
+    if (found == entries_.end()) found = entries_.insert(entries_.end(), Entry{id, record});
     publishState(*found);
 }
 
@@ -39,20 +39,15 @@ void TerminalStates::departed(const std::shared_ptr<web::TerminalRecord> &record
     std::lock_guard lock(mutex_);
     auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.record == record; });
     // One that left before its id was known is still told of, as gone.
-    Entry gone{id, record, 0};
+    Entry gone{id, record};
     if (found != entries_.end()) {
         gone = *found;
         entries_.erase(found);
     }
     auto sameId = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.id == gone.id; });
-    if (sameId != entries_.end() && numberOf_(*sameId->record) != 0)
+    if (sameId != entries_.end() && numberOf_(sameId->record->id) != 0)
         publishState(*sameId);  // another terminal of that id is still here
     else publish_(topics_.terminalState(gone.id), web::dumpJson(stateOf(gone.id, 0, *gone.record, false)));
-    // The library closed up its numbers: the states that show them follow.
-    // (One already gone as well says so with its own departure.)
-    for (Entry &entry : entries_)
-        if (const int number = numberOf_(*entry.record); number != 0 && number != entry.publishedNumber)
-            publishState(entry);
 }
 
 void TerminalStates::retainedSeen(const std::string &id, const std::string &payload) {

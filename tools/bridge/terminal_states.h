@@ -1,7 +1,9 @@
 // The retained state of each terminal of the site (ks318/<site>/terminals/<id>):
-// published when a terminal's id becomes known, when it leaves, and when its
-// number changes because another one left. Also the table the commands find
-// their terminals in, by id.
+// published when a terminal's id becomes known and when it leaves. It carries
+// the library's terminal id (terminal_id), which names the connection for as
+// long as it lives, and the number the terminal had when the state went out
+// (numbers close up as others leave; the state is not republished for that).
+// Also the table the commands find their terminals in, by id.
 //
 // States from an earlier run that the broker still keeps as connected are
 // corrected: retainedSeen() republishes them as connected:false unless a
@@ -26,8 +28,8 @@ class TerminalStates {
 public:
     // Publishes a retained QoS 1 message.
     using Publish = std::function<void(const std::string &topic, const std::string &payload)>;
-    // The terminal's number now; 0 when it has left.
-    using NumberOf = std::function<int(const web::TerminalRecord &)>;
+    // The number of the terminal of this library id now; 0 when it has left.
+    using NumberOf = std::function<int(std::int32_t terminalId)>;
 
     TerminalStates(const fleet::SiteTopics &topics, NumberOf numberOf, Publish publish);
 
@@ -48,7 +50,6 @@ private:
     struct Entry {
         std::string id;
         std::shared_ptr<web::TerminalRecord> record;
-        int publishedNumber = 0;
     };
     nlohmann::json stateOf(const std::string &id, int number, const web::TerminalRecord &record, bool connected) const;
     void publishState(Entry &entry);  // under mutex_

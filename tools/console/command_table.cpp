@@ -15,7 +15,7 @@ struct Range {
 
 Range rangeOf(Parameter::Kind kind) {
     switch (kind) {
-    case Parameter::Kind::Terminal: return {1, INT32_MAX, "a terminal number (1 or more)"};
+    case Parameter::Kind::Terminal: return {1, INT32_MAX, "a terminal number or id (1 or more)"};
     case Parameter::Kind::Byte: return {0, 255, "a number from 0 to 255"};
     case Parameter::Kind::Ms: return {0, 3600000, "a time in milliseconds (0 to 3600000)"};
     default: return {INT32_MIN, INT32_MAX, "a whole number"};

@@ -3,7 +3,7 @@
 // so that arguments are checked the same way everywhere.
 //
 // A signature is a list of words:
-//   N            a terminal number (1 or more)
+//   N            a terminal: its number, or its id (KQ_FIRST_TERMINAL_ID or more)
 //   name:int     a whole number (decimal or 0x hexadecimal, 32-bit)
 //   name:byte    a whole number from 0 to 255
 //   name:ms      a time in milliseconds, 0 to 3,600,000

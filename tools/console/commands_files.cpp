@@ -44,7 +44,8 @@ bool file(Console &console, const Args &args) {
     const std::int32_t started = kq_sendfileStatus(n, local.c_str(), destination.c_str(), progress.get());
     console.print("  " + call("kq_sendfileStatus", n) + " " + quoteText(local) + " -> " + quoteText(destination) + " = " +
                   std::to_string(started));
-    if (started != 1) return console.fail("file: not started (a transfer to terminal " + std::to_string(n) + " already runs?)");
+    if (started != 1)
+        return console.fail("file: not started (a transfer to terminal " + terminalName(n) + " already runs?)");
     const auto begun = std::chrono::steady_clock::now();
     const int highest = followProgress(console, progress.get());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
@@ -52,9 +53,9 @@ bool file(Console &console, const Args &args) {
     // comes right before its -1, too soon for a look every 10 ms to be sure to
     // see it. So the end counts as success while the terminal is still there;
     // a terminal that stops reading is the case this cannot tell apart.
-    if (Console::connectedCount() < n)
+    if (!Console::isConnected(n))
         return console.fail("file: the transfer ended at " + std::to_string(highest) + "% and terminal " +
-                            std::to_string(n) + " is gone");
+                            terminalName(n) + " is gone");
     char line[96];
     std::snprintf(line, sizeof line, "  %s  %ju bytes in %.2f s", progressBar(100).c_str(), *size, seconds);
     console.print(line);
@@ -97,19 +98,21 @@ bool get(Console &console, const Args &args) {
     const std::string name = args.word("name"), out = args.word("out");
     if (name.empty() || name.size() > 127) return console.fail("get: a name of 1 to 127 bytes");
     if (!console.checkTerminal("get", n, Needs::Version32)) return false;
-    console.forgetFile(n, name);
+    // Files that came are kept by the sender's id.
+    const std::int32_t id = Console::idOf(n);
+    console.forgetFile(id, name);
     const std::int32_t result = kq_reqfile(n, name.c_str());
     if (!console.judge(call("kq_reqfile", n) + " " + quoteText(name), result)) return false;
     // Answers are shown as they come; wait for the one that names this file.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(console.timeoutMs());
     std::optional<Console::ReceivedFile> file;
-    while (!(file = console.takeFile(n, name))) {
+    while (!(file = console.takeFile(id, name))) {
         const std::uint64_t mark = console.seen(KQ_NOTIFY_FILE);
-        if ((file = console.takeFile(n, name))) break;
+        if ((file = console.takeFile(id, name))) break;
         if (std::chrono::steady_clock::now() >= deadline || !console.waitPast(KQ_NOTIFY_FILE, mark))
-            return console.fail("get: no answer from terminal " + std::to_string(n) + " for " + quoteText(name));
+            return console.fail("get: no answer from terminal " + terminalName(n) + " for " + quoteText(name));
     }
-    if (!file->whole) return console.fail("get: terminal " + std::to_string(n) + " sent no file " + quoteText(name));
+    if (!file->whole) return console.fail("get: terminal " + terminalName(n) + " sent no file " + quoteText(name));
     std::ofstream written(out, std::ios::binary | std::ios::trunc);
     written.write(file->bytes.data(), static_cast<std::streamsize>(file->bytes.size()));
     written.close();

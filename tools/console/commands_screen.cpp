@@ -76,7 +76,7 @@ bool rawImage(Console &console, const Args &args) {
     if (!in) return console.fail("rawimage: cannot read " + args.word("path"));
     std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (bytes.size() != 768 + pixels)
-        return console.fail("rawimage: terminal " + std::to_string(n) + " takes 768 palette bytes and " +
+        return console.fail("rawimage: terminal " + terminalName(n) + " takes 768 palette bytes and " +
                             std::to_string(pixels) + " pixels; the file holds " + std::to_string(bytes.size()) + " bytes");
     return console.judge(call("kq_sendimage", n), kq_sendimage(n, bytes.data(), bytes.data() + 768));
 }

@@ -1,6 +1,8 @@
 // Session commands: help, listings, the server itself, waits and pauses.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -12,55 +14,46 @@
 namespace ks318::tools {
 namespace {
 
-std::string uidOf(std::int32_t terminal, std::string &uidText) {
-    char text[64] = {};
-    char field[33] = {};
-    kq_getuid(terminal, text, field);
-    uidText.assign(field, strnlen(field, 32));
-    return text;
-}
-
+// The terminals in one listing of the library's, by number with their ids:
+// whatever else is read for a row is read by its id, so a terminal that leaves
+// meanwhile loses its row's details instead of lending it another's.
 bool list(Console &console, const Args &) {
-    std::vector<unsigned char> table(8196);
-    GetTabConectados(table.data());
-    std::int32_t count;
-    std::memcpy(&count, table.data() + 8192, 4);
-    console.print("  " + std::to_string(count) + " terminal(s) connected");
-    if (count > 0) console.print("  N  address          model  version  identifier         text");
+    std::vector<KqTerminalInfo> terminals(KQ_MAX_TERMINALS);
+    const std::int32_t count = std::min<std::int32_t>(kq_listterminals(terminals.data(), KQ_MAX_TERMINALS), KQ_MAX_TERMINALS);
+    console.print("  " + std::to_string(count) + " terminal(s) connected and identified");
+    if (count > 0) console.print("  N  id      address          model  version  identifier         text");
+    const ThreadAddressing byId(KQ_ADDRESS_BY_ID);
     for (std::int32_t i = 0; i < count; ++i) {
-        std::int32_t number;
-        std::uint32_t address;
-        std::memcpy(&number, table.data() + 4 * i, 4);
-        std::memcpy(&address, table.data() + 4096 + 4 * i, 4);
-        const auto ident = static_cast<std::uint32_t>(kq_getident(number));
-        std::string uidText;
-        const std::string uid = uidOf(number, uidText);
+        const KqTerminalInfo &terminal = terminals[static_cast<std::size_t>(i)];
+        char uid[64] = {};
+        char uidText[33] = {};
+        kq_getuid(terminal.id, uid, uidText);
         char dotted[16];
         char line[200];
-        std::snprintf(line, sizeof line, "  %-2d %-16s %-6u %-8u %-18s %s", number, KQinet_ntoa(address, dotted),
-                      ((ident >> 8) & 0xFF) * 256 + ((ident >> 16) & 0xFF), ident & 0xFF, uid.c_str(),
-                      quoteText(uidText).c_str());
+        std::snprintf(line, sizeof line, "  %-2d %-7d %-16s %-6d %-8d %-18s %s", terminal.number, terminal.id,
+                      KQinet_ntoa(terminal.address, dotted), terminal.model, terminal.version, uid,
+                      quoteText(std::string(uidText, strnlen(uidText, 32))).c_str());
         console.print(line);
     }
     return true;
 }
 
+// kq_gettermconectados read by id: entry k is terminal number k + 1, and the
+// number fields hold the ids, so one listing gives both.
 bool identified(Console &console, const Args &) {
-    std::vector<unsigned char> list(47108);
-    kq_gettermconectados(list.data());
-    std::int32_t count;
-    std::memcpy(&count, list.data() + 47104, 4);
-    console.print("  " + std::to_string(count) + " identified terminal(s)");
-    for (std::int32_t i = 0; i < count; ++i) {
-        std::int32_t number, model;
-        std::uint32_t address;
-        std::memcpy(&number, list.data() + 34816 + 4 * i, 4);
-        std::memcpy(&address, list.data() + 38912 + 4 * i, 4);
-        std::memcpy(&model, list.data() + 43008 + 4 * i, 4);
-        const char *text = reinterpret_cast<const char *>(list.data() + 34 * i);
+    auto list = std::make_unique<KqTerminalList>();
+    {
+        const ThreadAddressing byId(KQ_ADDRESS_BY_ID);
+        if (kq_gettermconectados(list.get()) == nullptr) return console.fail("identified: " + std::string(kq_lastfailure()));
+    }
+    console.print("  " + std::to_string(list->count) + " identified terminal(s)");
+    for (std::int32_t k = 0; k < KQ_MAX_TERMINALS; ++k) {
+        if (list->number[k] == 0) continue;  // none there, or one still in its handshake
+        const char *text = list->text[k];
         char dotted[16];
-        console.print("  " + std::to_string(number) + "  " + KQinet_ntoa(address, dotted) + "  model " +
-                      std::to_string(model) + "  " + quoteText(std::string(text, strnlen(text, 34))));
+        console.print("  " + std::to_string(k + 1) + "  id " + std::to_string(list->number[k]) + "  " +
+                      KQinet_ntoa(list->address[k], dotted) + "  model " + std::to_string(list->model[k]) + "  " +
+                      quoteText(std::string(text, strnlen(text, 34))));
     }
     return true;
 }
@@ -175,8 +168,11 @@ void addSessionCommands(CommandTable &table) {
     table.group("Session");
     table.add("help", "[command]", "every command, or one command's usage", [](Console &console, const Args &args) {
         if (!args.has("command")) {
+            const std::string kFirstId = std::to_string(KQ_FIRST_TERMINAL_ID);
             console.printBlock(consoleCommands().help() +
-                               "\nN is a terminal number (list shows them).\n"
+                               "\nN names a terminal: its number (1 to 1024), a position that moves when one\n"
+                               "before it leaves, or its id, which stays its own: a value of " + kFirstId +
+                               " or more\nis an id. list shows both.\n"
                                "What terminals send is read and shown as it arrives.\n");
             return true;
         }
@@ -185,8 +181,8 @@ void addSessionCommands(CommandTable &table) {
         console.printBlock(one);
         return true;
     });
-    table.add("list", "", "the connected terminals: number, address, model, version, identifier", list);
-    table.add("identified", "", "kq_gettermconectados: drops terminals still without identification, lists the rest", identified);
+    table.add("list", "", "the identified terminals: number, id, address, model, version, identifier", list);
+    table.add("identified", "", "kq_gettermconectados: drops terminals identified as model 0, lists the rest with their ids", identified);
     table.add("status", "", "library version, port, how many terminals", status);
     table.add("hostip", "", "this computer's first IPv4 address", hostIp);
     table.add("inet", "address", "an IPv4 address as a number and back", inet);

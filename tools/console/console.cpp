@@ -10,6 +10,10 @@
 
 namespace ks318::tools {
 
+std::string terminalName(std::int32_t terminal) {
+    return (isTerminalId(terminal) ? "id " : "") + std::to_string(terminal);
+}
+
 Console::Console(std::ostream &out) : out_(out), target_{this, &Console::onPost, &Console::onSend} {}
 
 void Console::print(const std::string &line) {
@@ -44,6 +48,9 @@ bool Console::execute(const std::string &line) {
     const ParsedLine parsed = consoleCommands().parse(line);
     if (!parsed.error.empty()) return fail(parsed.error);
     if (parsed.command == nullptr) return true;
+    // The one place where a command learns how to name its terminal: given an
+    // id, every export it calls takes the id, and reaches that terminal or none.
+    const ThreadAddressing addressing(isTerminalId(parsed.args.terminal()) ? KQ_ADDRESS_BY_ID : KQ_ADDRESS_BY_NUMBER);
     try {
         return parsed.command->handler(*this, parsed.args);
     } catch (const std::exception &fault) {
@@ -64,19 +71,29 @@ std::int32_t Console::connectedCount() {
     return GetTabConectados(table.get()) != nullptr ? table->count : 0;
 }
 
+bool Console::isConnected(std::int32_t terminal) {
+    if (isTerminalId(terminal)) return kq_terminalnumber(terminal) != 0;
+    return terminal >= 1 && terminal <= connectedCount();
+}
+
+std::int32_t Console::idOf(std::int32_t terminal) {
+    if (isTerminalId(terminal)) return kq_terminalnumber(terminal) != 0 ? terminal : 0;
+    return terminal >= 1 ? kq_terminalid(terminal) : 0;
+}
+
 bool Console::checkTerminal(const std::string &command, std::int32_t terminal, Needs needs) {
-    const std::int32_t count = connectedCount();
-    if (terminal < 1 || terminal > count)
-        return fail(command + ": there is no terminal " + std::to_string(terminal) + " (" + std::to_string(count) +
-                    " connected; list shows them)");
+    if (!isConnected(terminal))
+        return fail(command + ": there is no terminal " + terminalName(terminal) + " (" +
+                    std::to_string(connectedCount()) + " connected; list shows them)");
+    // By the thread's addressing, which execute set for this terminal.
     const std::int32_t ident = kq_getident(terminal);
     const int version = KQ_IDENT_VERSION(ident);
     const int model = KQ_IDENT_MODEL(ident);
     if (needs == Needs::Model320 && model != 320)
-        return fail(command + ": terminal " + std::to_string(terminal) + " is a model " + std::to_string(model) +
+        return fail(command + ": terminal " + terminalName(terminal) + " is a model " + std::to_string(model) +
                     "; only model 320 takes this command");
     if (needs == Needs::Version32 && version < 32)
-        return fail(command + ": terminal " + std::to_string(terminal) + " has version " + std::to_string(version) +
+        return fail(command + ": terminal " + terminalName(terminal) + " has version " + std::to_string(version) +
                     "; this command needs version 32 or above");
     return true;
 }
@@ -128,14 +145,13 @@ bool Console::waitData(std::uint32_t code, int count) {
 }
 
 bool Console::waitTerminals(int count) {
-    // Identification words are the library's to report: poll them. The
-    // identifier's answer (28) that follows every handshake is waited for too,
-    // so that a listing shows it.
+    // Identification is the library's to report: poll its listing, which holds
+    // the identified terminals alone. The identifier's answer (28) that follows
+    // every handshake is waited for too, so that a listing shows it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
     for (;;) {
         const std::int32_t connected = connectedCount();
-        bool identified = connected >= count;
-        for (std::int32_t n = 1; identified && n <= connected; ++n) identified = kq_getident(n) != 0;
+        bool identified = connected >= count && kq_listterminals(nullptr, 0) >= connected;
         {
             std::lock_guard lock(mutex_);
             identified = identified && counts_.data[28] >= counts_.connects - counts_.disconnects;

@@ -18,6 +18,26 @@
 
 namespace ks318::tools {
 
+// A terminal is named by its number (1 to 1024, a position that moves when a
+// terminal before it leaves) or by its id (KQ_FIRST_TERMINAL_ID and above, its
+// own for as long as it is connected): the value alone tells which.
+inline bool isTerminalId(std::int32_t terminal) { return terminal >= KQ_FIRST_TERMINAL_ID; }
+// "3" or "id 65537", as messages name a terminal.
+std::string terminalName(std::int32_t terminal);
+
+// The calling thread's addressing mode (kq_addressby) while this lives; the
+// previous mode comes back after.
+class ThreadAddressing {
+public:
+    explicit ThreadAddressing(std::int32_t mode) : previous_(kq_addressby(mode)) {}
+    ~ThreadAddressing() { kq_addressby(previous_); }
+    ThreadAddressing(const ThreadAddressing &) = delete;
+    ThreadAddressing &operator=(const ThreadAddressing &) = delete;
+
+private:
+    std::int32_t previous_;
+};
+
 class Console {
 public:
     static constexpr std::uint32_t kConnectMessage = 0x0401;
@@ -40,7 +60,8 @@ public:
     std::mutex &outputLock() { return outputMutex_; }
 
     // ---- running command lines
-    // Parses and runs one line; false when it was wrong or its command failed.
+    // Parses and runs one line; false when it was wrong or its command failed. A
+    // command given a terminal id runs with this thread addressing by id.
     bool execute(const std::string &line);
     bool quitRequested() const { return quit_; }
     void requestQuit() { quit_ = true; }
@@ -51,7 +72,8 @@ public:
     bool startServer(const std::string &bind, int port);
 
     // ---- checks shared by the commands: false (with an error line) when the
-    // terminal is not there, or lacks the model or version the command needs.
+    // terminal (a number or an id) is not there, or lacks the model or version
+    // the command needs.
     enum class Needs { Nothing, Model320, Version32 };
     bool checkTerminal(const std::string &command, std::int32_t terminal, Needs needs = Needs::Nothing);
     // Prints "export(terminal) = result" and judges it: a command export's
@@ -72,13 +94,13 @@ public:
     void setTimeoutMs(int ms) { timeoutMs_ = ms; }
 
     struct ReceivedFile {
-        std::int32_t terminal = 0;
+        std::int32_t terminal = 0;  // the id of the terminal that sent it
         std::string name;
         std::int32_t size = 0;
         bool whole = false;  // the terminal had the file and it arrived whole
         std::vector<char> bytes;
     };
-    // The file a terminal sent last under this name, once it has come; forgets it.
+    // The file the terminal with this id sent last under this name, once it has come; forgets it.
     std::optional<ReceivedFile> takeFile(std::int32_t terminal, const std::string &name);
     void forgetFile(std::int32_t terminal, const std::string &name);
 
@@ -92,15 +114,20 @@ public:
 
     // The terminals connected now, by number (1-based).
     static std::int32_t connectedCount();
+    // Whether a terminal number or id names a connected terminal now.
+    static bool isConnected(std::int32_t terminal);
+    // The id of a terminal number or id now; 0 when it names none.
+    static std::int32_t idOf(std::int32_t terminal);
 
 private:
     static void onPost(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
     static void onSend(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
-    void posted(std::uint32_t wParam, std::uint32_t lParam);
-    void sent(std::uint32_t code, std::uint32_t handle, std::uint32_t extra);
-    // What the read exports give for a data notification (drains the store it names).
-    std::string readFor(std::uint32_t code, std::uint32_t handle, std::uint32_t extra);
-    std::string collectFile(std::uint32_t extra);
+    void posted(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
+    void sent(std::uint32_t message, std::uint32_t code, std::uint32_t lParam);
+    // What the read exports give for a data notification from the terminal with
+    // this id (drains the store it names); the thread addresses by id.
+    std::string readFor(std::uint32_t code, std::int32_t id, std::uint32_t extra);
+    std::string collectFile(std::int32_t id, std::uint32_t extra);
     template <class Ready> bool waitUntil(Ready ready);
 
     std::ostream &out_;

@@ -1,6 +1,7 @@
 // The console as the server's notification target: one line for every
-// notification, with what the read exports give for it. Reading drains the
-// store the notification names, so what a terminal sent is shown once.
+// notification, with the terminal's id and what the read exports give for it.
+// Reading drains the store the notification names, so what a terminal sent is
+// shown once.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -22,21 +23,23 @@ std::string text(const char *field, std::size_t width) { return quoteText(std::s
 
 }  // namespace
 
-void Console::onPost(void *context, std::uint32_t, std::uint32_t wParam, std::uint32_t lParam) {
-    static_cast<Console *>(context)->posted(wParam, lParam);
+void Console::onPost(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+    static_cast<Console *>(context)->posted(message, wParam, lParam);
 }
 
-void Console::onSend(void *context, std::uint32_t, std::uint32_t wParam, std::uint32_t lParam) {
-    static_cast<Console *>(context)->sent(wParam, lParam & 0xFFFF, lParam >> 16);
+void Console::onSend(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+    static_cast<Console *>(context)->sent(message, wParam, lParam);
 }
 
-void Console::posted(std::uint32_t wParam, std::uint32_t lParam) {
+void Console::posted(std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam) {
+    // Asked on the terminal's own connection thread: exact, whoever else comes or goes.
+    const std::int32_t id = kq_notifiedterminal(message, wParam, lParam);
     char address[16];
     KQinet_ntoa(wParam, address);
     const bool connect = (lParam & 0xFFFF) == 1;
     char line[128];
-    std::snprintf(line, sizeof line, "%9.3f  %-10s  %s %-5u  %s", secondsSinceStart(), connect ? "connect" : "disconnect",
-                  connect ? "terminal" : "handle  ", lParam >> 16, address);
+    std::snprintf(line, sizeof line, "%9.3f  %-10s  %s %-5u id %-5d  %s", secondsSinceStart(),
+                  connect ? "connect" : "disconnect", connect ? "terminal" : "handle  ", lParam >> 16, id, address);
     print(line);
     {
         std::lock_guard lock(mutex_);
@@ -45,13 +48,18 @@ void Console::posted(std::uint32_t wParam, std::uint32_t lParam) {
     changed_.notify_all();
 }
 
-void Console::sent(std::uint32_t code, std::uint32_t handle, std::uint32_t extra) {
+void Console::sent(std::uint32_t message, std::uint32_t code, std::uint32_t lParam) {
+    const std::uint32_t handle = lParam & 0xFFFF, extra = lParam >> 16;
+    const std::int32_t id = kq_notifiedterminal(message, code, lParam);
     {
+        // The reads name terminals by id: the notified one's stores are read
+        // by its id, and what reports a terminal reports its id.
+        const ThreadAddressing byId(KQ_ADDRESS_BY_ID);
         std::lock_guard reading(readMutex_);
-        const std::string detail = readFor(code, handle, extra);
+        const std::string detail = readFor(code, id, extra);
         char line[160];
-        std::snprintf(line, sizeof line, "%9.3f  data %3u %-19s handle %-5u extra %-5u", secondsSinceStart(), code,
-                      notificationName(code).c_str(), handle, extra);
+        std::snprintf(line, sizeof line, "%9.3f  data %3u %-19s handle %-5u id %-5d  extra %-5u", secondsSinceStart(),
+                      code, notificationName(code).c_str(), handle, id, extra);
         std::string said = std::string(line) + "  " + detail;
         said.erase(said.find_last_not_of(' ') + 1);
         print(said);
@@ -63,28 +71,27 @@ void Console::sent(std::uint32_t code, std::uint32_t handle, std::uint32_t extra
     changed_.notify_all();
 }
 
-std::string Console::readFor(std::uint32_t code, std::uint32_t, std::uint32_t extra) {
+std::string Console::readFor(std::uint32_t code, std::int32_t id, std::uint32_t extra) {
     std::int32_t terminal = 0;
     switch (code) {
     case KQ_NOTIFY_KEY: {
-        std::int32_t handle = 0;
+        // One store for every terminal's keys: the key read reports whose it is.
         unsigned char key = 0;
-        if (!Get_KBD_char(&handle, &key)) return "no key stored";
-        return "key " + std::to_string(key) + " " + quoteBytes(&key, 1) + " from handle " + std::to_string(handle);
+        if (!Get_KBD_char(&terminal, &key)) return "no key stored";
+        return "key " + std::to_string(key) + " " + quoteBytes(&key, 1) + " from terminal " + std::to_string(terminal);
     }
     case KQ_NOTIFY_SERIAL0: case KQ_NOTIFY_SERIAL1: {
-        std::int32_t source = 0, length = 0;
+        std::int32_t source = 0;
         unsigned char data[256];
-        if (!GetSerial(&terminal, &source, data, &length)) return "no serial data stored";
-        return "terminal " + std::to_string(terminal) + " port " + std::to_string(source) + ", " + std::to_string(length) +
+        const std::int32_t length = kq_getserial(id, &source, data);
+        if (length <= 0) return "no serial data stored";
+        return "terminal " + std::to_string(id) + " port " + std::to_string(source) + ", " + std::to_string(length) +
                " bytes " + quoteBytes(data, static_cast<std::size_t>(std::min(length, 256)), 256);
     }
     case KQ_NOTIFY_CARD: {
         char first[128], second[128];
-        for (std::int32_t n = 1; n <= connectedCount(); ++n)
-            if (kq_getmag(n, first, second) == 1)
-                return "terminal " + std::to_string(n) + " first " + text(first, 128) + " second " + text(second, 128);
-        return "no card read stored";
+        if (kq_getmag(id, first, second) != 1) return "no card read stored";
+        return "terminal " + std::to_string(id) + " first " + text(first, 128) + " second " + text(second, 128);
     }
     case KQ_NOTIFY_CONFIG: {
         char address[5][16], first[32], second[100], third[30], fourth[30];
@@ -100,22 +107,19 @@ std::string Console::readFor(std::uint32_t code, std::uint32_t, std::uint32_t ex
     }
     case KQ_NOTIFY_WIFI: {
         unsigned char wifi[100];
-        for (std::int32_t n = 1; n <= connectedCount(); ++n) {
-            if (kq_getconfigwifi(n, wifi) != 1) continue;
-            std::int32_t numbers[4];
-            std::memcpy(&numbers[0], wifi, 4);
-            std::memcpy(&numbers[1], wifi + 4, 4);
-            std::memcpy(&numbers[2], wifi + 28, 4);
-            std::memcpy(&numbers[3], wifi + 32, 4);
-            return "terminal " + std::to_string(n) + " numbers " + std::to_string(numbers[0]) + " " +
-                   std::to_string(numbers[1]) + " " + std::to_string(numbers[2]) + " " + std::to_string(numbers[3]) +
-                   ", texts " + text(reinterpret_cast<char *>(wifi + 8), 20) + " " +
-                   text(reinterpret_cast<char *>(wifi + 36), 64);
-        }
-        return "no wifi record stored";
+        if (kq_getconfigwifi(id, wifi) != 1) return "no wifi record stored";
+        std::int32_t numbers[4];
+        std::memcpy(&numbers[0], wifi, 4);
+        std::memcpy(&numbers[1], wifi + 4, 4);
+        std::memcpy(&numbers[2], wifi + 28, 4);
+        std::memcpy(&numbers[3], wifi + 32, 4);
+        return "terminal " + std::to_string(id) + " numbers " + std::to_string(numbers[0]) + " " +
+               std::to_string(numbers[1]) + " " + std::to_string(numbers[2]) + " " + std::to_string(numbers[3]) +
+               ", texts " + text(reinterpret_cast<char *>(wifi + 8), 20) + " " +
+               text(reinterpret_cast<char *>(wifi + 36), 64);
     }
     case KQ_NOTIFY_FILE:
-        return collectFile(extra);
+        return collectFile(id, extra);
     case KQ_NOTIFY_CONFIG_SET: case KQ_NOTIFY_ADV_STOPPED: case KQ_NOTIFY_SOFTWARE_UPDATE: case KQ_NOTIFY_ADV_RELOADED: case KQ_NOTIFY_RESTART: case KQ_NOTIFY_WIFI_SET:
         return extra == 1 ? "done" : "not done";
     case KQ_NOTIFY_SERIAL_STATUS:
@@ -141,33 +145,29 @@ std::string Console::readFor(std::uint32_t code, std::uint32_t, std::uint32_t ex
     }
 }
 
-std::string Console::collectFile(std::uint32_t extra) {
+std::string Console::collectFile(std::int32_t id, std::uint32_t extra) {
     std::unique_ptr<char[]> room(new (std::nothrow) char[kLargestFileAnswer]);
     if (!room) return "no memory to collect the file";
-    // Every terminal with a file waiting gives it up (normally the one that
-    // sent this answer alone). A terminal that never had one answers with an
-    // empty name: there is nothing to keep.
-    std::string said;
-    for (std::int32_t n = 1; n <= connectedCount(); ++n) {
-        char name[128];
-        std::int32_t size = 0;
-        if (kq_getfile(n, name, &size, room.get()) != 1 || name[0] == '\0') continue;
-        ReceivedFile file{n, std::string(name, strnlen(name, sizeof name)), size, extra == 1, {}};
-        if (file.name == "CONF_DIR/all_medias.conf") {
-            // The media list went to the profile file, not to the host; take the
-            // answer event its reception pushed.
-            std::int32_t terminal = 0, value = 0, left = 0;
-            unsigned char event = 0;
-            if (extra == 1) kq_TemResposta(&terminal, &event, &value, &left);
-        } else if (file.whole) {
-            file.bytes.assign(room.get(), room.get() + size);
-        }
-        said += (said.empty() ? "" : "; ") + ("terminal " + std::to_string(n) + " file " + quoteText(file.name) +
-                                               (file.whole ? ", " + std::to_string(size) + " bytes" : ", none came whole"));
-        std::lock_guard lock(mutex_);
-        files_.push_back(std::move(file));
+    // A terminal that never had a file answers with an empty name: there is
+    // nothing to keep.
+    char name[128];
+    std::int32_t size = 0;
+    if (kq_getfile(id, name, &size, room.get()) != 1 || name[0] == '\0') return "no file pending";
+    ReceivedFile file{id, std::string(name, strnlen(name, sizeof name)), size, extra == 1, {}};
+    if (file.name == "CONF_DIR/all_medias.conf") {
+        // The media list went to the profile file, not to the host; take the
+        // answer event its reception pushed.
+        std::int32_t terminal = 0, value = 0, left = 0;
+        unsigned char event = 0;
+        if (extra == 1) kq_TemResposta(&terminal, &event, &value, &left);
+    } else if (file.whole) {
+        file.bytes.assign(room.get(), room.get() + size);
     }
-    return said.empty() ? "no file pending" : said;
+    const std::string said = "terminal " + std::to_string(id) + " file " + quoteText(file.name) +
+                             (file.whole ? ", " + std::to_string(size) + " bytes" : ", none came whole");
+    std::lock_guard lock(mutex_);
+    files_.push_back(std::move(file));
+    return said;
 }
 
 }  // namespace ks318::tools

@@ -11,6 +11,7 @@
 #include "ks318.h"
 #include "sim/screen_text.h"
 #include "sim/wire.h"
+#include "tools/web/address_by_id.h"
 
 namespace ks318::web {
 namespace {
@@ -21,30 +22,46 @@ using nlohmann::json;
 
 struct Target {
     std::size_t index;  // its place in the results
-    int number;         // the terminal's number; see current()
+    int number;         // the number it was named by, or had when chosen: shown, never sent to
+    std::int32_t id;    // what every command names; 0 when no terminal had that number
     std::shared_ptr<TerminalRecord> record;  // null when this program does not know the terminal
 };
 
-// The terminals an action is for: "all", a list of numbers, or {"model": N}.
+// The terminals an action is for: "all", a list of ids or numbers (told apart by
+// value, numbers read in one snapshot), or {"model": N}. "all" and a model take
+// the registry's terminals as they are at this moment.
 std::vector<Target> resolveTargets(const json &targets, const TerminalRegistry &registry) {
     std::vector<Target> chosen;
     if (targets.is_string() && targets.get<std::string>() == "all") {
-        for (const auto &entry : registry.list()) chosen.push_back({chosen.size(), entry.number, entry.record});
+        for (const auto &entry : registry.list())
+            chosen.push_back({chosen.size(), entry.number, entry.record->id, entry.record});
     } else if (targets.is_array()) {
-        if (targets.size() > KQ_MAX_TERMINALS) refuse(400, "at most 1024 terminal numbers in targets");
-        for (const json &number : targets) {
-            if (!number.is_number_integer() || number.get<std::int64_t>() < 1 || number.get<std::int64_t>() > 65535)
-                refuse(400, "targets must hold terminal numbers from 1 to 65535");
-            const int n = number.get<int>();
-            chosen.push_back({chosen.size(), n, registry.find(n)});
+        if (targets.size() > KQ_MAX_TERMINALS) refuse(400, "at most 1024 terminals in targets");
+        const std::map<std::int32_t, int> numbers = TerminalRegistry::numbersNow();
+        std::map<int, std::int32_t> ids;
+        for (const auto &[id, number] : numbers) ids.emplace(number, id);
+        for (const json &named : targets) {
+            if (!named.is_number_integer() || named.get<std::int64_t>() < 1 || named.get<std::int64_t>() > INT32_MAX)
+                refuse(400, "targets must hold terminal ids or numbers (whole numbers from 1)");
+            const auto value = static_cast<std::int32_t>(named.get<std::int64_t>());
+            Target target{chosen.size(), value, 0, nullptr};
+            if (value >= KQ_FIRST_TERMINAL_ID) {
+                target.id = value;
+                auto found = numbers.find(value);
+                target.number = found == numbers.end() ? 0 : found->second;
+            } else if (auto found = ids.find(value); found != ids.end()) {
+                target.id = found->second;
+            }
+            if (target.id != 0) target.record = registry.find(target.id);
+            chosen.push_back(std::move(target));
         }
     } else if (targets.is_object() && targets.size() == 1 && targets.contains("model")) {
         if (!targets["model"].is_number_integer()) refuse(400, "targets.model must be a model number");
         const std::int64_t model = targets["model"].get<std::int64_t>();
         for (const auto &entry : registry.list())
-            if (entry.record->model == model) chosen.push_back({chosen.size(), entry.number, entry.record});
+            if (entry.record->model == model) chosen.push_back({chosen.size(), entry.number, entry.record->id, entry.record});
     } else {
-        refuse(400, "targets must be \"all\", a list of terminal numbers or {\"model\": N}");
+        refuse(400, "targets must be \"all\", a list of terminal ids or numbers or {\"model\": N}");
     }
     return chosen;
 }
@@ -80,21 +97,12 @@ bool switchField(const json &request) {
     return request["on"].get<bool>();
 }
 
-// The target with the number its terminal has now. Numbers close up when a
-// terminal leaves, and an action on many terminals takes a while: each send
-// takes the number anew, so that it reaches the terminal that was chosen. 0 when
-// the terminal has left.
-Target current(const Target &target, const TerminalRegistry &registry) {
-    if (!target.record) return target;
-    Target now = target;
-    now.number = registry.numberOf(*target.record);
-    return now;
-}
+// Why a target was not sent to: no terminal had its number when it was chosen.
+std::string nobodyAt(const Target &target) { return "no terminal " + std::to_string(target.number); }
 
-constexpr const char *kLeft = "no terminal: it left before this action reached it";
-
+// On a thread in id mode.
 int modelOf(const Target &target) {
-    return target.record ? target.record->model : KQ_IDENT_MODEL(kq_getident(target.number));
+    return target.record ? target.record->model : KQ_IDENT_MODEL(kq_getident(target.id));
 }
 
 // The model-320 settings: set with a value, or ask and read the answer.
@@ -195,11 +203,19 @@ json ActionRunner::carryOut(const json &request, const std::vector<std::shared_p
     if (action == "keyboard" || action == "cardreader") on = switchField(request);
     std::vector<Target> targets;
     if (given) {
-        for (const std::shared_ptr<TerminalRecord> &record : *given)
-            targets.push_back({targets.size(), record ? registry_.numberOf(*record) : 0, record});
+        const std::map<std::int32_t, int> numbers = TerminalRegistry::numbersNow();
+        for (const std::shared_ptr<TerminalRecord> &record : *given) {
+            const auto found = record ? numbers.find(record->id) : numbers.end();
+            targets.push_back({targets.size(), found == numbers.end() ? 0 : found->second, record ? record->id : 0,
+                               record});
+        }
     } else {
         targets = resolveTargets(request["targets"], registry_);
     }
+    // Every command below names its terminal by id: it reaches the terminal chosen or
+    // fails ("no terminal id N"), whoever left meanwhile. forEachTarget's threads set
+    // the mode for themselves (see `each`).
+    AddressById byId;
 
     const std::uint64_t id = nextId_++;
     // One result per target, in the targets' order, whichever thread reports it.
@@ -210,11 +226,12 @@ json ActionRunner::carryOut(const json &request, const std::vector<std::shared_p
                       bool announce = true) {
         const std::string status = statusOf(result, reason);
         if (result > 0 && target.record) ++target.record->framesOut;
-        json outcome = {{"terminal", target.number}, {"result", result}, {"status", status}, {"reason", reason}};
+        json outcome = {{"terminal", target.number}, {"terminal_id", target.id}, {"result", result}, {"status", status},
+                        {"reason", reason}};
         for (auto &[key, item] : extra.items()) outcome[key] = item;
         results[target.index] = std::move(outcome);
         if (announce)
-            events_.publish("action", target.number,
+            events_.publish("action", {target.number, target.id},
                         {{"id", id}, {"action", action}, {"status", status}, {"result", result}, {"progress", nullptr}});
     };
     // A screen command: sent and shown on the mirror in one order.
@@ -232,11 +249,11 @@ json ActionRunner::carryOut(const json &request, const std::vector<std::shared_p
     auto sendFrame = [&](const Target &target, const sim::Frame &frame, auto send) {
         sendScreen(target, [&](ScreenMirror &mirror) { return mirror.apply(frame); }, send);
     };
-    // `work` for every target, on forEachTarget's threads, each with the number it has now.
+    // `work` for every target that had a terminal, on forEachTarget's threads, each in id mode.
     auto each = [&](auto work) {
-        forEachTarget(targets, [&](const Target &chosen) {
-            const Target target = current(chosen, registry_);
-            if (target.number == 0) report(target, 0, kLeft);
+        forEachTarget(targets, [&](const Target &target) {
+            AddressById threadById;
+            if (target.id == 0) report(target, 0, nobodyAt(target));
             else work(target);
         });
     };
@@ -271,12 +288,12 @@ json ActionRunner::carryOut(const json &request, const std::vector<std::shared_p
             // kq_sendimage only reads the image; its parameters are not const for older hosts' sake.
             auto *palette = const_cast<std::uint8_t *>(converted.frame->payload.data());
             sendScreen(target, [&](ScreenMirror &mirror) { return mirror.showImage(converted.frame); },
-                       [&] { return kq_sendimage(target.number, palette, palette + KQ_PALETTE_BYTES); });
+                       [&] { return kq_sendimage(target.id, palette, palette + KQ_PALETTE_BYTES); });
         });
     } else if (action == "fill") {
         sim::Frame frame{33, 2, sim::le16(static_cast<std::uint16_t>(index))};
         each([&](const Target &target) {
-            sendFrame(target, frame, [&] { return kq_fillscreen(target.number, index); });
+            sendFrame(target, frame, [&] { return kq_fillscreen(target.id, index); });
         });
     } else if (action == "text") {
         sim::TextRecord record;
@@ -290,23 +307,23 @@ json ActionRunner::carryOut(const json &request, const std::vector<std::shared_p
         const sim::Bytes bytes = record.encode();
         sim::Frame frame{35, static_cast<std::int32_t>(bytes.size()), bytes};
         each([&](const Target &target) {
-            sendFrame(target, frame, [&] { return kq_sendtext(target.number, bytes.data()); });
+            sendFrame(target, frame, [&] { return kq_sendtext(target.id, bytes.data()); });
         });
     } else if (action == "file") {
-        for (const Target &chosen : targets) {
-            const Target target = current(chosen, registry_);
-            if (target.number == 0) {
-                report(target, 0, kLeft);
+        for (const Target &target : targets) {
+            if (target.id == 0) {
+                report(target, 0, nobodyAt(target));
                 continue;
             }
             std::string reason;
-            const std::int32_t result = transfers_.start(id, target.number, target.record, upload, destination, reason);
+            const std::int32_t result =
+                transfers_.start(id, {target.number, target.id}, target.record, upload, destination, reason);
             report(target, result, reason, json::object(), result != 1);
         }
     } else if (action == "font") {
         std::atomic<bool> sentOne{false};
         each([&](const Target &target) {
-            const std::int32_t result = kq_sendfontfile(target.number, upload->path.c_str());
+            const std::int32_t result = kq_sendfontfile(target.id, upload->path.c_str());
             report(target, result, kq_lastfailure());
             if (result > 0) sentOne = true;
         });
@@ -321,7 +338,7 @@ json ActionRunner::carryOut(const json &request, const std::vector<std::shared_p
         const Setting &how = setting->second;
         if (value) {
             each([&](const Target &target) {
-                const std::int32_t result = how.set(target.number, *value);
+                const std::int32_t result = how.set(target.id, *value);
                 report(target, result, kq_lastfailure());
             });
         } else {
@@ -333,41 +350,38 @@ json ActionRunner::carryOut(const json &request, const std::vector<std::shared_p
                 std::uint64_t mark;
             };
             std::vector<Asked> asked;
-            for (const Target &chosen : targets) {
-                const Target target = current(chosen, registry_);
-                if (target.number == 0) {
-                    asked.push_back({target, 0, kLeft, 0});
+            for (const Target &target : targets) {
+                if (target.id == 0) {
+                    asked.push_back({target, 0, nobodyAt(target), 0});
                     continue;
                 }
                 const std::uint64_t mark = target.record ? target.record->answersSeen(how.answer) : 0;
-                const std::int32_t result = how.ask(target.number);
+                const std::int32_t result = how.ask(target.id);
                 asked.push_back({target, result, kq_lastfailure(), mark});
             }
             const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
             for (const Asked &question : asked) {
                 json answer = nullptr;
                 if (question.result > 0 && question.target.record &&
-                    question.target.record->waitAnswer(how.answer, question.mark, deadline)) {
-                    const Target target = current(question.target, registry_);
-                    if (target.number != 0) answer = how.read(target.number);
-                }
+                    question.target.record->waitAnswer(how.answer, question.mark, deadline))
+                    answer = how.read(question.target.id);
                 report(question.target, question.result, question.reason, {{"value", answer}});
             }
         }
     } else if (action == "keyboard" || action == "cardreader") {
         each([&](const Target &target) {
             const std::int32_t result =
-                action == "keyboard" ? HabilitaTeclado(target.number, on ? 1 : 0) : HabilitaLEC(target.number, on ? 1 : 0);
+                action == "keyboard" ? HabilitaTeclado(target.id, on ? 1 : 0) : HabilitaLEC(target.id, on ? 1 : 0);
             report(target, result, kq_lastfailure());
         });
     } else if (action == "restart") {
         each([&](const Target &target) {
-            const std::int32_t result = kq_restart(target.number);
+            const std::int32_t result = kq_restart(target.id);
             report(target, result, kq_lastfailure());
         });
     } else if (action == "live") {
         each([&](const Target &target) {
-            const std::int32_t result = kq_sendlive(target.number);
+            const std::int32_t result = kq_sendlive(target.id);
             report(target, result, kq_lastfailure());
         });
     }

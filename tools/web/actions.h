@@ -2,6 +2,8 @@
 // worker thread that received it (never on a terminal's notification thread).
 // Each terminal's outcome is the library's result, a status in words and the
 // library's reason; screen frames that went out are applied to the mirrors.
+// Every command names its terminal by id, so it reaches the terminal chosen or
+// fails, however many others leave while the action runs.
 #pragma once
 
 #include <atomic>
@@ -35,10 +37,9 @@ public:
 
     // The response's body; throws ActionRefused for a malformed or unknown request.
     nlohmann::json run(const nlohmann::json &request);
-    // The same for the terminals of these records, whatever their numbers are by
-    // then (a program that names terminals otherwise than by number, as the fleet
-    // bridge does by id): `request` has no "targets"; the results come in the
-    // order of `terminals`.
+    // The same for the terminals of these records, each reached by its id (a
+    // program that names terminals otherwise, as the fleet bridge does): `request`
+    // has no "targets"; the results come in the order of `terminals`.
     nlohmann::json run(const nlohmann::json &request, const std::vector<std::shared_ptr<TerminalRecord>> &terminals);
 
 private:

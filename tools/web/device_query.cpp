@@ -5,11 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/web/address_by_id.h"
 #include "tools/web/json_shapes.h"
 
 namespace ks318::web {
 
-nlohmann::json queryDevice(int number, const std::shared_ptr<TerminalRecord> &record) {
+nlohmann::json queryDevice(const std::shared_ptr<TerminalRecord> &record) {
+    AddressById byId;
+    const std::int32_t id = record->id;
     struct Question {
         const char *name;
         std::uint32_t key;
@@ -19,10 +22,10 @@ nlohmann::json queryDevice(int number, const std::shared_ptr<TerminalRecord> &re
         bool answered = false;
     };
     std::vector<Question> questions = {
-        {"config", KQ_NOTIFY_CONFIG, [&] { return kq_reqconfig(number); }},
-        {"wifi", KQ_NOTIFY_WIFI, [&] { return kq_reqconfigwifi(number); }},
-        {"serial_status_0", kAnswerSerialStatus0, [&] { return kq_serreqstatus(number, 0); }},
-        {"serial_status_1", kAnswerSerialStatus1, [&] { return kq_serreqstatus(number, 1); }},
+        {"config", KQ_NOTIFY_CONFIG, [&] { return kq_reqconfig(id); }},
+        {"wifi", KQ_NOTIFY_WIFI, [&] { return kq_reqconfigwifi(id); }},
+        {"serial_status_0", kAnswerSerialStatus0, [&] { return kq_serreqstatus(id, 0); }},
+        {"serial_status_1", kAnswerSerialStatus1, [&] { return kq_serreqstatus(id, 1); }},
     };
     // Earlier answers are no answers to these questions.
     {

@@ -11,6 +11,7 @@
 
 namespace ks318::web {
 
-nlohmann::json queryDevice(int number, const std::shared_ptr<TerminalRecord> &record);
+// Asks the terminal of the record, by its id.
+nlohmann::json queryDevice(const std::shared_ptr<TerminalRecord> &record);
 
 }  // namespace ks318::web

@@ -37,7 +37,7 @@ void EventHub::setListener(Listener listener) {
     listener_ = std::move(listener);
 }
 
-void EventHub::publish(const std::string &kind, int terminal, nlohmann::json fields,
+void EventHub::publish(const std::string &kind, EventTerminal terminal, nlohmann::json fields,
                        const std::shared_ptr<TerminalRecord> &source) {
     Event event;
     event.kind = kind;
@@ -47,7 +47,8 @@ void EventHub::publish(const std::string &kind, int terminal, nlohmann::json fie
     event.body["seq"] = event.seq;
     event.body["time"] = millisecondsSinceEpoch();
     event.body["kind"] = kind;
-    event.body["terminal"] = terminal;
+    event.body["terminal"] = terminal.number;
+    if (terminal.id != 0) event.body["terminal_id"] = terminal.id;
     if (fields.is_object())
         for (auto &[key, value] : fields.items()) event.body[key] = std::move(value);
     kept_.push_back(event);

@@ -24,10 +24,18 @@ namespace ks318::web {
 
 struct TerminalRecord;
 
+// The terminal an event is about: its id, which names it for as long as it is
+// connected, and its number at the moment of the event (numbers close up when
+// terminals leave). Both 0 for an event about no terminal.
+struct EventTerminal {
+    int number = 0;
+    std::int32_t id = 0;
+};
+
 struct Event {
     std::uint64_t seq = 0;
     std::string kind;
-    nlohmann::json body;  // the whole event: seq, time, kind, terminal and the kind's fields
+    nlohmann::json body;  // the whole event: seq, time, kind, terminal, terminal_id and the kind's fields
 };
 
 class EventHub {
@@ -59,8 +67,8 @@ public:
 
     // Adds an event: stamps seq and time, keeps it, hands it to the listener and
     // queues it for every subscriber. `fields` is an object with the kind's own
-    // fields; `terminal` 0 for none; `source` the terminal's record when known.
-    void publish(const std::string &kind, int terminal, nlohmann::json fields,
+    // fields; `terminal` {} for none; `source` the terminal's record when known.
+    void publish(const std::string &kind, EventTerminal terminal, nlohmann::json fields,
                  const std::shared_ptr<TerminalRecord> &source = nullptr);
 
     // The last `limit` events kept, oldest first.

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "ks318.h"
+#include "tools/web/address_by_id.h"
 
 namespace ks318::web {
 namespace {
@@ -12,8 +13,8 @@ std::int32_t readProgress(std::int32_t &word) { return std::atomic_ref<std::int3
 
 }  // namespace
 
-FileTransfers::FileTransfers(EventHub &events, const TerminalRegistry &registry)
-    : events_(events), registry_(registry), watcher_([this] { watch(); }) {}
+FileTransfers::FileTransfers(EventHub &events)
+    : events_(events), watcher_([this] { watch(); }) {}
 
 FileTransfers::~FileTransfers() {
     {
@@ -24,19 +25,22 @@ FileTransfers::~FileTransfers() {
     watcher_.join();
 }
 
-std::int32_t FileTransfers::start(std::uint64_t actionId, int number, std::shared_ptr<TerminalRecord> record,
+std::int32_t FileTransfers::start(std::uint64_t actionId, EventTerminal terminal, std::shared_ptr<TerminalRecord> record,
                                   std::shared_ptr<const Upload> upload, const std::string &name, std::string &reason) {
+    AddressById byId;
     std::lock_guard lock(mutex_);
     Transfer &transfer = running_.emplace_back();
     transfer.actionId = actionId;
+    transfer.terminalId = terminal.id;
     transfer.record = std::move(record);
     transfer.upload = upload;
-    const std::int32_t result = kq_sendfileStatus(number, upload->path.c_str(), name.c_str(), transfer.progress.get());
+    const std::int32_t result =
+        kq_sendfileStatus(terminal.id, upload->path.c_str(), name.c_str(), transfer.progress.get());
     reason = kq_lastfailure();
     // Refused: the word was never handed over (or already reads -1); nothing to watch.
     if (result != 1) running_.pop_back();
     else
-        events_.publish("action", number,
+        events_.publish("action", terminal,
                         {{"id", actionId}, {"action", "file"}, {"status", "sending"}, {"result", 1}, {"progress", 0}});
     changed_.notify_all();
     return result;
@@ -49,12 +53,12 @@ void FileTransfers::watch() {
         for (auto it = running_.begin(); it != running_.end();) {
             Transfer &transfer = *it;
             const std::int32_t now = readProgress(*transfer.progress);
-            const int number = transfer.record ? registry_.numberOf(*transfer.record) : 0;
+            const EventTerminal terminal{kq_terminalnumber(transfer.terminalId), transfer.terminalId};
             if (now < 0) {
                 // The worker ends a connection whose write failed or missed its deadline, so a
                 // terminal still there (or a progress seen at 100) means the file went out whole.
-                const bool whole = transfer.lastSeen >= 100 || number != 0;
-                events_.publish("action", number,
+                const bool whole = transfer.lastSeen >= 100 || terminal.number != 0;
+                events_.publish("action", terminal,
                                 {{"id", transfer.actionId}, {"action", "file"}, {"status", whole ? "sent" : "failed"},
                                  {"result", whole ? 1 : -1}, {"progress", whole ? 100 : transfer.lastSeen}});
                 it = running_.erase(it);
@@ -62,7 +66,7 @@ void FileTransfers::watch() {
             }
             if (now != transfer.lastSeen) {
                 transfer.lastSeen = now;
-                events_.publish("action", number,
+                events_.publish("action", terminal,
                                 {{"id", transfer.actionId}, {"action", "file"}, {"status", "sending"},
                                  {"result", 1}, {"progress", now}});
             }

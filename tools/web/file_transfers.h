@@ -20,16 +20,17 @@ namespace ks318::web {
 
 class FileTransfers {
 public:
-    explicit FileTransfers(EventHub &events, const TerminalRegistry &registry);
+    explicit FileTransfers(EventHub &events);
     ~FileTransfers();  // call only after kq_finishserver: waits for the words to read -1
 
-    // Starts kq_sendfileStatus; its result, and the reason when it failed.
-    std::int32_t start(std::uint64_t actionId, int number, std::shared_ptr<TerminalRecord> record,
+    // Starts kq_sendfileStatus for the terminal of `terminal.id`; its result, and the reason when it failed.
+    std::int32_t start(std::uint64_t actionId, EventTerminal terminal, std::shared_ptr<TerminalRecord> record,
                        std::shared_ptr<const Upload> upload, const std::string &name, std::string &reason);
 
 private:
     struct Transfer {
         std::uint64_t actionId = 0;
+        std::int32_t terminalId = 0;
         std::shared_ptr<TerminalRecord> record;
         std::shared_ptr<const Upload> upload;
         std::unique_ptr<std::int32_t> progress = std::make_unique<std::int32_t>(0);  // written by the worker
@@ -38,7 +39,6 @@ private:
     void watch();
 
     EventHub &events_;
-    const TerminalRegistry &registry_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::list<Transfer> running_;

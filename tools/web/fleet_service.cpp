@@ -11,7 +11,7 @@ FleetService::FleetService(FleetOptions options, EventHub &events, UploadStore &
                           commands_.answered(correlation, payload);
                       },
                       [this](bool connected) {
-                          events_.publish("fleet-state", 0, {{"broker", url()}, {"connected", connected}});
+                          events_.publish("fleet-state", {}, {{"broker", url()}, {"connected", connected}});
                       }}),
       commands_(connection_, view_, uploads, options.answerWait) {}
 
@@ -28,7 +28,7 @@ nlohmann::json FleetService::status() const {
 
 void FleetService::received(std::string_view topic, std::string_view payload) {
     for (FleetView::Change &change : view_.apply(topic, payload))
-        events_.publish(change.kind, 0, std::move(change.fields));
+        events_.publish(change.kind, {}, std::move(change.fields));
 }
 
 }  // namespace ks318::web

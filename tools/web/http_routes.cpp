@@ -62,9 +62,9 @@ const std::vector<Route> &routes() {
         {std::regex(R"(/|/[A-Za-z0-9_.-]+\.(html|js|css|svg|png|ico))"), "GET"},
         {std::regex(R"(/api/info)"), "GET"},
         {std::regex(R"(/api/terminals)"), "GET"},
-        {std::regex(R"(/api/terminals/\d{1,9})"), "GET"},
-        {std::regex(R"(/api/terminals/\d{1,9}/screen\.png)"), "GET"},
-        {std::regex(R"(/api/terminals/\d{1,9}/device)"), "GET"},
+        {std::regex(R"(/api/terminals/\d{1,10})"), "GET"},
+        {std::regex(R"(/api/terminals/\d{1,10}/screen\.png)"), "GET"},
+        {std::regex(R"(/api/terminals/\d{1,10}/device)"), "GET"},
         {std::regex(R"(/api/events)"), "GET"},
         {std::regex(R"(/api/events/recent)"), "GET"},
         {std::regex(R"(/api/uploads)"), "POST"},
@@ -87,7 +87,13 @@ bool sameText(const std::string &a, const std::string &b) {
     return difference == 0;
 }
 
-int terminalNumber(const httplib::Request &req) { return std::atoi(req.matches[1].str().c_str()); }
+// The terminal a path names: by id (65536 and up) or by the number it has now.
+std::shared_ptr<TerminalRecord> pathTerminal(const WebContext &context, const httplib::Request &req, std::string &named) {
+    named = req.matches[1].str();
+    std::int64_t value = 0;
+    std::from_chars(named.data(), named.data() + named.size(), value);
+    return context.registry.findByIdOrNumber(value);
+}
 
 void servePage(const httplib::Request &req, httplib::Response &res) {
     const std::string name = req.path == "/" ? "index.html" : req.path.substr(1);
@@ -139,14 +145,14 @@ void serveTerminals(WebContext &context, const httplib::Request &req, httplib::R
     json list = json::array();
     for (std::size_t i = static_cast<std::size_t>(offset);
          i < terminals.size() && list.size() < static_cast<std::size_t>(limit); ++i)
-        list.push_back(terminalJson(terminals[i].number, *terminals[i].record));
+        list.push_back(terminalJson(terminals[i].number, *terminals[i].record));  // numbers of one snapshot
     answer(res, 200, {{"count", terminals.size()}, {"offset", offset}, {"terminals", list}});
 }
 
 void serveScreen(WebContext &context, const httplib::Request &req, httplib::Response &res) {
-    const int number = terminalNumber(req);
-    auto record = context.registry.find(number);
-    if (!record) return fail(res, 404, "no terminal " + std::to_string(number));
+    std::string named;
+    auto record = pathTerminal(context, req, named);
+    if (!record) return fail(res, 404, "no terminal " + named);
     double scale = 1.0;
     if (req.has_param("scale")) {
         const std::string text = req.get_param_value("scale");
@@ -312,20 +318,20 @@ void installRoutes(httplib::Server &server, WebContext &context) {
     server.Get("/api/terminals", [&context](const httplib::Request &req, httplib::Response &res) {
         serveTerminals(context, req, res);
     });
-    server.Get(R"(/api/terminals/(\d{1,9}))", [&context](const httplib::Request &req, httplib::Response &res) {
-        const int number = terminalNumber(req);
-        auto record = context.registry.find(number);
-        if (!record) return fail(res, 404, "no terminal " + std::to_string(number));
-        answer(res, 200, terminalJson(number, *record));
+    server.Get(R"(/api/terminals/(\d{1,10}))", [&context](const httplib::Request &req, httplib::Response &res) {
+        std::string named;
+        auto record = pathTerminal(context, req, named);
+        if (!record) return fail(res, 404, "no terminal " + named);
+        answer(res, 200, terminalJson(kq_terminalnumber(record->id), *record));
     });
-    server.Get(R"(/api/terminals/(\d{1,9})/screen\.png)", [&context](const httplib::Request &req, httplib::Response &res) {
+    server.Get(R"(/api/terminals/(\d{1,10})/screen\.png)", [&context](const httplib::Request &req, httplib::Response &res) {
         serveScreen(context, req, res);
     });
-    server.Get(R"(/api/terminals/(\d{1,9})/device)", [&context](const httplib::Request &req, httplib::Response &res) {
-        const int number = terminalNumber(req);
-        auto record = context.registry.find(number);
-        if (!record) return fail(res, 404, "no terminal " + std::to_string(number));
-        answer(res, 200, queryDevice(number, record));
+    server.Get(R"(/api/terminals/(\d{1,10})/device)", [&context](const httplib::Request &req, httplib::Response &res) {
+        std::string named;
+        auto record = pathTerminal(context, req, named);
+        if (!record) return fail(res, 404, "no terminal " + named);
+        answer(res, 200, queryDevice(record));
     });
     server.Get("/api/events/recent", [&context](const httplib::Request &req, httplib::Response &res) {
         std::int64_t limit = 200;

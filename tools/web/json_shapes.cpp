@@ -68,6 +68,7 @@ void addTerminalIdentity(nlohmann::json &out, const TerminalRecord &record) {
 
 nlohmann::json terminalJson(int number, const TerminalRecord &record) {
     nlohmann::json out;
+    out["id"] = record.id;
     out["number"] = number;
     addTerminalIdentity(out, record);
     out["last_heard"] = record.lastHeard.load();

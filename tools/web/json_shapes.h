@@ -19,6 +19,7 @@ std::string terminalText(const char *field, std::size_t width);
 // Bytes read as Latin-1, one character each.
 std::string latin1Text(const unsigned char *bytes, std::size_t count);
 
+// A terminal: its id, its number as the caller read it, and what it is.
 nlohmann::json terminalJson(int number, const TerminalRecord &record);
 // What a terminal is, into `out`: model, version, uid, text, address, connected_since
 // (the fleet's terminal states share these with the dashboard's listing).

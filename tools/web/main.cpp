@@ -165,7 +165,7 @@ int main(int argc, char **argv) {
         // Uploads beside it, in a folder of their own.
         std::filesystem::create_directory(uploadDirectory / "uploads", made);
         UploadStore uploads(uploadDirectory / "uploads", maxUpload);
-        FileTransfers transfers(events, registry);  // outlives the server's stop
+        FileTransfers transfers(events);  // outlives the server's stop
         ActionRunner actions(registry, uploads, transfers, events, mirrorFonts);
         std::unique_ptr<FleetService> fleet;
         if (fleetOptions) fleet = std::make_unique<FleetService>(std::move(*fleetOptions), events, uploads);

@@ -1,13 +1,11 @@
 // The terminals this program serves, fed by the library's notifications.
 //
-// Every notification of a terminal comes on that terminal's own connection
-// thread (connect first, disconnect last), so the record of the terminal a
-// thread serves is kept in thread-local storage: data notifications name a
-// connection handle, not a terminal number. A record takes the number its
-// connect gave; when a terminal leaves, every record numbered above it moves
-// down by one, as the library closes up its numbers. Every event a terminal
-// causes is published with its record, so that a listener on the hub can tell
-// the terminal apart whatever its number has become.
+// Each terminal is kept under its id, which the library gives at accept and
+// never changes or gives again: every handler learns the id of the terminal it
+// is about with kq_notifiedterminal, and runs in id mode (see address_by_id.h),
+// so that what it reads and asks is that terminal's. A number is only ever
+// taken from the library at the moment it is shown. Every event a terminal
+// causes is published with its id and its record.
 #pragma once
 
 #include <array>
@@ -39,8 +37,10 @@ enum AnswerKey : std::uint32_t {
 };
 
 struct TerminalRecord {
-    TerminalRecord(std::uint16_t model, int version) : model(model), version(version), mirror(model) {}
+    TerminalRecord(std::int32_t id, std::uint16_t model, int version)
+        : id(id), model(model), version(version), mirror(model) {}
 
+    const std::int32_t id;  // the library's terminal id
     const std::uint16_t model;
     const int version;
     std::string address;
@@ -74,16 +74,19 @@ public:
     // The notification target to start the server with.
     KqHostTarget *target() { return &target_; }
 
-    struct Numbered {
-        int number;
+    struct Listed {
+        int number;  // in one snapshot of the library's numbers; 0 for one leaving just now
         std::shared_ptr<TerminalRecord> record;
     };
-    // Every terminal, by number.
-    std::vector<Numbered> list() const;
-    std::shared_ptr<TerminalRecord> find(int number) const;
-    // The number a record has now; 0 when it has left.
-    int numberOf(const TerminalRecord &record) const;
+    // Every terminal, by id (the order they came in).
+    std::vector<Listed> list() const;
+    std::shared_ptr<TerminalRecord> find(std::int32_t id) const;
+    // The terminal an id names, or a number names now (told apart by value: ids are
+    // at least KQ_FIRST_TERMINAL_ID); null for none.
+    std::shared_ptr<TerminalRecord> findByIdOrNumber(std::int64_t idOrNumber) const;
     std::size_t count() const;
+    // One snapshot of the library's terminals: the number of each id.
+    static std::map<std::int32_t, int> numbersNow();
 
     // Where the mirrors find fonts sent to terminals (a FONTS_DIR folder inside it).
     void setMirrorFontDirectory(std::filesystem::path directory) { mirrorFonts_ = std::move(directory); }
@@ -94,24 +97,24 @@ public:
 private:
     static void onPost(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
     static void onSend(void *context, std::uint32_t message, std::uint32_t wParam, std::uint32_t lParam);
-    void connected(std::uint32_t address, int number);
-    void disconnected(std::uint32_t address);
-    void data(std::uint32_t code, std::uint32_t extra);
-    void answerEvent(int number, const std::shared_ptr<TerminalRecord> &record, std::uint32_t code,
+    void connected(std::int32_t id, std::uint32_t address, int number);
+    void disconnected(std::int32_t id, std::uint32_t address);
+    void data(std::int32_t id, std::uint32_t code, std::uint32_t extra);
+    void answerEvent(EventTerminal terminal, const std::shared_ptr<TerminalRecord> &record, std::uint32_t code,
                      nlohmann::json value);
     // Takes this terminal's newest answer event (code, value) out of the library's stores.
-    std::optional<std::pair<int, std::int32_t>> takeAnswer(const TerminalRecord &record);
+    std::optional<std::pair<int, std::int32_t>> takeAnswer(std::int32_t id);
 
     EventHub &events_;
     KqHostTarget target_;
     std::filesystem::path mirrorFonts_;  // set before the server starts
     mutable std::mutex mutex_;
-    std::vector<Numbered> terminals_;  // by number
+    std::map<std::int32_t, std::shared_ptr<TerminalRecord>> terminals_;  // by id
 
     // The library hands answer events out by the lowest-numbered terminal that
-    // has one; those taken for another terminal wait here for its handler.
+    // has one; those taken for another terminal wait here for its handler, by id.
     std::mutex answerMutex_;
-    std::map<const TerminalRecord *, std::deque<std::pair<int, std::int32_t>>> answersTaken_;
+    std::map<std::int32_t, std::deque<std::pair<int, std::int32_t>>> answersTaken_;
 };
 
 }  // namespace ks318::web
