@@ -177,8 +177,8 @@ TEST(CommandTable, BadInputGetsOneClearLine) {
     EXPECT_EQ(error("volum 2"), "unknown command 'volum' (did you mean volume?); help lists every command");
     EXPECT_EQ(error("frobnicate"), "unknown command 'frobnicate'; help lists every command");
     EXPECT_EQ(error("fill 1 abc"), "fill: index must be a whole number, not 'abc' (usage: fill N index)");
-    EXPECT_EQ(error("fill 0 1"), "fill: N must be a terminal number (1 or more), not '0' (usage: fill N index)");
-    EXPECT_EQ(error("fill -1 1"), "fill: N must be a terminal number (1 or more), not '-1' (usage: fill N index)");
+    EXPECT_EQ(error("fill 0 1"), "fill: N must be a terminal number or id (1 or more), not '0' (usage: fill N index)");
+    EXPECT_EQ(error("fill -1 1"), "fill: N must be a terminal number or id (1 or more), not '-1' (usage: fill N index)");
     EXPECT_EQ(error("fill 1 4294967296"),
               "fill: index must be a whole number, not '4294967296' (usage: fill N index)");
     EXPECT_EQ(error("block 1 0 0 4 4 256"),
