@@ -18,6 +18,7 @@
  *
  *     static void onLink(void *host, uint32_t message, uint32_t address, uint32_t lParam) {
  *         int32_t terminal = kq_notifiedterminal(message, address, lParam);  // its id
+ *         kq_addressby(KQ_ADDRESS_BY_ID);             // this thread's calls name terminals by id
  *         if (KQ_LINK_IS_CONNECT(lParam)) {
  *             printf("terminal %d at %s, model %d\n", terminal, kq_inet_ntoa(address),
  *                    KQ_IDENT_MODEL(kq_getident(terminal)));
@@ -30,7 +31,7 @@
  *     }
  *     int main(void) {
  *         KqHostTarget target = {NULL, onLink, onData};
- *         kq_addressby(KQ_ADDRESS_BY_ID);             // this thread's calls name terminals by id
+ *         kq_addressby(KQ_ADDRESS_BY_ID);             // and so do this thread's
  *         if (!kq_startserverex(&target, 1, 2, "127.0.0.1", KQ_DEFAULT_PORT)) {
  *             fprintf(stderr, "cannot start: %s\n", kq_lastfailure());
  *             return 1;
@@ -40,8 +41,8 @@
  *     }
  *
  * Handlers run on library threads, whose addressing is by number until they ask for ids:
- * call kq_addressby(KQ_ADDRESS_BY_ID) in each handler (it is cheap), or on every thread
- * that calls the exports.
+ * call kq_addressby(KQ_ADDRESS_BY_ID) in each handler that calls exports (it is cheap),
+ * as on every thread of the host's own that does.
  * examples/host.c in the source tree is a complete host along these lines.
  */
 #ifndef KS318_H
