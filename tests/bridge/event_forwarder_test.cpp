@@ -25,7 +25,7 @@ protected:
         outbox = std::make_unique<Outbox>(Outbox::Settings{dir.path() / "queue", 1000},
                                           [this](const std::string &text) { warn(text); });
         states = std::make_unique<TerminalStates>(
-            topics, [this](const web::TerminalRecord &record) { return record.address == left ? 0 : 1; },
+            topics, [](std::int32_t) { return 1; },  // every terminal is still here
             [this](const std::string &topic, const std::string &payload) { sink.publish(topic, payload, true); });
         forwarder = std::make_unique<EventForwarder>(topics, kBoot, *outbox, *states, sink,
                                                      [this](const std::string &text) { warn(text); });
@@ -43,8 +43,9 @@ protected:
         std::lock_guard lock(warningsMutex);
         warnings.push_back(text);
     }
+    std::int32_t nextTerminalId = KQ_FIRST_TERMINAL_ID;
     std::shared_ptr<web::TerminalRecord> terminal(const std::string &address, const std::string &uid) {
-        auto record = std::make_shared<web::TerminalRecord>(320, 32);
+        auto record = std::make_shared<web::TerminalRecord>(nextTerminalId++, 320, 32);
         record->address = address;
         record->uid = uid;
         return record;
@@ -74,7 +75,6 @@ protected:
     ks318::test::TempDir dir;
     fleet::SiteTopics topics{"lab"};
     FakeSink sink;
-    std::string left = "none";
     std::mutex warningsMutex;
     std::vector<std::string> warnings;
     std::unique_ptr<Outbox> outbox;

@@ -2,6 +2,7 @@
 // terminal it came from, even while a slow stream is dropped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -23,24 +24,26 @@ struct Heard {
     std::string kind;
     int terminal;
     std::shared_ptr<web::TerminalRecord> source;
+    std::int32_t terminalId;
 };
 
 TEST(EventListener, HearsEveryEventInOrderWhileSlowStreamsAreDropped) {
     web::EventHub hub;
     std::vector<Heard> heard;  // written under the hub's lock only
     hub.setListener([&](const web::Event &event, const std::shared_ptr<web::TerminalRecord> &source) {
-        heard.push_back({event.seq, event.kind, event.body["terminal"].get<int>(), source});
+        heard.push_back({event.seq, event.kind, event.body["terminal"].get<int>(), source,
+                         event.body.value("terminal_id", std::int32_t{0})});
     });
     auto slow = hub.subscribe(10);  // never read: dropped after 256 events
     std::vector<std::shared_ptr<web::TerminalRecord>> records;
-    for (int t = 0; t < 4; ++t) records.push_back(std::make_shared<web::TerminalRecord>(320, 32));
+    for (int t = 0; t < 4; ++t) records.push_back(std::make_shared<web::TerminalRecord>(KQ_FIRST_TERMINAL_ID + t, 320, 32));
     std::vector<std::thread> publishers;
     for (int t = 0; t < 4; ++t)
         publishers.emplace_back([&, t] {
-            for (int i = 0; i < 500; ++i) hub.publish("key", t + 1, {{"key", i}}, records[static_cast<std::size_t>(t)]);
+            for (int i = 0; i < 500; ++i) hub.publish("key", {t + 1, KQ_FIRST_TERMINAL_ID + t}, {{"key", i}}, records[static_cast<std::size_t>(t)]);
         });
     for (auto &publisher : publishers) publisher.join();
-    hub.publish("action", 0, {});
+    hub.publish("action", {}, {});
 
     EXPECT_TRUE(slow->ended());
     ASSERT_EQ(heard.size(), 2001u);
@@ -50,7 +53,7 @@ TEST(EventListener, HearsEveryEventInOrderWhileSlowStreamsAreDropped) {
     EXPECT_EQ(heard.back().source, nullptr);
 
     hub.setListener(nullptr);
-    hub.publish("key", 1, {});
+    hub.publish("key", {1, KQ_FIRST_TERMINAL_ID}, {});
     EXPECT_EQ(heard.size(), 2001u);
 }
 
@@ -62,7 +65,8 @@ TEST(EventListener, TheRegistryNamesTheRecordOfEveryTerminalEvent) {
     std::vector<Heard> heard;
     hub.setListener([&](const web::Event &event, const std::shared_ptr<web::TerminalRecord> &source) {
         std::lock_guard lock(mutex);
-        heard.push_back({event.seq, event.kind, event.body["terminal"].get<int>(), source});
+        heard.push_back({event.seq, event.kind, event.body["terminal"].get<int>(), source,
+                         event.body.value("terminal_id", std::int32_t{0})});
         changed.notify_all();
     });
     ASSERT_EQ(kq_startserverex(registry.target(), 0x401, 0x402, "127.0.0.1", 0), 1) << kq_lastfailure();
@@ -82,7 +86,7 @@ TEST(EventListener, TheRegistryNamesTheRecordOfEveryTerminalEvent) {
         for (const Heard &one : heard) identified += one.kind == "identified";
         return identified == 2;
     }));
-    std::shared_ptr<web::TerminalRecord> firstRecord = registry.find(1), secondRecord = registry.find(2);
+    std::shared_ptr<web::TerminalRecord> firstRecord = registry.findByIdOrNumber(1), secondRecord = registry.findByIdOrNumber(2);
     ASSERT_TRUE(firstRecord && secondRecord);
 
     first.close();  // the second terminal's number becomes 1
@@ -96,8 +100,13 @@ TEST(EventListener, TheRegistryNamesTheRecordOfEveryTerminalEvent) {
         ASSERT_TRUE(one.source) << one.kind;
         EXPECT_TRUE(one.source == firstRecord || one.source == secondRecord);
     }
-    EXPECT_EQ(heard.back().source, secondRecord) << "the key came from the terminal now numbered 1";
-    EXPECT_EQ(heard.back().terminal, 1);
+    auto key = std::find_if(heard.begin(), heard.end(), [](const Heard &one) { return one.kind == "key"; });
+    ASSERT_NE(key, heard.end());
+    EXPECT_EQ(key->source, secondRecord) << "the key came from the terminal now numbered 1";
+    EXPECT_EQ(key->terminal, 1);
+    EXPECT_EQ(key->terminalId, secondRecord->id) << "and is named by the id it had all along";
+    // Every event names its terminal by the id of its source, the departures too.
+    for (const Heard &one : heard) EXPECT_EQ(one.terminalId, one.source->id) << one.kind;
 }
 
 }  // namespace

@@ -14,8 +14,9 @@ using Clock = TerminalIdentities::Clock;
 
 class TerminalIdentitiesTest : public ::testing::Test {
 protected:
+    std::int32_t nextTerminalId = KQ_FIRST_TERMINAL_ID;
     std::shared_ptr<web::TerminalRecord> terminal(const std::string &address) {
-        auto record = std::make_shared<web::TerminalRecord>(320, 32);
+        auto record = std::make_shared<web::TerminalRecord>(nextTerminalId++, 320, 32);
         record->address = address;
         return record;
     }
