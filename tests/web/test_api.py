@@ -49,6 +49,7 @@ def test_terminal_listing_and_paging(dashboard):
     assert listing["count"] == 2 and listing["offset"] == 0
     first, second = listing["terminals"]
     assert [first["number"], second["number"]] == [1, 2]
+    assert 65536 <= first["id"] < second["id"], "ids, above every number, in the order of arrival"
     assert (first["model"], second["model"]) == (318, 320)
     assert (first["screen"]["width"], first["screen"]["height"]) == (320, 240)
     assert (second["screen"]["width"], second["screen"]["height"]) == (480, 272)
@@ -66,28 +67,39 @@ def test_terminal_listing_and_paging(dashboard):
     assert web.get_json("/api/terminals?limit=1")["terminals"][0]["number"] == 1
     assert web.get_json("/api/terminals?offset=7")["terminals"] == []
     assert web.get_json("/api/terminals/2") == web.get_json("/api/terminals")["terminals"][1]
+    assert web.get_json(f"/api/terminals/{second['id']}") == web.get_json("/api/terminals/2"), "a path takes the id"
     for bad in ("offset=-1", "limit=abc", "limit=100000", "offset=1.5"):
         assert_error(web.get("/api/terminals?" + bad), 400)
     for missing in ("/api/terminals/3", "/api/terminals/0", "/api/terminals/3/screen.png", "/api/terminals/3/device",
-                    "/api/terminals/x"):
+                    "/api/terminals/x", "/api/terminals/65535", f"/api/terminals/{second['id'] + 1}",
+                    "/api/terminals/9999999999"):
         assert_error(web.get(missing), 404)
 
 
-def test_numbers_close_up_when_a_terminal_leaves(dashboard_factory):
+def test_numbers_close_up_when_a_terminal_leaves_and_ids_stay(dashboard_factory):
     dashboard = dashboard_factory(3, "320")
     web = dashboard.web
+    ids = [t["id"] for t in web.get_json("/api/terminals")["terminals"]]
     stream = web.events()
     dashboard.term.send("@1 disconnect")
     event = stream.wait_event("disconnect")
-    assert event["terminal"] == 1 and event["address"] == "127.0.0.1"
+    assert event["terminal_id"] == ids[0] and event["address"] == "127.0.0.1"
     listed = web.wait_terminals(2)
     assert [t["number"] for t in listed] == [1, 2]
+    assert [t["id"] for t in listed] == ids[1:]
     assert [t["text"] for t in listed] == ["SIM TERMINAL 2", "SIM TERMINAL 3"]
-    # The number a terminal has now reaches that terminal.
+    # The number a terminal has now reaches that terminal; so does its id, which did not move.
     result = web.action({"action": "fill", "targets": [2], "index": 12})["results"]
-    assert result[0]["status"] == "sent"
+    assert (result[0]["status"], result[0]["terminal_id"]) == ("sent", ids[2])
     dashboard.term.wait_frames(3, 33)
-    assert dashboard.term.frames(2, 33) == []
+    result = web.action({"action": "fill", "targets": [ids[1], ids[0]], "index": 13})["results"]
+    assert [(r["terminal"], r["terminal_id"], r["status"]) for r in result] == [
+        (1, ids[1], "sent"), (0, ids[0], "no terminal")]
+    assert f"no terminal id {ids[0]}" in result[1]["reason"]
+    fills = dashboard.term.wait_frames(2, 33)
+    assert len(fills) == 1 and fills[0][2].startswith("index 13"), fills
+    assert [detail.split()[:2] for _, _, detail in dashboard.term.frames(3, 33)] == [["index", "12"]], \
+        "terminal 3 got only its own fill"
 
 
 def test_device_asks_the_terminal(dashboard):
@@ -306,7 +318,7 @@ def test_settings_switches_and_commands(dashboard):
     assert web.action({"action": "restart", "targets": [2]})["results"][0]["status"] == "sent"
     term.wait_frames(2, 121)
     missing = web.action({"action": "live", "targets": [9]})["results"][0]
-    assert missing == {"terminal": 9, "result": 0, "status": "no terminal", "reason": "no terminal 9"}
+    assert missing == {"terminal": 9, "terminal_id": 0, "result": 0, "status": "no terminal", "reason": "no terminal 9"}
 
 
 def test_file_transfer_reports_progress_and_arrives(dashboard):
@@ -393,12 +405,14 @@ def test_connect_identify_and_disconnect_events(dashboard_factory):
     term = dashboard_factory.add_term(dashboard, 1, "318")
     connect = stream.wait_event("connect")
     assert connect["terminal"] == 1 and connect["model"] == 318 and connect["version"] == 32
-    assert connect["address"] == "127.0.0.1"
+    assert connect["address"] == "127.0.0.1" and connect["terminal_id"] >= 65536
     identified = stream.wait_event("identified")
     assert identified["uid"] == "00:1A:2B:3C:4D:5E" and identified["text"] == "SIM TERMINAL"
+    assert identified["terminal_id"] == connect["terminal_id"]
     assert web.get_json("/api/info")["terminals"] == 1
     term.send("disconnect")
-    assert stream.wait_event("disconnect")["terminal"] == 1
+    gone = stream.wait_event("disconnect")
+    assert (gone["terminal"], gone["terminal_id"]) == (0, connect["terminal_id"]), "no number any more; its id"
     wait_until(lambda: web.get_json("/api/info")["terminals"] == 0, "the terminal to leave the listing")
     kinds = [kind for kind, _ in stream.events]
     assert kinds.index("connect") < kinds.index("identified") < kinds.index("disconnect")

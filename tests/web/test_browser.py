@@ -117,7 +117,7 @@ def open_page(browser, dashboard, with_token=True):
 
 ROWS_JS = """
 return [...document.querySelectorAll('#terminal-rows tr[data-terminal]')].map(tr => ({
-  number: Number(tr.dataset.terminal), model: tr.dataset.model, uid: tr.dataset.uid,
+  number: Number(tr.dataset.terminal), id: Number(tr.dataset.id), model: tr.dataset.model, uid: tr.dataset.uid,
   text: tr.querySelector('td.c-ident .text').textContent,
   revision: tr.querySelector('img.thumb').dataset.revision}));
 """
@@ -165,7 +165,8 @@ def feed_lines(browser, kind=None):
     selector = "#feed li" + (f'[data-kind="{kind}"]' if kind else "")
     return browser.execute_script(
         "return [...document.querySelectorAll(arguments[0])].map(li => ({kind: li.dataset.kind, "
-        "terminal: li.dataset.terminal, what: li.querySelector('.what').textContent}));", selector)
+        "terminal: li.dataset.terminal, name: li.querySelector('.term').textContent, "
+        "what: li.querySelector('.what').textContent}));", selector)
 
 
 def latest_result(browser, action):
@@ -261,25 +262,28 @@ def test_key_typed_on_a_terminal_appears_in_the_feed(driver, dashboard_factory):
     dashboard = dashboard_factory(3, "318,320")
     open_page(driver, dashboard)
     found = wait_for_identified(driver, THREE)
-    second = str(found[THREE[1]]["number"])
+    second = str(found[THREE[1]]["id"])
 
     dashboard.term.send("@2 key 97")
 
     def key_line(b):
-        return [line for line in feed_lines(b, "key") if line["terminal"] == second and "\u201ca\u201d" in line["what"]]
+        return [line for line in feed_lines(b, "key") if line["terminal"] == second and "\u201ca\u201d" in line["what"]
+                and line["name"] == THREE[1]]
 
     waiter(driver).until(key_line, "key 'a' from the second terminal in the feed")
 
-    # The filters: by kind, then by another terminal, which hides it.
+    # The filters: by kind, then by another terminal's name, which hides it.
     Select(driver.find_element(By.ID, "feed-kind")).select_by_value("key")
     waiter(driver).until(lambda b: (lines := feed_lines(b)) and all(line["kind"] == "key" for line in lines),
                          "only keys in the feed")
-    other = str(found[THREE[0]]["number"])
-    driver.find_element(By.ID, "feed-terminal").send_keys(other)
-    waiter(driver).until(lambda b: feed_lines(b) == [], "no key of terminal " + other)
+    driver.find_element(By.ID, "feed-terminal").send_keys(THREE[0])
+    waiter(driver).until(lambda b: feed_lines(b) == [], "no key of " + THREE[0])
     driver.find_element(By.ID, "feed-terminal").clear()
-    driver.find_element(By.ID, "feed-terminal").send_keys(second)
-    waiter(driver).until(key_line, "the key line back under its own terminal's filter")
+    driver.find_element(By.ID, "feed-terminal").send_keys(THREE[1])
+    waiter(driver).until(key_line, "the key line back under its own terminal's name")
+    driver.find_element(By.ID, "feed-terminal").clear()
+    driver.find_element(By.ID, "feed-terminal").send_keys("#" + second)
+    waiter(driver).until(key_line, "the key line under its terminal's id")
 
 
 def test_disconnect_removes_the_row(driver, dashboard_factory):
@@ -288,14 +292,19 @@ def test_disconnect_removes_the_row(driver, dashboard_factory):
     found = wait_for_identified(driver, THREE)
     driver.execute_script("window.__sameDocument = 'still here';")
     by_number = {row["number"]: text for text, row in found.items()}
-    first, last = by_number[1], by_number[3]
-    # The last one is selected: it keeps its selection under its new number.
-    driver.find_element(By.CSS_SELECTOR, '#terminal-rows tr[data-terminal="3"] input.select').click()
+    first, middle, last = by_number[1], by_number[2], by_number[3]
+    # The last one is selected: it keeps its selection, which is by id, when its number moves.
+    driver.find_element(By.CSS_SELECTOR, f'#terminal-rows tr[data-id="{found[last]["id"]}"] input.select').click()
+    dashboard.term.send(f"@{middle.split()[-1]} key 98")
+    waiter(driver).until(lambda b: [line for line in feed_lines(b, "key") if line["name"] == middle],
+                         "the middle terminal's key, under its name")
 
     dashboard.term.send(f"@{first.split()[-1]} disconnect")  # terminal 1 leaves: the others move down
-    left = wait_for_identified(driver, [text for text in THREE if text != first])
-    assert sorted(row["number"] for row in left.values()) == [1, 2]
-    assert left[last]["number"] == 2
+    wait_for_identified(driver, [text for text in THREE if text != first])
+    # The numbers shown are the library's, read again: closed up, not lowered by the page.
+    left = waiter(driver).until(lambda b: (found := rows_by_text(b)) and set(found) == {middle, last}
+                                and found[last]["number"] == 2 and found[middle]["number"] == 1 and found,
+                                "the numbers closed up")
     waiter(driver).until(lambda b: len(feed_lines(b, "disconnect")) == 1, "the disconnect in the feed")
     waiter(driver).until(lambda b: "2 terminals connected" in b.find_element(By.ID, "summary").text,
                          "the summary to count two terminals")
@@ -304,10 +313,24 @@ def test_disconnect_removes_the_row(driver, dashboard_factory):
         ".map(box => box.closest('tr').querySelector('td.c-ident .text').textContent)")
     assert selected == [last]
     assert driver.find_element(By.ID, "selected-count").text == "1"
-    # Each thumbnail is fetched under the terminal's number now.
-    waiter(driver).until(lambda b: all(
-        f"/api/terminals/{tr.get_attribute('data-terminal')}/screen.png" in tr.find_element(By.CSS_SELECTOR, "img.thumb").get_attribute("src")
-        for tr in b.find_elements(By.CSS_SELECTOR, "#terminal-rows tr[data-terminal]")), "thumbnails under the new numbers")
+    assert {row["id"] for row in left.values()} == {found[middle]["id"], found[last]["id"]}, "ids do not move"
+    # Each thumbnail is fetched under the terminal's id, which did not move.
+    assert all(f"/api/terminals/{tr.get_attribute('data-id')}/screen.png" in
+               tr.find_element(By.CSS_SELECTOR, "img.thumb").get_attribute("src")
+               for tr in driver.find_elements(By.CSS_SELECTOR, "#terminal-rows tr[data-id]"))
+
+    # The feed names the middle terminal as before, though its number moved from 2 to 1; the
+    # filter by its name shows its keys from before and after, and no other terminal's.
+    dashboard.term.send(f"@{middle.split()[-1]} key 99")
+    waiter(driver).until(lambda b: len([line for line in feed_lines(b, "key") if line["name"] == middle]) == 2,
+                         "the middle terminal's second key, under the same name")
+    dashboard.term.send(f"@{last.split()[-1]} key 100")
+    waiter(driver).until(lambda b: [line for line in feed_lines(b, "key") if line["name"] == last],
+                         "the last terminal's key, under its own name")
+    driver.find_element(By.ID, "feed-terminal").send_keys(middle)
+    waiter(driver).until(lambda b: (lines := feed_lines(b, "key")) and len(lines) == 2
+                         and {line["terminal"] for line in lines} == {str(found[middle]["id"])},
+                         "only the middle terminal's two keys under its name")
     assert driver.execute_script("return window.__sameDocument") == "still here", "no reload"
 
 

@@ -7,8 +7,9 @@
  *   #live-status[data-state]     "live" while the event stream is open, else "connecting"/"lost"
  *   #token-form, #token-input, #token-save, #token-message, #token-change
  *                                the access token (kept in sessionStorage, sent as a Bearer header)
- *   #terminal-rows tr[data-terminal="N"]    one row per terminal on the current page; also
- *                                data-uid, data-model, data-key (uid|connected_since)
+ *   #terminal-rows tr[data-id="ID"]   one row per terminal on the current page, under its id
+ *                                (which never moves); also data-terminal (its number as last
+ *                                read), data-uid, data-model, data-key (uid|connected_since)
  *     input.select               the row's selection checkbox
  *     td.c-num, td.c-model, td.c-ident (.uid, .text), td.c-addr, td.c-time (.since, .heard),
  *     td.c-frames (.in, .out)    the row's fields
@@ -16,9 +17,11 @@
  *                                #screen-dialog (img#screen-full, #screen-approx, #screen-close)
  *     button.device              opens #device-dialog (#device-body, #device-close)
  *   #terminal-count, #page-prev, #page-next, #page-info, #select-page, #select-none, #no-terminals
- *   #feed li.ev[data-kind][data-terminal][data-seq]   the event feed, newest first, at most 500
+ *   #feed li.ev[data-kind][data-terminal][data-seq]   the event feed, newest first, at most 500;
+ *     data-terminal is the terminal's id, span.term its name: its identifier text, else "#id"
  *     (span.what holds the words; screen events only move thumbnails; action events show under
- *     the "actions" kind alone); filters #feed-terminal, #feed-kind; #feed-clear
+ *     the "actions" kind alone); filters #feed-terminal (a name, "#id" or an id), #feed-kind;
+ *     #feed-clear
  *   #target-selected, #target-all, #target-model + #target-model-number, #selected-count
  *   tabs #tab-picture #tab-fill #tab-text #tab-file #tab-settings #tab-control (panels #panel-*)
  *   #picture-file + #do-picture; #fill-index + #do-fill (#palette button.swatch[data-index]);
@@ -28,7 +31,8 @@
  *   #do-keyboard-on/off, #do-cardreader-on/off, #do-live, #do-restart (+ #do-restart-yes/no)
  *   #action-message              why an action did not start
  *   #results section.result[data-action][data-state="pending"|"done"|"error"]
- *     li[data-terminal][data-status]   per terminal: status and reason in words (a fleet
+ *     li[data-terminal][data-terminal-id][data-status]   per terminal (its number when sent, its
+ *                                id): status and reason in words (a fleet
  *                                terminal's line has data-id too; li.st-unanswered[data-topic]
  *                                a command no bridge answered);
  *     progress.transfer           per-terminal progress of a file (action events)
@@ -53,16 +57,16 @@ const state = {
   info: null,
   count: 0,
   page: 0,
-  rows: new Map(),         // terminal number -> {tr, parts, key, shownRevision, t}
-  selection: new Map(),    // terminal number -> model
+  rows: new Map(),         // terminal id -> {id, n, tr, parts, key, shownRevision, t}
+  selection: new Map(),    // terminal id -> model
+  names: new Map(),        // terminal id -> its identifier text, once told
   models: new Map(),       // model -> how many terminals
   events: [],              // newest last
   lastSeq: -1,
   live: false,
-  transfers: new Map(),    // "id:terminal" -> the result line of a file transfer
-  actionEvents: new Map(), // "id:terminal" -> the last progress event of a transfer
-  screenDialogTerminal: 0,
-  lastDeparture: 0,        // when a terminal last left (numbers moved)
+  transfers: new Map(),    // "action id:terminal id" -> the result line of a file transfer
+  actionEvents: new Map(), // "action id:terminal id" -> the last progress event of a transfer
+  screenDialogTerminal: 0, // the id of the terminal whose screen is shown
 };
 
 /* ---- Small helpers ------------------------------------------------------------------ */
@@ -236,14 +240,28 @@ function rowKey(t) {
   return `${t.uid ?? ''}|${t.connected_since ?? ''}`;
 }
 
-function makeRow(n) {
+/* ---- Terminal names: a terminal is named by its identifier text, else by its id; never by
+   its number, which moves when a terminal below it leaves. --------------------------------- */
+
+function rememberName(id, text) {
+  if (!id || typeof text !== 'string' || text === '') return;
+  state.names.delete(id);
+  state.names.set(id, text);
+  while (state.names.size > 8192) state.names.delete(state.names.keys().next().value);
+}
+
+function terminalName(id) {
+  return state.names.get(id) || `#${id}`;
+}
+
+function makeRow(id) {
   const parts = {};
   parts.select = h('input', {type: 'checkbox', class: 'select'});
   parts.select.addEventListener('change', () => onRowSelect(row));
   parts.num = h('td', {class: 'c-num'});
   parts.thumb = h('img', {class: 'thumb', alt: '', loading: 'lazy', decoding: 'async'});
   parts.thumbButton = h('button', {type: 'button', class: 'thumb-button'}, parts.thumb);
-  parts.thumbButton.addEventListener('click', () => openScreen(row.n));
+  parts.thumbButton.addEventListener('click', () => openScreen(row.id));
   parts.model = h('span', {class: 'model'});
   parts.version = h('span', {class: 'version'});
   parts.uid = h('span', {class: 'uid'});
@@ -254,8 +272,8 @@ function makeRow(n) {
   parts.fin = h('span', {class: 'in'});
   parts.fout = h('span', {class: 'out'});
   parts.device = h('button', {type: 'button', class: 'device'}, 'Device');
-  parts.device.addEventListener('click', () => openDevice(row.n));
-  const tr = h('tr', null,
+  parts.device.addEventListener('click', () => openDevice(row.id));
+  const tr = h('tr', {dataset: {id}},
     h('td', {class: 'c-sel'}, parts.select),
     parts.num,
     h('td', {class: 'c-screen'}, parts.thumbButton),
@@ -265,7 +283,7 @@ function makeRow(n) {
     h('td', {class: 'c-time'}, parts.since, parts.heard),
     h('td', {class: 'c-frames'}, parts.fin, h('span', {class: 'sep', 'aria-hidden': 'true'}, ' / '), parts.fout),
     h('td', {class: 'c-dev'}, parts.device));
-  const row = {n, tr, parts, key: null, shownRevision: null, thumbNumber: null, t: null};
+  const row = {id, n: null, tr, parts, key: null, shownRevision: null, t: null};
   return row;
 }
 
@@ -275,20 +293,16 @@ function updateRow(row, t) {
   row.n = n;
   row.t = t;
   const key = rowKey(t);
-  if (row.key !== key) {            // another terminal has this row now: its own screen
-    row.key = key;
-    row.shownRevision = null;
-  }
-  // A terminal with another number (one below it left) keeps its picture; its thumbnail is
-  // fetched again under the new number once the numbers settle (see sweepThumbs).
-  row.thumbStale = row.shownRevision !== null && row.thumbNumber !== n;
+  row.key = key;
+  rememberName(row.id, t.text);
+  const name = terminalName(row.id);
   row.tr.dataset.terminal = n;
   row.tr.dataset.uid = t.uid ?? '';
   row.tr.dataset.model = t.model ?? '';
   row.tr.dataset.key = key;
   setText(p.num, n);
-  p.select.checked = state.selection.has(n);
-  p.select.setAttribute('aria-label', `Select terminal ${n}`);
+  p.select.checked = state.selection.has(row.id);
+  p.select.setAttribute('aria-label', `Select terminal ${name}`);
   setText(p.model, t.model ?? '–');
   setText(p.version, t.version !== undefined && t.version !== null ? 'v' + t.version : '');
   p.version.title = 'terminal version';
@@ -305,8 +319,8 @@ function updateRow(row, t) {
   setText(p.fout, num(t.frames_out));
   p.fin.title = 'frames in';
   p.fout.title = 'frames out';
-  p.thumbButton.setAttribute('aria-label', `Terminal ${n}: show its screen full size (approximate)`);
-  p.device.setAttribute('aria-label', `Terminal ${n}: device settings`);
+  p.thumbButton.setAttribute('aria-label', `Terminal ${name}: show its screen full size (approximate)`);
+  p.device.setAttribute('aria-label', `Terminal ${name}: device settings`);
   const screen = t.screen || {};
   if (screen.width && screen.height) {
     p.thumb.width = Math.max(1, Math.round(screen.width / 4));
@@ -318,45 +332,25 @@ function updateRow(row, t) {
 function setThumb(row, revision) {
   if (row.shownRevision !== null && revision <= row.shownRevision) return;
   row.shownRevision = revision;
-  row.thumbNumber = row.n;
-  row.thumbStale = false;
   const img = row.parts.thumb;
   img.dataset.revision = revision;
-  img.alt = `Screen of terminal ${row.n}, approximate`;
-  img.src = `/api/terminals/${row.n}/screen.png?scale=0.25&rev=${revision}&k=${encodeURIComponent(row.key || '')}`;
-}
-
-/* Thumbnails whose terminal moved to another number are fetched again under it, a few at a time
-   and not while terminals are leaving, so that a wave of departures does not fetch every
-   thumbnail of the page again and again. */
-function sweepThumbs() {
-  if (Date.now() - state.lastDeparture < 1000) return;
-  let budget = 10;
-  for (const row of state.rows.values()) {
-    if (!row.thumbStale) continue;
-    if (budget-- <= 0) break;
-    const revision = row.shownRevision;
-    row.shownRevision = null;
-    setThumb(row, revision ?? 0);
-  }
+  img.alt = `Screen of terminal ${terminalName(row.id)}, approximate`;
+  img.src = `/api/terminals/${row.id}/screen.png?scale=0.25&rev=${revision}&k=${encodeURIComponent(row.key || '')}`;
 }
 
 function renderRows(list) {
   const body = $('terminal-rows');
   const seen = new Set();
   const old = state.rows;
-  const byKey = new Map();
-  for (const row of old.values()) byKey.set(row.key, row);
   const next = new Map();
   let i = 0;
   for (const t of list) {
-    // Keep a terminal's row (and its loaded thumbnail) when its number moves.
-    let row = byKey.get(rowKey(t));
-    if (!row || seen.has(row)) row = old.get(t.number);
-    if (!row || seen.has(row)) row = makeRow(t.number);
+    // A terminal keeps its row (and its loaded thumbnail) under its id, whatever its number.
+    let row = old.get(t.id);
+    if (!row || seen.has(row)) row = makeRow(t.id);
     seen.add(row);
     updateRow(row, t);
-    next.set(t.number, row);
+    next.set(t.id, row);
     if (body.children[i] !== row.tr) body.insertBefore(row.tr, body.children[i] || null);
     i++;
   }
@@ -473,8 +467,8 @@ function renderModelChoice() {
 /* ---- Selection ------------------------------------------------------------------------ */
 
 function onRowSelect(row) {
-  if (row.parts.select.checked) state.selection.set(row.n, row.t ? row.t.model : null);
-  else state.selection.delete(row.n);
+  if (row.parts.select.checked) state.selection.set(row.id, row.t ? row.t.model : null);
+  else state.selection.delete(row.id);
   $('target-selected').checked = true;
   selectionChanged();
 }
@@ -488,45 +482,23 @@ function selectionChanged() {
 function updatePageSelectBox() {
   const box = $('select-page');
   const rows = [...state.rows.values()];
-  const chosen = rows.filter((r) => state.selection.has(r.n)).length;
+  const chosen = rows.filter((r) => state.selection.has(r.id)).length;
   box.checked = rows.length > 0 && chosen === rows.length;
   box.indeterminate = chosen > 0 && chosen < rows.length;
 }
 
-/* Numbers close up when a terminal leaves: the selection follows its terminals. */
-function renumberSelection(gone) {
-  if (!gone) return;
-  const next = new Map();
-  for (const [n, model] of state.selection) {
-    if (n < gone) next.set(n, model);
-    else if (n > gone) next.set(n - 1, model);
+/* A terminal that left: its row goes at once, and it leaves the selection. The others keep
+   theirs: rows and selection are by id, which does not move (their numbers come with the next
+   read of the page). */
+function terminalLeft(id) {
+  if (!id) return;
+  const row = state.rows.get(id);
+  if (row) {
+    row.tr.remove();
+    state.rows.delete(id);
   }
-  state.selection = next;
-  selectionChanged();
-}
-
-/* The row of a terminal that left goes at once; the rows above it move down one number, as the
-   library's numbers do (one that moves off the top of the page goes too), until the next read of
-   the page brings the rows that moved in. */
-function renumberRows(gone) {
-  if (!gone) return;
-  state.lastDeparture = Date.now();
-  const first = state.page * PAGE_SIZE + 1;
-  const next = new Map();
-  for (const [n, row] of state.rows) {
-    const m = n > gone ? n - 1 : n;
-    if (n === gone || m < first) { row.tr.remove(); continue; }
-    if (m !== n) {
-      row.n = m;
-      row.tr.dataset.terminal = m;
-      setText(row.parts.num, m);
-      row.parts.select.setAttribute('aria-label', `Select terminal ${m}`);
-      row.thumbStale = row.shownRevision !== null && row.thumbNumber !== m;
-    }
-    next.set(m, row);
-  }
-  state.rows = next;
-  updatePageSelectBox();
+  if (state.selection.delete(id)) selectionChanged();
+  else updatePageSelectBox();
 }
 
 function targetMode() {
@@ -538,13 +510,16 @@ function targets() {
   if (mode === 'fleet') return fleetTargets();
   if (mode === 'all') return 'all';
   if (mode === 'model') return {model: Number($('target-model-number').value)};
-  return [...state.selection.keys()].sort((a, b) => a - b);
+  return [...state.selection.keys()].sort((a, b) => a - b);  // ids
 }
 
 function targetWords(t) {
   if (targetMode() === 'fleet') return fleetTargetWords();
   if (t === 'all') return 'all terminals';
-  if (Array.isArray(t)) return t.length === 1 ? `terminal ${t[0]}` : `terminals ${t.join(', ')}`;
+  if (Array.isArray(t)) {
+    const names = t.map(terminalName);
+    return names.length === 1 ? `terminal ${names[0]}` : `terminals ${names.join(', ')}`;
+  }
   return `all of model ${t.model}`;
 }
 
@@ -553,8 +528,8 @@ function selectionHas320() {
   if (mode === 'fleet') return fleetHas320();
   if (mode === 'all') return (state.models.get(320) || 0) > 0;
   if (mode === 'model') return Number($('target-model-number').value) === 320;
-  for (const [n, model] of state.selection) {
-    const row = state.rows.get(n);
+  for (const [id, model] of state.selection) {
+    const row = state.rows.get(id);
     if ((row && row.t ? row.t.model : model) === 320) return true;
   }
   return false;
@@ -621,16 +596,23 @@ function isInProgress(e) {
 function matchesFilter(e) {
   const term = $('feed-terminal').value.trim();
   const kind = $('feed-kind').value;
-  if (term && String(e.terminal) !== String(Number(term))) return false;
+  if (term && !namesTerminal(term, e.terminal_id)) return false;
   if (kind ? e.kind !== kind : e.kind === 'action') return false;  // actions: under their own filter
   return true;
 }
 
+/* The feed's filter: a terminal's name, "#id" or its id. */
+function namesTerminal(term, id) {
+  if (!id) return false;
+  return term.toLowerCase() === terminalName(id).toLowerCase() || term === `#${id}` || term === String(id);
+}
+
 function feedLine(e) {
   const what = describe(e);
-  const li = h('li', {class: 'ev ev-' + e.kind, dataset: {kind: e.kind, terminal: e.terminal ?? '', seq: e.seq ?? ''}},
+  const id = e.terminal_id;
+  const li = h('li', {class: 'ev ev-' + e.kind, dataset: {kind: e.kind, terminal: id ?? '', seq: e.seq ?? ''}},
     h('time', {datetime: toDate(e.time)?.toISOString() ?? ''}, clock(e.time)),
-    h('span', {class: 'term'}, e.terminal ? `T${e.terminal}` : '–'),
+    h('span', {class: 'term'}, id ? terminalName(id) : '–'),
     h('span', {class: 'kind'}, e.kind),
     h('span', {class: 'what'}, what));
   return li;
@@ -663,12 +645,13 @@ function renderFeed() {
   ul.replaceChildren(fragment);
 }
 
-/* live: false for events replayed from /api/events/recent (history: no numbers to shift). */
+/* live: false for events replayed from /api/events/recent (history: no rows to change). */
 function onEvent(e, live) {
   if (typeof e.seq === 'number') {
     if (e.seq <= state.lastSeq) return;       // seen already (history and stream overlap)
     state.lastSeq = e.seq;
   }
+  if (e.kind === 'identified') rememberName(e.terminal_id, e.text);
   if (feedWorthy(e)) {
     state.events.push(e);
     if (state.events.length > EVENT_BUFFER) state.events.splice(0, state.events.length - EVENT_BUFFER);
@@ -683,10 +666,9 @@ function onEvent(e, live) {
       scheduleCensus();
       break;
     case 'disconnect': {
-      renumberRows(e.terminal);
+      terminalLeft(e.terminal_id);
       state.count = Math.max(0, state.count - 1);
       renderPager();
-      renumberSelection(e.terminal);
       scheduleRefresh(60);
       scheduleCensus();
       break;
@@ -695,9 +677,9 @@ function onEvent(e, live) {
       scheduleRefresh();
       break;
     case 'screen': {
-      const row = state.rows.get(e.terminal);
+      const row = state.rows.get(e.terminal_id);
       if (row && typeof e.revision === 'number') setThumb(row, e.revision);
-      if (state.screenDialogTerminal === e.terminal) loadFullScreen(e.terminal, e.revision);
+      if (e.terminal_id && state.screenDialogTerminal === e.terminal_id) loadFullScreen(e.terminal_id, e.revision);
       break;
     }
     case 'action':
@@ -803,19 +785,19 @@ function showResults(card, action, res, transfer) {
   for (const r of results) {
     const words = h('span', {class: 'status-words'}, statusWords(r));
     // A fleet terminal is named by its id at its site.
-    const who = res.site !== undefined ? `${r.id} (T${r.terminal})` : `Terminal ${r.terminal}`;
-    const li = h('li', {dataset: Object.assign({terminal: r.terminal, status: r.status || ''}, r.id !== undefined ? {id: r.id} : {}), class: 'st-' + String(r.status || '').replace(/\s+/g, '-')},
+    const who = res.site !== undefined ? `${r.id} (T${r.terminal})` : `Terminal ${terminalName(r.terminal_id)}`;
+    const li = h('li', {dataset: Object.assign({terminal: r.terminal, terminalId: r.terminal_id ?? '', status: r.status || ''}, r.id !== undefined ? {id: r.id} : {}), class: 'st-' + String(r.status || '').replace(/\s+/g, '-')},
       h('span', {class: 'who'}, who), ' ', words);
     if ('value' in r) {
       li.append(' ', h('span', {class: 'value'}, r.value === null ? `${action}: no answer` : `${action}: ${r.value}`));
     }
     if (r.result !== undefined && r.result !== null) li.append(' ', h('span', {class: 'raw'}, `(returned ${r.result})`));
     if (transfer && r.status === 'sent') {
-      const bar = h('progress', {class: 'transfer', max: 100, value: 0, 'aria-label': `Terminal ${r.terminal} transfer`});
+      const bar = h('progress', {class: 'transfer', max: 100, value: 0, 'aria-label': `Terminal ${r.id ?? terminalName(r.terminal_id)} transfer`});
       const pct = h('span', {class: 'pct'}, '0%');
       li.append(' ', bar, ' ', pct);
       const line = {li, bar, pct, words};
-      const key = `${r.id ?? res.id}:${r.terminal}`;
+      const key = `${r.id ?? res.id}:${r.terminal_id ?? r.terminal}`;
       state.transfers.set(key, line);
       while (state.transfers.size > 4096) state.transfers.delete(state.transfers.keys().next().value);
       // A small file can be through before this answer: its events came first.
@@ -834,7 +816,7 @@ function showResults(card, action, res, transfer) {
    without a progress repeat what the action's answer says. */
 function onActionEvent(e) {
   if (e.progress === undefined || e.progress === null) return;
-  const key = `${e.id}:${e.terminal}`;
+  const key = `${e.id}:${e.terminal_id ?? e.terminal}`;
   state.actionEvents.delete(key);
   state.actionEvents.set(key, e);
   while (state.actionEvents.size > 4096) state.actionEvents.delete(state.actionEvents.keys().next().value);
@@ -1009,10 +991,10 @@ function paletteColour(i) {
 
 /* ---- Dialogs -------------------------------------------------------------------------- */
 
-function openScreen(n) {
+function openScreen(n) {  // n: the terminal's id
   const dialog = $('screen-dialog');
   state.screenDialogTerminal = n;
-  setText($('screen-title'), `Terminal ${n}: screen`);
+  setText($('screen-title'), `Terminal ${terminalName(n)}: screen`);
   const row = state.rows.get(n);
   const t = row && row.t;
   const img = $('screen-full');
@@ -1023,7 +1005,7 @@ function openScreen(n) {
 
 function loadFullScreen(n, revision) {
   const img = $('screen-full');
-  img.alt = `Screen of terminal ${n}, approximate, full size`;
+  img.alt = `Screen of terminal ${terminalName(n)}, approximate, full size`;
   img.dataset.revision = revision ?? '';
   img.src = `/api/terminals/${n}/screen.png?scale=1&rev=${revision ?? 0}&at=${Date.now()}`;
 }
@@ -1074,12 +1056,12 @@ function renderDevice(d) {
   return parts;
 }
 
-async function openDevice(n) {
+async function openDevice(n) {  // n: the terminal's id
   const dialog = $('device-dialog');
-  setText($('device-title'), `Terminal ${n}: device`);
+  setText($('device-title'), `Terminal ${terminalName(n)}: device`);
   const body = $('device-body');
   body.dataset.state = 'loading';
-  body.replaceChildren(h('p', null, `Asking terminal ${n}…`));
+  body.replaceChildren(h('p', null, `Asking terminal ${terminalName(n)}…`));
   if (!dialog.open) dialog.showModal();
   try {
     const d = await getJSON(`/api/terminals/${n}/device`);
@@ -1109,8 +1091,8 @@ function initTerminals() {
   $('select-page').addEventListener('change', () => {
     const on = $('select-page').checked;
     for (const row of state.rows.values()) {
-      if (on) state.selection.set(row.n, row.t ? row.t.model : null);
-      else state.selection.delete(row.n);
+      if (on) state.selection.set(row.id, row.t ? row.t.model : null);
+      else state.selection.delete(row.id);
       row.parts.select.checked = on;
     }
     $('target-selected').checked = true;
@@ -1121,7 +1103,6 @@ function initTerminals() {
     for (const row of state.rows.values()) row.parts.select.checked = false;
     selectionChanged();
   });
-  setInterval(sweepThumbs, 500);
   // "Last heard" ages between two reads of the list.
   setInterval(() => {
     for (const row of state.rows.values()) setText(row.parts.heard, ago(row.parts.heard.dataset.time ? Number(row.parts.heard.dataset.time) || row.parts.heard.dataset.time : null));
