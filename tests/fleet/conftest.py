@@ -48,7 +48,9 @@ def terminal_state(site: str, id: str, number: int, model: int, index: int, conn
 
 
 def without_since(state: dict) -> dict:
-    return {key: value for key, value in state.items() if key != "connected_since"}
+    """The state but for connected_since and terminal_id (the library's id of the
+    connection, which the callers that need it check apart)."""
+    return {key: value for key, value in state.items() if key not in ("connected_since", "terminal_id")}
 
 
 class Fleet:

@@ -34,7 +34,10 @@ def two_sites(fleet, count: int = 3):
 def results_of(answer: dict, site: str, action: str) -> list:
     assert set(answer) == {"site", "action", "results"}, answer
     assert (answer["site"], answer["action"]) == (site, action), answer
-    return sorted(answer["results"], key=lambda result: result["terminal"])
+    for result in answer["results"]:
+        assert isinstance(result.get("terminal_id"), int) and result["terminal_id"] >= 65536, answer
+    return sorted(({k: v for k, v in r.items() if k != "terminal_id"} for r in answer["results"]),
+                  key=lambda result: result["terminal"])
 
 
 def assert_all_sent(answer: dict, site: str, action: str, ids: list, result: Optional[int] = None) -> None:

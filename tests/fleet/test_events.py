@@ -9,7 +9,7 @@ import time
 from conftest import retained_snapshot, terminal_state, wait_states, without_since
 
 SITE = "plant-7"
-EVENT_FIELDS = {"seq", "time", "kind", "terminal", "site", "id", "boot"}
+EVENT_FIELDS = {"seq", "time", "kind", "terminal", "terminal_id", "site", "id", "boot"}
 
 
 def key_code(terminal: int, round_number: int) -> int:
@@ -117,16 +117,21 @@ def test_card_serial_and_disconnect_events_carry_their_fields(fleet):
     assert card["seq"] < later_card["seq"] and serial["seq"] < key["seq"]
 
     term.send("@1 disconnect")
+    # A terminal that left has no number any more: its disconnect says 0.
     gone = check_event(watcher.wait_message(f"ks318/{SITE}/terminals/{first}/events/disconnect"), SITE, first,
-                       "disconnect", 1, {"address": "127.0.0.1"})
+                       "disconnect", 0, {"address": "127.0.0.1"})
     assert gone["seq"] > later_card["seq"]
     state = wait_states(watcher, SITE, [terminal_state(SITE, first, 1, 318, 1, connected=False)],
                         "the left terminal's state")[0]
     assert state["connected"] is False and state["number"] == 0
-    # The other terminal is still served (its number may have closed up to 1).
+    # Each event and state names its connection by terminal_id, which no departure moves.
+    assert card["terminal_id"] == gone["terminal_id"] == state["terminal_id"] >= 65536
+    second_id = watcher.latest(f"ks318/{SITE}/terminals/{second}").json()["terminal_id"]
+    assert key["terminal_id"] == second_id != card["terminal_id"]
+    # The other terminal is still served (its number may have closed up to 1), under the same id.
     term.send("@2 key 65")
     late = watcher.wait_message(f"ks318/{SITE}/terminals/{second}/events/key", lambda m: m.json()["key"] == 65)
-    assert late.json()["terminal"] in (1, 2)
+    assert late.json()["terminal"] in (1, 2) and late.json()["terminal_id"] == second_id
     check_event(late, SITE, second, "key", late.json()["terminal"], {"key": 65, "char": "A"})
 
 
