@@ -17,7 +17,7 @@ namespace ks318::bench {
 
 struct DashboardSide::Parts {
     explicit Parts(const std::filesystem::path &directory)
-        : registry(events), uploads(directory / "uploads", std::uint64_t{1} << 28), transfers(events, registry),
+        : registry(events), uploads(directory / "uploads", std::uint64_t{1} << 28), transfers(events),
           actions(registry, uploads, transfers, events, directory / "fonts") {}
 
     web::EventHub events;

@@ -53,7 +53,8 @@ port=$(sed -n 's/^host: listening on 127\.0\.0\.1 port \([1-9][0-9]*\)$/\1/p' "$
 printf 'wait frame 37\nkey 120\nwait frame 35\n' |
   LD_LIBRARY_PATH=$libdir "$work/prefix/bin/ks318-term" --port "$port" --files "$work/term-files" >"$work/term.log" 2>&1 &
 term_pid=$!
-wait_until grep -qF "terminal 1 key 'x' (120)" "$work/host.out"
+# A fresh host gives its first terminal the first id.
+wait_until grep -qF "terminal 65536 key 'x' (120)" "$work/host.out"
 wait_until grep -qF "key 'x' (120)" "$work/term.log"
 kill -TERM "$host_pid"
 wait_until ended "$host_pid"

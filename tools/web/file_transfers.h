@@ -21,9 +21,6 @@ namespace ks318::web {
 class FileTransfers {
 public:
     explicit FileTransfers(EventHub &events);
-    // The registry is not needed any more (transfers name their terminal by id);
-    // kept until bench/load's dashboard side is built with the constructor above.
-    FileTransfers(EventHub &events, const TerminalRegistry &) : FileTransfers(events) {}
     ~FileTransfers();  // call only after kq_finishserver: waits for the words to read -1
 
     // Starts kq_sendfileStatus for the terminal of `terminal.id`; its result, and the reason when it failed.
