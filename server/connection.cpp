@@ -25,6 +25,7 @@ public:
     void run() {
         // Every read of the socket on this thread goes through this one stream.
         InboundStream stream(handle_);
+        stream.setStallLimitMs(server_.limits().receiveLimitMs);
         try {
             if (stillListed()) {
                 // The host hears of the terminal once the handshake is through or has
@@ -99,6 +100,9 @@ private:
             if (terminal_->outbound.failed()) return;
             silentCount = 0;
             dispatchFrame(context, static_cast<std::uint16_t>(code), length);
+            // A frame that stopped short leaves the stream out of step: nothing
+            // after it can be read as frames, so the connection ends.
+            if (stream.broken()) return;
         }
     }
 

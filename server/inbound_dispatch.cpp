@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "media/file_reception.h"
+#include "port/clock.h"
 #include "server/bytes.h"
 #include "server/frame.h"
 #include "server/inbound_stream.h"
@@ -208,6 +209,23 @@ constexpr auto kRuleOfCode = [] {
 }();
 static_assert(kCatalogue.back().code < kRuleOfCode.size() && kCatalogue.size() < kNoRule);
 
+// A payload's time: the receive limit and 1 s more per 64 KiB it announces,
+// counted from its header. One that misses it breaks the stream (the connection ends).
+class PayloadDeadline {
+public:
+    PayloadDeadline(int receiveLimitMs, std::int64_t announced)
+        : start_(port::tickMs()),
+          limitMs_(static_cast<std::uint64_t>(receiveLimitMs) + static_cast<std::uint64_t>(announced / 65536) * 1000u) {}
+    int remainingMs() const {
+        const std::uint64_t spent = port::tickMs() - start_;
+        return spent >= limitMs_ ? 0 : static_cast<int>(std::min<std::uint64_t>(limitMs_ - spent, 0x7FFFFFFF));
+    }
+
+private:
+    const std::uint64_t start_;
+    const std::uint64_t limitMs_;
+};
+
 const InboundRule *findRule(std::uint16_t code) {
     if (code >= kRuleOfCode.size() || kRuleOfCode[code] == kNoRule) return nullptr;
     return &kCatalogue[kRuleOfCode[code]];
@@ -217,36 +235,37 @@ const InboundRule *findRule(std::uint16_t code) {
 bool readPayload(InboundContext &context, const InboundRule &rule, std::int32_t length,
                  std::uint8_t *buffer, int &count) {
     InboundStream &stream = context.stream;
-    const int limitMs = context.server.limits().receiveLimitMs;
     const std::int64_t announced = std::max<std::int32_t>(length, 0);
+    const PayloadDeadline deadline(context.server.limits().receiveLimitMs, announced);
+    const auto limitMs = [&] { return deadline.remainingMs(); };
     count = 0;
     switch (rule.rule) {
     case ReadRule::Whole:
     case ReadRule::WholeKeyed:
         if (length < 0) return false;
         if (length > kFrameBufferBytes) {
-            stream.discard(announced, limitMs);  // too long for any inbound record
+            stream.discard(announced, limitMs());  // too long for any inbound record
             return false;
         }
-        count = stream.receiveFully(buffer, length, limitMs);
+        count = stream.receiveFully(buffer, length, limitMs());
         return count == length || rule.rule == ReadRule::WholeKeyed;
     case ReadRule::WholeAnyCount: {
         int wanted = static_cast<int>(std::min<std::int64_t>(announced, kFrameBufferBytes));
-        count = stream.receiveFully(buffer, wanted, limitMs);
-        if (count == wanted) stream.discard(announced - wanted, limitMs);
+        count = stream.receiveFully(buffer, wanted, limitMs());
+        if (count == wanted) stream.discard(announced - wanted, limitMs());
         return true;
     }
     case ReadRule::ExactLength:
         if (length != rule.fixedBytes) {
-            stream.discard(announced, limitMs);  // no defined content: keep the stream in step only
+            stream.discard(announced, limitMs());  // no defined content: keep the stream in step only
             return false;
         }
-        count = stream.receiveFully(buffer, length, limitMs);
+        count = stream.receiveFully(buffer, length, limitMs());
         return count == length;
     case ReadRule::Fixed:
         // A shorter header still yields the fixed count; a longer one's rest is dropped.
-        count = stream.receiveFully(buffer, rule.fixedBytes, limitMs);
-        if (count == rule.fixedBytes) stream.discard(announced - rule.fixedBytes, limitMs);
+        count = stream.receiveFully(buffer, rule.fixedBytes, limitMs());
+        if (count == rule.fixedBytes) stream.discard(announced - rule.fixedBytes, limitMs());
         return true;
     case ReadRule::FileAnswer:
         return true;
@@ -265,7 +284,8 @@ void dispatchFrame(InboundContext &context, std::uint16_t code, std::int32_t len
     const InboundRule *rule = findRule(code);
     if (rule == nullptr) {
         // Outside the catalogue: the payload is skipped so the next header lines up.
-        context.stream.discard(std::max<std::int32_t>(length, 0), context.server.limits().receiveLimitMs);
+        const std::int64_t announced = std::max<std::int32_t>(length, 0);
+        context.stream.discard(announced, PayloadDeadline(context.server.limits().receiveLimitMs, announced).remainingMs());
         return;
     }
     std::uint8_t *buffer = context.frame.bytes();

@@ -45,7 +45,7 @@ InboundStream::Fill InboundStream::fillTo(int wanted, std::uint64_t &start, int 
     while (buffered() < wanted) {
         const int left = remainingMs(start, limitMs);
         if (left <= 0) return Fill::TimedOut;
-        const Fill result = fill(left);
+        const Fill result = fill(std::min(left, stallLimitMs_));
         if (result != Fill::Arrived) return result;
     }
     return Fill::Arrived;
@@ -60,8 +60,10 @@ int InboundStream::receiveHeaderArriving(std::int32_t &length, int limitMs) {
         std::uint64_t start = 0;
         const Fill rest = fillTo(kHeaderBytes, start, limitMs);
         if (rest != Fill::Arrived) {
-            start_ = end_;  // the piece of a header is not the start of the next one
-            return rest == Fill::TimedOut ? kReceiveSilent : kReceiveGone;
+            // Whatever follows the piece of a header is not the start of a frame.
+            start_ = end_;
+            broken_ = true;
+            return kReceiveGone;
         }
     }
     return decodeHeader(take(kHeaderBytes), length);
@@ -78,13 +80,17 @@ int InboundStream::receiveFullyArriving(void *buffer, int count, int limitMs) {
         start_ += piece;
         done += piece;
     }
+    if (done < count) broken_ = true;
     return done;
 }
 
 bool InboundStream::discard(std::int64_t count, int limitMs) {
     std::uint64_t start = 0;
     while (count > 0) {
-        if (buffered() == 0 && fillTo(1, start, limitMs) != Fill::Arrived) return false;
+        if (buffered() == 0 && fillTo(1, start, limitMs) != Fill::Arrived) {
+            broken_ = true;
+            return false;
+        }
         const int piece = static_cast<int>(std::min<std::int64_t>(buffered(), count));
         start_ += piece;
         count -= piece;

@@ -31,11 +31,19 @@ public:
     port::SocketHandle socket() const { return socket_; }
     // Bytes read from the socket and not yet handed out.
     int buffered() const { return end_ - start_; }
+    // The longest wait for the next byte of a header or payload that has begun;
+    // a read that waits longer stops short (the terminal stalled part-way).
+    void setStallLimitMs(int ms) { stallLimitMs_ = ms; }
+
+    // Set once a header or payload stopped short of what it announced (its time
+    // ran out or the connection failed): the bytes that follow are no longer at
+    // a frame's start, so nothing more may be read as frames.
+    bool broken() const { return broken_; }
 
     // Waits at most limitMs for a first byte, then reads one header, completing a
     // header that arrives in pieces within limitMs of that byte. Returns a code
     // (≥ 1, with `length` written), kReceiveIgnored, kReceiveSilent or kReceiveGone.
-    // The bytes of a header that never completes are consumed.
+    // A header that starts but never completes breaks the stream (kReceiveGone).
     int receiveHeader(std::int32_t &length, int limitMs) {
         // A busy terminal's headers are already here: no call, no clock.
         if (buffered() >= kHeaderBytes) return decodeHeader(take(kHeaderBytes), length);
@@ -43,7 +51,7 @@ public:
     }
 
     // Reads count bytes until all have arrived, the peer closed, or limitMs have
-    // passed since the call. Returns the bytes read.
+    // passed since the call. Returns the bytes read; fewer than count break the stream.
     int receiveFully(void *buffer, int count, int limitMs) {
         if (count >= 0 && count <= buffered()) {
             std::memcpy(buffer, take(count), static_cast<std::size_t>(count));
@@ -52,7 +60,8 @@ public:
         return receiveFullyArriving(buffer, count, limitMs);
     }
 
-    // Reads and drops count bytes under the same rule; true when all were consumed.
+    // Reads and drops count bytes under the same rule; true when all were consumed
+    // (false breaks the stream).
     bool discard(std::int64_t count, int limitMs);
 
     // Hands out at most count bytes in place, waiting at most limitMs for a first
@@ -82,6 +91,8 @@ private:
     Fill fillTo(int wanted, std::uint64_t &start, int limitMs);
 
     const port::SocketHandle socket_;
+    bool broken_ = false;
+    int stallLimitMs_ = 0x7FFFFFFF;
     int start_ = 0;  // first byte not yet handed out
     int end_ = 0;    // one past the last byte received
     std::uint8_t bytes_[kCapacity];

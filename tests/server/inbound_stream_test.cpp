@@ -95,17 +95,22 @@ TEST(InboundStream, AHeaderInOneBytePiecesIsCompleted) {
     writer.join();
 }
 
-TEST(InboundStream, AHeaderThatNeverCompletesIsDroppedAndTheNextOneLinesUp) {
+TEST(InboundStream, AHeaderOrPayloadThatStopsShortBreaksTheStream) {
     SocketPair pair;
     write(pair.client, {0x02, 0x14});
     ASSERT_TRUE(test::waitReceivable(pair.server, 2, kEventWaitMs));
     InboundStream stream(pair.server);
     std::int32_t length = 0;
-    EXPECT_EQ(stream.receiveHeader(length, 150), kReceiveSilent);
-    EXPECT_EQ(stream.buffered(), 0);
-    write(pair.client, encodeFrame(150, 0));
-    EXPECT_EQ(stream.receiveHeader(length, kEventWaitMs), 150) << "the two stale bytes were not taken as a header's start";
-    EXPECT_EQ(length, 0);
+    EXPECT_EQ(stream.receiveHeader(length, 150), kReceiveGone) << "what follows a cut header is no frame's start";
+    EXPECT_TRUE(stream.broken());
+
+    SocketPair second;
+    write(second.client, encodeFrame(83, 10, {1, 2, 3}));
+    InboundStream payload(second.server);
+    ASSERT_EQ(payload.receiveHeader(length, kEventWaitMs), 83);
+    std::uint8_t got[10];
+    EXPECT_EQ(payload.receiveFully(got, 10, 150), 3);
+    EXPECT_TRUE(payload.broken());
 }
 
 TEST(InboundStream, AHeaderAcrossTheEndOfTheBufferIsJoined) {
