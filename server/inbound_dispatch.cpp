@@ -10,6 +10,7 @@
 #include "server/bytes.h"
 #include "server/frame.h"
 #include "server/inbound_stream.h"
+#include "server/limits.h"
 #include "server/server.h"
 #include "server/terminal.h"
 
@@ -214,16 +215,15 @@ static_assert(kCatalogue.back().code < kRuleOfCode.size() && kCatalogue.size() <
 class PayloadDeadline {
 public:
     PayloadDeadline(int receiveLimitMs, std::int64_t announced)
-        : start_(port::tickMs()),
-          limitMs_(static_cast<std::uint64_t>(receiveLimitMs) + static_cast<std::uint64_t>(announced / 65536) * 1000u) {}
+        : start_(port::tickMs()), limitMs_(FrameTiming{receiveLimitMs, 64 * 1024}.deadlineMs(announced)) {}
     int remainingMs() const {
-        const std::uint64_t spent = port::tickMs() - start_;
-        return spent >= limitMs_ ? 0 : static_cast<int>(std::min<std::uint64_t>(limitMs_ - spent, 0x7FFFFFFF));
+        const std::int64_t spent = static_cast<std::int64_t>(port::tickMs() - start_);
+        return spent >= limitMs_ ? 0 : static_cast<int>(limitMs_ - spent);
     }
 
 private:
     const std::uint64_t start_;
-    const std::uint64_t limitMs_;
+    const std::int64_t limitMs_;
 };
 
 const InboundRule *findRule(std::uint16_t code) {

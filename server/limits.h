@@ -23,14 +23,16 @@ struct FrameTiming {
 };
 
 struct ServerLimits {
-    int receiveLimitMs = 15000;   // silence before a probe; time to complete a header or payload
+    int receiveLimitMs = 15000;   // silence before a probe; time to complete a header, and the longest
+                                  // pause inside a header or payload (a payload has this plus 1 s per 64 KiB)
     int sendGateLimitMs = 10000;  // how long a sender waits for a busy send gate
     FrameTiming outbound{};       // every frame sent to a terminal: 15 s + 1 s per 64 KiB
     FrameTiming fileAnswer{30000, 64 * 1024};  // a file answer received: 30 s + 1 s per 64 KiB it may keep
     int stopGraceMs = 400;        // how long a stop lets connection threads end before clearing the table
     int stopWaitMs = 5000;        // how long a stop waits for the last disconnect notifications
     int capacity = 1024;          // terminals in the table
-    int backlog = 10;             // pending connections of the listening socket
+    int backlog = 1024;           // pending connections of the listening socket: a whole table
+                                  // reconnecting at once (a host restart) waits there, none is lost
 };
 
 inline constexpr int kDefaultPort = 16510;
