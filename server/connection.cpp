@@ -28,10 +28,15 @@ public:
         stream.setStallLimitMs(server_.limits().receiveLimitMs);
         try {
             if (stillListed()) {
-                // The host hears of the terminal once the handshake is through or has
-                // failed: code 19 is always the first frame the terminal gets, and an
-                // identified terminal is listed by the time its host is told.
+                // The terminal is numbered, and the host hears of it, once its
+                // handshake is through or has failed: code 19 is always the first
+                // frame it gets, and nothing the host sends comes before 21 and 27.
                 const bool identified = handshake(stream);
+                if (!identified) {
+                    // Told as connect, then disconnect; nothing reaches the connection meanwhile.
+                    terminal_->shutdownConnection();
+                    number_ = server_.terminals().promote(terminal_.get());
+                }
                 announce();
                 if (identified) readLoop(stream);
             }
@@ -68,14 +73,18 @@ private:
         if (stream.receiveFully(word, 4, server_.limits().receiveLimitMs) != 4) return false;
         terminal_->setIdent(loadLE32(word));
         terminal_->setIdentified();
-        // 21 and 27 leave in one write: the terminal gets both in one delivery.
+        // 21 and 27 leave in one write: the terminal gets both in one delivery. It
+        // is numbered inside that write: a host that finds it from then on waits
+        // for the send gate, or queues behind the write, so its frames follow 27.
         std::uint8_t frames[kHeaderBytes + 4 + kHeaderBytes];
         encodeHeader(frames, kCodeAccepted, 4);
         storeLE32(frames + kHeaderBytes, 1);
         encodeHeader(frames + kHeaderBytes + 4, kCodeRequestUid, 0);
-        sendUnderGate(*terminal_, server_.limits().sendGateLimitMs, sizeof frames,
-                      [&](const FrameWriter &out) { return out.all(frames, sizeof frames); });
-        return true;
+        sendUnderGate(*terminal_, server_.limits().sendGateLimitMs, sizeof frames, [&](const FrameWriter &out) {
+            number_ = server_.terminals().promote(terminal_.get());
+            return out.all(frames, sizeof frames);
+        });
+        return number_ != 0;  // 0: removed meanwhile (a stop, or displaced at the capacity)
     }
 
     void readLoop(InboundStream &stream) {
@@ -107,8 +116,10 @@ private:
     }
 
     // The connect notification with the terminal's number as it is now; none for
-    // a terminal that left the table meanwhile (a stop), which then leaves unheard.
+    // a terminal that was never numbered or left the table meanwhile (a stop, a
+    // connection displaced in its handshake), which then leaves unheard.
     void announce() {
+        if (number_ == 0) return;
         const int number = server_.terminals().numberOf(terminal_.get());
         if (number == 0) return;
         announced_ = true;
@@ -129,6 +140,7 @@ private:
     const port::SocketHandle handle_;
     const std::uint32_t address_;
     const Notifications::Epoch epoch_;
+    int number_ = 0;  // the number the terminal was given, 0 until then
     bool announced_ = false;
     bool departed_ = false;
 };

@@ -30,7 +30,9 @@ struct ServerLimits {
     FrameTiming fileAnswer{30000, 64 * 1024};  // a file answer received: 30 s + 1 s per 64 KiB it may keep
     int stopGraceMs = 400;        // how long a stop lets connection threads end before clearing the table
     int stopWaitMs = 5000;        // how long a stop waits for the last disconnect notifications
-    int capacity = 1024;          // terminals in the table
+    int capacity = 1024;          // terminals in the table, those in their handshake included
+    int displaceAfterMs = 1000;   // at the capacity, a connection this long in its handshake
+                                  // gives its place to a new one
     int backlog = 1024;           // pending connections of the listening socket: a whole table
                                   // reconnecting at once (a host restart) waits there, none is lost
 };

@@ -71,7 +71,7 @@ int Server::finish() {
 
     // Wake every connection thread; each posts its disconnect and leaves the
     // table. Transfer workers find their sends failing and end too.
-    for (const TerminalRef &terminal : table_.snapshot()) terminal->shutdownConnection();
+    for (const TerminalRef &terminal : table_.everyConnection()) terminal->shutdownConnection();
     // Stopped from inside a notification: its connection thread waits for the
     // handler, so the stop does not wait for that one.
     const int self = onConnectionThreadOf(*this) || port::handlingHostNotification() ? 1 : 0;
@@ -102,7 +102,8 @@ void Server::serveNewConnection(port::SocketHandle socket, std::uint32_t peerAdd
     try {
         terminal = std::make_shared<TTerminal>(socket, peerAddress, limits_.outbound);
         if (terminal->id() == 0) return;        // no id left to give: the record goes and closes the connection
-        if (table_.add(terminal) == 0) return;  // table full: the record goes now and closes the connection
+        // Table full: the record goes now and closes the connection.
+        if (!table_.admit(terminal, limits_.displaceAfterMs)) return;
     } catch (...) {
         // No memory for its record or its place: the connection is not served.
         if (!terminal) port::closeSocket(socket);

@@ -2,14 +2,51 @@
 
 #include <algorithm>
 
+#include "port/clock.h"
+
 namespace ks318 {
 
 int TerminalTable::add(TerminalRef terminal) {
     SpinGuard guard(termLock_);
-    if (static_cast<int>(nodes_.size()) >= capacity_) return 0;
+    if (static_cast<int>(nodes_.size() + admitted_.size()) >= capacity_) return 0;
     terminal->setListed(true);
     nodes_.push_back(std::move(terminal));
     return static_cast<int>(nodes_.size());
+}
+
+bool TerminalTable::admit(TerminalRef terminal, int displaceAfterMs) {
+    TerminalRef displaced;
+    {
+        SpinGuard guard(termLock_);
+        if (static_cast<int>(nodes_.size() + admitted_.size()) >= capacity_) {
+            const std::uint64_t now = port::tickMs();
+            if (admitted_.empty() || now - admitted_.front().sinceMs < static_cast<std::uint64_t>(displaceAfterMs))
+                return false;
+            displaced = std::move(admitted_.front().terminal);
+            admitted_.erase(admitted_.begin());
+        }
+        terminal->setListed(true);
+        admitted_.push_back(Admitted{std::move(terminal), port::tickMs()});
+    }
+    if (displaced) release({std::move(displaced)});
+    return true;
+}
+
+int TerminalTable::promote(const TTerminal *terminal) {
+    SpinGuard guard(termLock_);
+    auto it = std::find_if(admitted_.begin(), admitted_.end(),
+                           [&](const Admitted &entry) { return entry.terminal.get() == terminal; });
+    if (it == admitted_.end()) return 0;
+    nodes_.push_back(std::move(it->terminal));
+    admitted_.erase(it);
+    return static_cast<int>(nodes_.size());
+}
+
+std::vector<TerminalRef> TerminalTable::everyConnection() const {
+    SpinGuard guard(termLock_);
+    std::vector<TerminalRef> all = nodes_;
+    for (const Admitted &entry : admitted_) all.push_back(entry.terminal);
+    return all;
 }
 
 TerminalRef TerminalTable::get(int number) const {
@@ -77,6 +114,8 @@ void TerminalTable::clear() {
     {
         SpinGuard guard(termLock_);
         removed.swap(nodes_);
+        for (Admitted &entry : admitted_) removed.push_back(std::move(entry.terminal));
+        admitted_.clear();
     }
     release(std::move(removed));
 }

@@ -1,7 +1,13 @@
 // The terminal table: every connected terminal in order of arrival. A terminal's
 // number is its 1-based position; numbers close up when a terminal leaves.
+//
+// A connection still in its handshake is admitted but not yet numbered: it
+// counts against the capacity and is woken by a stop, but no lookup, listing or
+// export finds it, so nothing the host sends can reach it before its greeting.
+// It is numbered (appended) when its handshake is through.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -21,6 +27,17 @@ public:
 
     // Appends the terminal; its number, or 0 when the table is full.
     int add(TerminalRef terminal);
+
+    // Admits a connection that has yet to go through its handshake; false when
+    // the table is full. At the capacity, the connection that has waited longest
+    // in its handshake gives up its place when it has waited `displaceAfterMs`
+    // or more (silent connections cannot keep a terminal out); it is woken and ends.
+    bool admit(TerminalRef terminal, int displaceAfterMs);
+    // Numbers an admitted connection, appending it; its number, or 0 when it is
+    // no longer admitted (removed meanwhile: a stop, or displaced).
+    int promote(const TTerminal *terminal);
+    // Every connection, numbered or in its handshake.
+    std::vector<TerminalRef> everyConnection() const;
 
     // The terminal at a number; null for a number below 1 or past the last.
     TerminalRef get(int number) const;
@@ -47,10 +64,16 @@ public:
     std::vector<TerminalRef> snapshot() const;
 
 private:
+    struct Admitted {
+        TerminalRef terminal;
+        std::uint64_t sinceMs;
+    };
+
     void release(std::vector<TerminalRef> removed);
 
     mutable SpinGate termLock_;
     std::vector<TerminalRef> nodes_;
+    std::vector<Admitted> admitted_;  // in their handshake, oldest first
     const int capacity_;
 };
 
@@ -63,6 +86,14 @@ int TerminalTable::removeIf(Predicate &&drop) {
             if (drop(**it)) {
                 removed.push_back(std::move(*it));
                 it = nodes_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = admitted_.begin(); it != admitted_.end();) {
+            if (drop(*it->terminal)) {
+                removed.push_back(std::move(it->terminal));
+                it = admitted_.erase(it);
             } else {
                 ++it;
             }

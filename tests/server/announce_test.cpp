@@ -57,57 +57,81 @@ TEST(Announce, WhatTheHostSendsOnConnectFollowsTheGreetingAndTheTerminalIsListed
     EXPECT_EQ(server.server().terminals().count(), 1);
 }
 
-TEST(Announce, ConnectComesBeforeTheTerminalsFirstDataAndItsNumberIsCurrent) {
-    TestServer server(quietLimits());
-    auto first = server.join();
-    // A terminal in its handshake holds its place; one that arrives behind it is
-    // told with the number it has when the host hears of it.
-    port::SocketHandle slow = port::connectTcp("127.0.0.1", server.port());
-    ASSERT_TRUE(server.waitForCount(2));
-    auto third = server.join();
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, kEventWaitMs, 2));
-    first->close();
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
-    server.host().clear();
-    port::closeSocket(slow);
-    ASSERT_TRUE(server.waitForCount(1));
-    auto fourth = server.join();
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isData(KQ_NOTIFY_UID); }, kEventWaitMs));
-    const std::vector<Notification> all = server.host().all();
-    // The handshake that failed: connect then disconnect; the fourth: connect (as number 2) then its data.
-    std::vector<std::string> kinds;
-    for (const Notification &n : all) kinds.push_back(n.isConnect() ? "connect " + std::to_string(n.high())
-                                                      : n.isDisconnect() ? "disconnect"
-                                                      : "data " + std::to_string(n.wParam));
-    EXPECT_EQ(kinds, (std::vector<std::string>{"connect 1", "disconnect", "connect 2", "data 28"}));
-}
-
-TEST(Announce, AListingLeavesATerminalInItsHandshakeAlone) {
+// A connection in its handshake has no number: nothing the host sends can reach
+// it, no listing names it, and one that arrives behind it is numbered first.
+TEST(Announce, AConnectionInItsHandshakeHasNoNumberAndNoListingNamesIt) {
     TestServer server(quietLimits());
     auto first = server.join();
     port::SocketHandle slow = port::connectTcp("127.0.0.1", server.port());
-    ASSERT_TRUE(server.waitForCount(2));
     std::uint8_t greeting[7];
     ASSERT_EQ(test::readExactly(slow, greeting, 7, kEventWaitMs), 7);
+    EXPECT_EQ(greeting[1], 19);
+    EXPECT_EQ(server.server().terminals().count(), 1);
+    EXPECT_EQ(server.server().terminals().get(2), nullptr);
 
     std::vector<std::uint8_t> list(kTerminalListBytes, 0xCC);
     fillTerminalList(server.server().terminals(), list.data());
-    EXPECT_EQ(int32At(list, 34816), 1);
-    EXPECT_EQ(int32At(list, 43008), 320);
-    EXPECT_EQ(int32At(list, 34816 + 4), 0) << "not listed while it identifies";
-    EXPECT_EQ(int32At(list, 38912 + 4), 0);
-    EXPECT_EQ(int32At(list, 43008 + 4), 0);
-    EXPECT_EQ(list[34], 0);
-    EXPECT_EQ(int32At(list, 47104), 2) << "but still counted";
-    EXPECT_EQ(server.server().terminals().count(), 2) << "and not removed";
+    EXPECT_EQ(int32At(list, 47104), 1) << "neither listed nor counted while it identifies";
+    std::vector<std::uint8_t> table(kConnectedTableBytes, 0xCC);
+    fillConnectedTable(server.server().terminals(), table.data());
+    EXPECT_EQ(int32At(table, 8192), 1);
+    EXPECT_EQ(int32At(table, 4), 0);
 
+    auto third = server.join();  // behind the slow one, numbered before it
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isConnect() && n.high() == 2; }, kEventWaitMs));
     const Bytes identify = encodeFrame(20, {32, 0x01, 0x3E, 0});
     ASSERT_EQ(port::sendSome(slow, identify.data(), static_cast<int>(identify.size())), 11);
-    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isConnect() && n.high() == 2; }, kEventWaitMs));
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isConnect() && n.high() == 3; }, kEventWaitMs));
     fillTerminalList(server.server().terminals(), list.data());
-    EXPECT_EQ(int32At(list, 34816 + 4), 2);
-    EXPECT_EQ(int32At(list, 43008 + 4), 318);
+    EXPECT_EQ(int32At(list, 34816 + 8), 3);
+    EXPECT_EQ(int32At(list, 43008 + 8), 318);
+
+    // A handshake that fails is told as connect, then disconnect, as before.
+    server.host().clear();
+    port::SocketHandle failing = port::connectTcp("127.0.0.1", server.port());
+    ASSERT_EQ(test::readExactly(failing, greeting, 7, kEventWaitMs), 7);
+    port::closeSocket(failing);
+    ASSERT_TRUE(server.host().waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
+    std::vector<std::string> kinds;
+    for (const Notification &n : server.host().matching([](const Notification &n) { return n.posted; }))
+        kinds.push_back(n.isConnect() ? "connect " + std::to_string(n.high()) : "disconnect");
+    EXPECT_EQ(kinds, (std::vector<std::string>{"connect 4", "disconnect"}));
     port::closeSocket(slow);
+}
+
+// A host that sends to every number it can find while terminals keep arriving:
+// every terminal gets 19, then 21 and 27, before anything of the host's.
+TEST(Announce, NoHostFrameReachesATerminalBeforeItsGreeting) {
+    TestServer server(quietLimits());
+    std::atomic<bool> sending{true};
+    std::atomic<int> sent{0};
+    std::thread host([&] {
+        while (sending.load()) {
+            for (int number = 1; number <= 4; ++number) {
+                if (TerminalRef record = server.server().terminals().get(number)) {
+                    if (sendGatedFrame(*record, 1000, 17, nullptr, 0) == 7) sent.fetch_add(1);
+                }
+            }
+        }
+    });
+    constexpr int kArrivals = 120;
+    int checked = 0;
+    for (int i = 0; i < kArrivals; ++i) {
+        sim::SimTerminal terminal;
+        ASSERT_TRUE(terminal.connectAndIdentify("127.0.0.1", server.port()));
+        ASSERT_TRUE(terminal.waitForFrameCount(4, kEventWaitMs)) << "the host's sends reach every terminal";
+        const std::vector<sim::Frame> frames = terminal.frames();
+        ASSERT_EQ(frames[0].code, 19) << "arrival " << i;
+        ASSERT_EQ(frames[1].code, 21) << "arrival " << i;
+        ASSERT_EQ(frames[2].code, 27) << "arrival " << i;
+        ++checked;
+        terminal.close();
+        ASSERT_TRUE(server.waitForCount(0));
+    }
+    sending = false;
+    host.join();
+    EXPECT_EQ(checked, kArrivals);
+    EXPECT_GT(sent.load(), kArrivals);
 }
 
 }  // namespace
