@@ -134,5 +134,28 @@ TEST(Announce, NoHostFrameReachesATerminalBeforeItsGreeting) {
     EXPECT_GT(sent.load(), kArrivals);
 }
 
+// Silent connections cannot keep terminals out: at the capacity, the one that has
+// waited longest in its handshake gives its place to a newcomer.
+TEST(Announce, AtTheCapacityASilentHandshakeGivesItsPlaceToANewcomer) {
+    ServerLimits limits = quietLimits();
+    limits.capacity = 3;
+    limits.displaceAfterMs = 200;
+    TestServer server(limits);
+    auto identified = server.join();
+    port::SocketHandle silent[2];
+    std::uint8_t greeting[7];
+    for (port::SocketHandle &socket : silent) {
+        socket = port::connectTcp("127.0.0.1", server.port());
+        ASSERT_EQ(test::readExactly(socket, greeting, 7, kEventWaitMs), 7);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto late = server.join();  // takes the place of the first silent connection
+    EXPECT_EQ(server.server().terminals().count(), 2);
+    EXPECT_EQ(test::readExactly(silent[0], greeting, 1, kEventWaitMs), 0) << "the oldest silent one was closed";
+
+    EXPECT_FALSE(identified->disconnected());
+    for (port::SocketHandle socket : silent) port::closeSocket(socket);
+}
+
 }  // namespace
 }  // namespace ks318

@@ -100,4 +100,23 @@ TEST(TerminalTable, RemoveIfDropsEveryMatchInOneWalk) {
 }
 
 }  // namespace
+// At the capacity only a connection that has waited long enough in its handshake
+// gives its place, the oldest first; numbered terminals never do.
+TEST(TerminalTable, AtTheCapacityOnlyALongHandshakeGivesItsPlace) {
+    TerminalTable table(3);
+    TerminalRef numbered = makeTerminal(), older = makeTerminal(), younger = makeTerminal(), newcomer = makeTerminal();
+    ASSERT_EQ(table.add(numbered), 1);
+    ASSERT_TRUE(table.admit(older, 0));
+    ASSERT_TRUE(table.admit(younger, 0));
+    EXPECT_EQ(table.count(), 1) << "connections in their handshake have no number";
+    EXPECT_FALSE(table.admit(makeTerminal(), 60000)) << "nobody has waited a minute";
+    EXPECT_TRUE(table.admit(newcomer, 0));
+    EXPECT_FALSE(older->listed()) << "the oldest gave its place";
+    EXPECT_TRUE(younger->listed());
+    EXPECT_EQ(table.promote(older.get()), 0) << "a displaced connection is never numbered";
+    EXPECT_EQ(table.promote(younger.get()), 2);
+    EXPECT_EQ(table.promote(newcomer.get()), 3);
+    EXPECT_FALSE(table.admit(makeTerminal(), 0)) << "numbered terminals are never displaced";
+}
+
 }  // namespace ks318
