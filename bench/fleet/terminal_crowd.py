@@ -35,9 +35,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from terminal_wire import (CODE_REQUEST_UID, FrameReader, WireError, answer_to, key_frame,  # noqa: E402
                            parse_uid, uid_plus, uid_text)
 
-# The server's listen backlog is 10: more handshakes at once than that only
-# wait in retransmitted SYNs.
-HANDSHAKES_AT_ONCE = 8
+# The library's listen backlog holds a whole table: a crowd of up to 1,024
+# terminals starts every handshake at once, as terminals do when the host
+# restarts. Against a server with a smaller backlog, a crowd keeps no more
+# handshakes under way than it holds: more SYNs at once overflow into SYN
+# cookies whose connections the server never accepts, waiting for ever.
+SERVER_BACKLOG = 1024
 RECONNECT_PAUSE_NS = 100_000_000
 
 
@@ -69,10 +72,12 @@ class CrowdTerminal:
 
 class TerminalCrowd:
     def __init__(self, host: str, port: int, count: int, uid_base: bytes, model: int = 320, version: int = 32,
-                 text_prefix: str = "SOAK", clock: Callable[[], int] = time.monotonic_ns) -> None:
-        if count < 1:
-            raise ValueError("a crowd has at least one terminal")
+                 text_prefix: str = "SOAK", clock: Callable[[], int] = time.monotonic_ns,
+                 handshakes_at_once: int = SERVER_BACKLOG) -> None:
+        if count < 1 or handshakes_at_once < 1:
+            raise ValueError("a crowd has at least one terminal, and starts at least one handshake at a time")
         self.host, self.port = host, port
+        self.handshakes_at_once = handshakes_at_once
         self.model, self.version = model, version
         self.clock = clock
         self.terminals = [CrowdTerminal(i, uid_plus(uid_base, i), f"{text_prefix} {i + 1}") for i in range(count)]
@@ -211,7 +216,7 @@ class TerminalCrowd:
         return sum(1 for t in self.terminals if t.state == state)
 
     def connect_all(self, wait_seconds: float) -> None:
-        """Connects every terminal, HANDSHAKES_AT_ONCE at a time, and returns once
+        """Connects every terminal, handshakes_at_once at a time, and returns once
         each is identified; CrowdError when one cannot be, within wait_seconds."""
         deadline = self.clock() + int(wait_seconds * 1e9)
         while True:
@@ -227,7 +232,7 @@ class TerminalCrowd:
                                  f"within {wait_seconds} s")
             busy = self.count("connecting") + self.count("handshake")
             for terminal in self.terminals:
-                if busy >= HANDSHAKES_AT_ONCE:
+                if busy >= self.handshakes_at_once:
                     break
                 if terminal.state == "waiting" and terminal.retry_at_ns <= now:
                     self._open(terminal)

@@ -1,5 +1,13 @@
 #include "bench/load/crowd.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +27,27 @@ constexpr std::uint64_t kControlTag = ~std::uint64_t{0};
 
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// A connect to 127.0.0.1:port that does not wait for its handshake, as each of
+// many terminals on a network starts its own at the same moment: the SYNs reach
+// the listener together. The socket is blocking again once the connect is
+// under way; it turns readable with the server's first frame (or its failure).
+port::SocketHandle connectWithoutWaiting(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return port::kNoSocket;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if ((::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return port::kNoSocket;
+    }
+    return fd;
 }
 
 struct Connection {
@@ -83,8 +112,10 @@ private:
     }
 
     void command(const std::string &line) {
-        if (line.rfind("connect ", 0) == 0) {
-            port_ = std::atoi(line.c_str() + 8);
+        const bool rush = line.rfind("rush ", 0) == 0;
+        if (rush || line.rfind("connect ", 0) == 0) {
+            port_ = std::atoi(line.c_str() + (rush ? 5 : 8));
+            rushing_ = rush;
             identified_ = greeted_ = 0;
             reported_ = false;
             started_ = nowNs();
@@ -108,12 +139,14 @@ private:
         }
     }
 
-    // Opens connections while fewer than the window wait for their greeting.
+    // Opens connections while fewer than the window wait for their greeting;
+    // in a rush, all of them at once.
     void connectMore() {
+        const int window = rushing_ ? count_ : kConnectWindow;
         while (port_ != 0 && static_cast<int>(connections_.size()) < count_ &&
-               static_cast<int>(connections_.size()) - greeted_ < kConnectWindow) {
+               static_cast<int>(connections_.size()) - greeted_ < window) {
             Connection connection;
-            connection.socket = port::connectTcp("127.0.0.1", port_);
+            connection.socket = rushing_ ? connectWithoutWaiting(port_) : port::connectTcp("127.0.0.1", port_);
             if (connection.socket == port::kNoSocket) return;
             poller_.add(connection.socket, connections_.size());
             connections_.push_back(std::move(connection));
@@ -160,6 +193,7 @@ private:
     std::string pending_;
     sim::Bytes identification_, uidAnswer_, alive_;
     int port_ = 0;
+    bool rushing_ = false;
     int greeted_ = 0;
     int identified_ = 0;
     bool reported_ = false;

@@ -5,6 +5,9 @@
 //   connect PORT   → "identified NS": all terminals connected and through the
 //                    handshake, NS nanoseconds after the first connect; at most
 //                    kConnectWindow of them wait for their greeting at a time
+//   rush PORT      → "identified NS" as connect, but all terminals at once: every
+//                    connect is issued, none waiting for its handshake, before
+//                    any greeting is read (a whole table reconnecting together)
 //   expect BYTES   → "ok" at once, then "drained T" when BYTES more have been
 //                    read, T being the steady clock (ns) at the last of them
 //   close          → "closed" once every connection is closed

@@ -9,14 +9,22 @@
 //       and its broadcast with kq_sendimage from 2 host threads; with the same
 //       broadcast of an image converted beforehand, and kq_sendimgfromfile to
 //       each terminal (a conversion per terminal), for comparison.
-// Prints one JSON object with every round's times. Usage: load_driver [rounds]
+//   P8: the whole table connects at the same moment (every connect issued
+//       before any greeting is read) until every terminal has received 27,
+//       against a plain event loop with the same listen backlog answering the
+//       same handshake; the sides take turns going first.
+// Prints one JSON object with every round's times (an empty list for a figure
+// not run). Usage: load_driver [rounds [FIGURE...]], FIGURE one of P2 P4 P7 P8
+// (P2 and P4 come from the same sessions; without FIGUREs, all).
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +36,7 @@
 #include "bench/support/bench_session.h"
 #include "bench/support/sample_pictures.h"
 #include "image/image_commands.h"
+#include "port/poller.h"
 #include "port/process.h"
 #include "server/connection.h"
 #include "server/server.h"
@@ -119,6 +128,84 @@ private:
     std::thread thread_;
 };
 
+// P8's baseline: a plain accept loop on one thread, on a listener with the
+// library's backlog, doing the same handshake as the library without a thread
+// per terminal: 19 as soon as a connection is accepted, and 21 and 27 in one
+// write once its 20 and identification word (11 bytes) are in. One event loop
+// over every connection, so no terminal's answer waits for another's. It ends
+// once every terminal is answered (or when it goes); the connections stay open
+// until then.
+class PlainEventHandshakeServer {
+public:
+    PlainEventHandshakeServer() : thread_([this] { run(); }) {}
+    ~PlainEventHandshakeServer() {
+        stop_ = true;
+        thread_.join();
+        for (const Pending &connection : connections_) port::closeSocket(connection.socket);
+    }
+    int port() const { return listener_.port(); }
+
+private:
+    static constexpr std::uint64_t kListenerTag = ~std::uint64_t{0};
+    static constexpr int kAnswerBytes = 11;  // 20's header and its 4-byte word
+    struct Pending {
+        port::SocketHandle socket;
+        int received = 0;
+    };
+
+    void run() {
+        const sim::Bytes identify = sim::encodeFrame(19, sim::Bytes{});
+        const sim::Bytes accepted = sim::concat({sim::encodeFrame(21, sim::le32(1)), sim::encodeFrame(27, sim::Bytes{})});
+        port::Poller poller;
+        if (!poller.valid() || !poller.add(listener_.handle(), kListenerTag)) return;
+        std::vector<std::uint64_t> ready(256);
+        std::uint8_t buffer[256];
+        int answered = 0;
+        while (!stop_ && answered < kTerminals) {
+            const int count = poller.wait(ready.data(), static_cast<int>(ready.size()), 100);
+            if (count < 0) return;
+            for (int i = 0; i < count; ++i) {
+                const std::uint64_t tag = ready[static_cast<std::size_t>(i)];
+                if (tag == kListenerTag) {
+                    const port::SocketHandle socket = listener_.accept();
+                    if (socket == port::kNoSocket) return;
+                    connections_.push_back({socket});
+                    plainWrite(socket, identify.data(), identify.size());
+                    poller.add(socket, connections_.size() - 1);
+                    continue;
+                }
+                Pending &connection = connections_[tag];
+                const int got = port::receiveSome(connection.socket, buffer, sizeof buffer);
+                if (got <= 0) {
+                    poller.remove(connection.socket);
+                    continue;
+                }
+                const bool waiting = connection.received < kAnswerBytes;
+                connection.received += got;
+                if (waiting && connection.received >= kAnswerBytes) {
+                    plainWrite(connection.socket, accepted.data(), accepted.size());
+                    ++answered;
+                }
+            }
+        }
+    }
+
+    PlainListener listener_{ServerLimits{}.backlog};
+    std::vector<Pending> connections_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// One P8 side: the crowd connects all at once to the port; milliseconds until
+// every terminal has received 27, -1 on a failure. The crowd closes them after.
+double rushRound(CrowdControl &crowd, int port) {
+    crowd.tell("rush " + std::to_string(port));
+    const std::int64_t ns = crowd.hearNumber("identified");
+    crowd.tell("close");
+    if (crowd.hear() != "closed" || ns < 0) return -1;
+    return static_cast<double>(ns) / 1e6;
+}
+
 const sim::Bytes &imageFrame(std::vector<std::uint8_t> &palette, std::vector<std::uint8_t> &pixels) {
     static sim::Bytes frame;
     palette.assign(image::kPaletteBytes, 0);
@@ -187,8 +274,9 @@ std::string list(const std::vector<double> &values) {
     return out + "]";
 }
 
-int drive(CrowdControl &crowd, int rounds) {
-    std::vector<double> libraryConnect, plainConnect, libraryImages, plainImages;
+int drive(CrowdControl &crowd, int rounds, const std::set<std::string> &figures) {
+    const auto wanted = [&](const char *figure) { return figures.empty() || figures.count(figure) > 0; };
+    std::vector<double> libraryConnect, plainConnect, libraryImages, plainImages, libraryRush, plainRush;
     std::vector<double> readyPictures, convertOncePictures, dashboardPictures, perTerminalPictures;
     double rssPerTerminal = -1;
     std::vector<std::uint8_t> palette, pixels;
@@ -201,7 +289,7 @@ int drive(CrowdControl &crowd, int rounds) {
     std::vector<std::uint8_t> oncePalette(KQ_PALETTE_BYTES), oncePixels(KQ_PIXELS_OTHER);
 
     for (int round = 0; round < rounds; ++round) {
-        {
+        if (wanted("P2") || wanted("P4")) {
             LibrarySession session;
             if (!session.started()) return 1;
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -242,7 +330,7 @@ int drive(CrowdControl &crowd, int rounds) {
             if (crowd.hear() != "closed") return 1;
         }
 #if KS318_BENCH_DASHBOARD
-        {
+        if (wanted("P7")) {
             // P7 in a session of its own, whose notifications go to the
             // dashboard's registry, so that its picture action knows every terminal.
             DashboardSide dashboard(picture.path());
@@ -293,7 +381,7 @@ int drive(CrowdControl &crowd, int rounds) {
             if (crowd.hear() != "closed") return 1;
         }
 #endif
-        {
+        if (wanted("P2") || wanted("P4")) {
             PlainHandshakeServer plain;
             crowd.tell("connect " + std::to_string(plain.port()));
             const std::int64_t ns = crowd.hearNumber("identified");
@@ -302,14 +390,36 @@ int drive(CrowdControl &crowd, int rounds) {
             crowd.tell("close");
             if (crowd.hear() != "closed") return 1;
         }
+        if (wanted("P8")) {
+            const auto library = [&] {
+                LibrarySession session;
+                return session.started() ? rushRound(crowd, session.port()) : -1;
+            };
+            const auto plain = [&] {
+                PlainEventHandshakeServer server;
+                return rushRound(crowd, server.port());
+            };
+            double libraryMs, plainMs;
+            if (round % 2 == 0) {
+                libraryMs = library();
+                plainMs = plain();
+            } else {
+                plainMs = plain();
+                libraryMs = library();
+            }
+            if (libraryMs < 0 || plainMs < 0) return 1;
+            libraryRush.push_back(libraryMs);
+            plainRush.push_back(plainMs);
+        }
     }
     std::printf("{\n  \"terminals\": %d,\n  \"P4_library_ms\": %s,\n  \"P4_plain_ms\": %s,\n"
                 "  \"P4_rss_per_terminal_kib\": %.2f,\n  \"P2_library_ms\": %s,\n  \"P2_plain_ms\": %s,\n"
                 "  \"P7_ready_ms\": %s,\n  \"P7_convert_once_ms\": %s,\n  \"P7_dashboard_ms\": %s,\n"
-                "  \"P7_per_terminal_ms\": %s\n}\n",
+                "  \"P7_per_terminal_ms\": %s,\n  \"P8_library_ms\": %s,\n  \"P8_plain_ms\": %s\n}\n",
                 kTerminals, list(libraryConnect).c_str(), list(plainConnect).c_str(), rssPerTerminal,
                 list(libraryImages).c_str(), list(plainImages).c_str(), list(readyPictures).c_str(),
-                list(convertOncePictures).c_str(), list(dashboardPictures).c_str(), list(perTerminalPictures).c_str());
+                list(convertOncePictures).c_str(), list(dashboardPictures).c_str(), list(perTerminalPictures).c_str(),
+                list(libraryRush).c_str(), list(plainRush).c_str());
     return 0;
 }
 
@@ -319,6 +429,15 @@ int drive(CrowdControl &crowd, int rounds) {
 int main(int argc, char **argv) {
     using namespace ks318;
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    std::set<std::string> figures;
+    for (int i = 2; i < argc; ++i) {
+        const std::string figure = argv[i];
+        if (figure != "P2" && figure != "P4" && figure != "P7" && figure != "P8") {
+            std::fprintf(stderr, "usage: load_driver [rounds [P2|P4|P7|P8]...]\n");
+            return 2;
+        }
+        figures.insert(figure);
+    }
     port::SocketHandle driverEnd, crowdEnd;
     if (!port::socketPair(driverEnd, crowdEnd)) return 1;
     // The crowd's process is made before this one starts any thread.
@@ -329,7 +448,7 @@ int main(int argc, char **argv) {
     if (child < 0) return 1;
     port::closeSocket(crowdEnd);
     bench::CrowdControl crowd(driverEnd);
-    const int result = bench::drive(crowd, rounds);
+    const int result = bench::drive(crowd, rounds, figures);
     crowd.tell("quit");
     crowd.hear();
     port::waitChildProcess(child);

@@ -9,6 +9,7 @@
 
 #include "ks318.h"
 #include "port/socket.h"
+#include "server/limits.h"
 
 namespace ks318::bench {
 
@@ -44,11 +45,12 @@ private:
     int port_ = 0;
 };
 
-// A plain listening socket on 127.0.0.1 and a free port; accepted connections
-// get the options the library gives its own (no Nagle delay).
+// A plain listening socket on 127.0.0.1 and a free port, with the library's
+// listen backlog unless told another; accepted connections get the options the
+// library gives its own (no Nagle delay).
 class PlainListener {
 public:
-    explicit PlainListener(int backlog = 10);
+    explicit PlainListener(int backlog = ServerLimits{}.backlog);
     ~PlainListener();
     PlainListener(const PlainListener &) = delete;
     PlainListener &operator=(const PlainListener &) = delete;

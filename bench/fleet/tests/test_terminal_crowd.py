@@ -11,7 +11,7 @@ import urllib.request
 import pytest
 
 from conftest import SOAK, WAIT, wait_until
-from terminal_crowd import HANDSHAKES_AT_ONCE, CrowdError, TerminalCrowd
+from terminal_crowd import CrowdError, TerminalCrowd
 from terminal_wire import key_frame, parse_uid
 
 BASE = "02:00:00:01:00:FE"
@@ -75,12 +75,28 @@ def test_handshake_probe_and_keys_byte_for_byte(terminal_server):
         crowd.close()
 
 
-def test_no_more_handshakes_at_once_than_the_server_backlog_takes(terminal_server):
-    count = HANDSHAKES_AT_ONCE + 4
+def test_the_whole_crowd_starts_its_handshakes_at_once(terminal_server):
+    count = 24  # more than a window of 8 (what a backlog of 10 once allowed); the played server's backlog holds them
     crowd = TerminalCrowd("127.0.0.1", terminal_server.port, count, parse_uid(BASE))
     try:
         step = CrowdThread(lambda: crowd.connect_all(WAIT))
-        waiting = [terminal_server.accept() for _ in range(HANDSHAKES_AT_ONCE)]
+        # Every terminal is connected before any is greeted, as after a host restart.
+        sides = [terminal_server.accept() for _ in range(count)]
+        for side in sides:
+            side.handshake()
+        step.join()
+        assert crowd.count("identified") == count
+    finally:
+        crowd.close()
+
+
+def test_no_more_handshakes_at_once_than_a_smaller_server_backlog_takes(terminal_server):
+    window = 8
+    count = window + 4
+    crowd = TerminalCrowd("127.0.0.1", terminal_server.port, count, parse_uid(BASE), handshakes_at_once=window)
+    try:
+        step = CrowdThread(lambda: crowd.connect_all(WAIT))
+        waiting = [terminal_server.accept() for _ in range(window)]
         # A connection beyond the limit would already sit in the backlog.
         assert terminal_server.accept_waiting() is None
         waiting[0].handshake()
