@@ -74,7 +74,7 @@ if "P5_InboundSerial_Library" in inbound and "P5_InboundSerial_PlainReader" in i
 
 # P7: one picture on every terminal: the dashboard's action against one conversion and its broadcast, and
 # converting once against a conversion per terminal.
-if all(key in load for key in ("P7_convert_once_ms", "P7_dashboard_ms", "P7_per_terminal_ms")):
+if all(load.get(key) for key in ("P7_convert_once_ms", "P7_dashboard_ms", "P7_per_terminal_ms")):
     once = statistics.median(load["P7_convert_once_ms"])
     ratio_row("P7", "a picture file shown on 1,024 terminals by the dashboard's picture action, vs one "
               "kq_convertimgfromfile + kq_sendimage to each from 2 host threads (time)",
