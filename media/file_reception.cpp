@@ -80,11 +80,12 @@ bool fileWaiting(TTerminal &terminal) {
 }
 
 void setPending(TTerminal &terminal, const char *name, std::int32_t size,
-                std::optional<std::vector<std::uint8_t>> data) {
+                std::optional<std::vector<std::uint8_t>> data, BudgetShare share = {}) {
     PendingFile &pending = terminal.pendingFile;
     std::memcpy(pending.name, name, sizeof pending.name);
     pending.size = size;
     pending.data = std::move(data);
+    pending.share = std::move(share);
 }
 
 // The answer's bytes were not all read: the next ones would be taken for
@@ -96,7 +97,7 @@ int outOfStep(TTerminal &terminal) {
 
 // The reception proper; the caller holds the send gate and the reception lock.
 int receiveHeld(TTerminal &terminal, InboundStream &stream, std::int32_t length, const Pace &pace,
-                const std::string &baseDir) {
+                Server &server) {
     std::uint8_t head[kFileAnswerHeadBytes];
     int filled = 0;
     const auto keep = [&](const std::uint8_t *piece, int count) {
@@ -118,6 +119,14 @@ int receiveHeld(TTerminal &terminal, InboundStream &stream, std::int32_t length,
         return size > kLargestFileAnswer ? kFileRefused : kNoFile;
     }
 
+    // The file is kept only within the budget all terminals' waiting files share;
+    // past it, it is read and dropped like one too large.
+    BudgetShare share;
+    if (!server.heldAnswers().take(size, share)) {
+        setPending(terminal, name, 0, std::nullopt);
+        if (!drain(stream, size, pace)) return outOfStep(terminal);
+        return kFileRefused;
+    }
     std::vector<std::uint8_t> bytes;
     const Contents contents = receiveContents(stream, size, pace, bytes);
     if (contents != Contents::Whole) {
@@ -126,12 +135,12 @@ int receiveHeld(TTerminal &terminal, InboundStream &stream, std::int32_t length,
         return contents == Contents::Cut ? outOfStep(terminal) : kFileRefused;
     }
     if (std::strcmp(name, kMediaListName) == 0) {
-        const bool written = storeMediaList(mediaProfilePath(baseDir), bytes.data(), bytes.size());
+        const bool written = storeMediaList(mediaProfilePath(server.baseDir()), bytes.data(), bytes.size());
         setPending(terminal, name, size, std::nullopt);
         terminal.events.push(kCodeFileAnswer, written ? 1 : 0);
         return kFileReceived;
     }
-    setPending(terminal, name, size, std::move(bytes));
+    setPending(terminal, name, size, std::move(bytes), std::move(share));
     return kFileReceived;
 }
 
@@ -155,7 +164,7 @@ int receiveFileAnswer(Server &server, TTerminal &terminal, InboundStream &stream
     int result;
     {
         ReceptionGuard guard(terminal);
-        result = receiveHeld(terminal, stream, length, paceFromNow(), server.baseDir());
+        result = receiveHeld(terminal, stream, length, paceFromNow(), server);
     }
     terminal.sendGate.release();
     return result;

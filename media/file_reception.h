@@ -35,7 +35,9 @@ inline constexpr int kFileRefused = -2;  // refused, or the contents did not arr
 // timing applied to the bytes that may be kept), ends the connection, since
 // its remaining bytes would be taken for headers. Refused without being kept:
 // a file still waiting for the host, a send gate that stays busy, a length
-// below 132, contents above kLargestFileAnswer.
+// below 132, contents above kLargestFileAnswer, contents that would take the
+// files waiting for the host, all terminals together, past the server's budget
+// (ServerLimits::heldAnswerBytes).
 // The pending file's size is only ever that of bytes the host can collect (or
 // of the stored media list): an answer with found flag 0, or contents that did
 // not arrive whole, leave the name with size 0 and no bytes.

@@ -29,6 +29,7 @@ std::int32_t collectPendingFile(TTerminal &terminal, char *name, std::int32_t *s
     if (pending.data && !pending.data->empty() && data != nullptr)
         std::memcpy(data, pending.data->data(), pending.data->size());
     pending.data.reset();
+    pending.share = {};
     pending.size = -1;
     return 1;
 }

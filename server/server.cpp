@@ -12,7 +12,7 @@
 
 namespace ks318 {
 
-Server::Server(ServerLimits limits) : limits_(limits), table_(limits.capacity) {}
+Server::Server(ServerLimits limits) : limits_(limits), heldAnswers_(limits.heldAnswerBytes), table_(limits.capacity) {}
 
 Server::~Server() {
     finish();

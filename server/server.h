@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "port/socket.h"
+#include "server/answer_budget.h"
 #include "server/limits.h"
 #include "server/notifications.h"
 #include "server/stores.h"
@@ -40,6 +41,7 @@ public:
     TerminalTable &terminals() { return table_; }
     KeyBuffer &keys() { return keys_; }
     Notifications &notifications() { return notifications_; }
+    AnswerBudget &heldAnswers() { return heldAnswers_; }
     const ServerLimits &limits() const { return limits_; }
 
     // The directory captured by InitKQ318; empty until then.
@@ -58,6 +60,7 @@ private:
     void waitForThreads(int allowed, std::chrono::steady_clock::time_point deadline);
 
     const ServerLimits limits_;
+    AnswerBudget heldAnswers_;  // before the table: records give their shares back as they go
     TerminalTable table_;
     KeyBuffer keys_;
     Notifications notifications_;

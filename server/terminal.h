@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "port/socket.h"
+#include "server/answer_budget.h"
 #include "server/gates.h"
 #include "server/limits.h"
 #include "server/outbound_lane.h"
@@ -36,6 +37,7 @@ struct PendingFile {
     static constexpr int kNameBytes = 128;
     char name[kNameBytes] = {};                      // zero-ended
     std::optional<std::vector<std::uint8_t>> data;   // absent when no bytes are held
+    BudgetShare share;                               // the server's budget these bytes take
     std::int32_t size = 0;                           // -1 once the host has collected it
 };
 

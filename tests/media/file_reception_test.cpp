@@ -396,5 +396,46 @@ TEST_F(ShortAnswerDeadline, AnswersSlowerThanTheirBytesNeedButWholeInsideTheAllo
     EXPECT_FALSE(terminal_->disconnected());
 }
 
+// Files waiting for the host share one budget, all terminals together: past it an
+// answer is read and dropped (reported as none kept) and the stream stays in
+// step; a file collected gives its bytes back.
+class SmallAnswerBudget : public Reception {
+protected:
+    SmallAnswerBudget() : Reception(smallBudget()) {}
+
+    static ServerLimits smallBudget() {
+        ServerLimits limits = test::fastLimits();
+        limits.heldAnswerBytes = 1'000'000;
+        return limits;
+    }
+};
+
+TEST_F(SmallAnswerBudget, AnswersPastTheBudgetAreDroppedUntilAFileIsCollected) {
+    auto other = server_.join();
+    test::answerProbes(*other);
+    const TerminalRef otherRecord = server_.server().terminals().get(2);
+    ASSERT_TRUE(otherRecord);
+    const Bytes contents = keyFrames(600'000, 'k');
+
+    EXPECT_EQ(send(answer("first.bin", 1, contents)), 1u) << "kept: within the budget";
+    EXPECT_EQ(server_.server().heldAnswers().held(), 600'000);
+
+    other->send(98, answer("second.bin", 1, contents));
+    EXPECT_EQ(fileNotice(++answers_), 0u) << "past the budget: not kept";
+    EXPECT_FALSE(otherRecord->pendingFile.data.has_value());
+    other->send(53, {'o'});
+    EXPECT_TRUE(host().waitFor(isKey('o'), kEventWaitMs)) << "the dropped answer left the stream in step";
+    EXPECT_TRUE(host().matching(isKey('k')).empty()) << "no byte of the contents was read as a frame";
+
+    Bytes room(600'000);
+    ASSERT_EQ(media::collectPendingFile(*record_, nullptr, nullptr, room.data()), 1);
+    EXPECT_EQ(server_.server().heldAnswers().held(), 0) << "a collected file gives its bytes back";
+    other->send(98, answer("second.bin", 1, contents));
+    EXPECT_EQ(fileNotice(++answers_), 1u);
+    other->close();
+    ASSERT_TRUE(host().waitFor([](const Notification &n) { return n.isDisconnect(); }, kEventWaitMs));
+    EXPECT_TRUE(server_.waitForCount(1));
+}
+
 }  // namespace
 }  // namespace ks318
