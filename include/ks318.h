@@ -174,7 +174,7 @@ typedef struct KqHostTarget {
 /* ---- Limits and sizes ------------------------------------------------------------- */
 #define KQ_IDENT_VERSION(ident) ((int32_t)((uint32_t)(ident) & 0xFFu))  /* of kq_getident's word */
 #define KQ_IDENT_MODEL(ident) ((int32_t)((((uint32_t)(ident) >> 8) & 0xFFu) * 256u + (((uint32_t)(ident) >> 16) & 0xFFu)))
-#define KQ_MAX_TERMINALS 1024       /* one more is closed at once, unannounced */
+#define KQ_MAX_TERMINALS 1024       /* connections at once (see "Server lifecycle" for one more) */
 #define KQ_DEFAULT_PORT 16510       /* kq_startserver's port */
 #define KQ_PALETTE_BYTES 768        /* 256 entries of red, green, blue */
 #define KQ_PIXELS_318 76800         /* 320 x 240: model 318's screen */
@@ -188,12 +188,30 @@ typedef struct KqHostTarget {
 #define KQ_MEDIA_ENTRIES 255        /* kq_getallmedias's entries */
 
 /* ---- Server lifecycle --------------------------------------------------------------
- * A terminal's connect notification comes from its connection thread once its
- * handshake is through (code 19 has gone out, its identification has been read and
- * codes 21 and 27 sent) or has failed: whatever the host sends from its connect
- * handler follows the greeting, and an identified terminal is listed by then. The
- * terminal number is its position at that moment; kq_notifiedterminal gives its id. A failed handshake gives connect,
- * then disconnect. With a KqHostTarget every notification of a terminal comes from
+ * A connection is numbered once its handshake is through (code 19 has gone out, its
+ * identification has been read and codes 21 and 27 sent): until then no export, listing
+ * or id finds it, so nothing the host sends can reach a terminal before its greeting
+ * (an export for it fails as for no terminal). Its connect notification comes from its
+ * connection thread after that, or once the handshake has failed: whatever the host
+ * sends from its connect handler follows the greeting, and the terminal is listed by
+ * then. The terminal number is its position at that moment; kq_notifiedterminal gives
+ * its id. A failed handshake gives connect, then disconnect, and nothing reaches the
+ * connection in between.
+ *
+ * Capacity: KQ_MAX_TERMINALS connections, those in their handshake included. At the
+ * capacity a new connection takes the place of the one that has waited longest in its
+ * handshake, if that one has waited at least 1 s (it is closed, unannounced); otherwise
+ * the new one is closed at once, unannounced. Numbered terminals are never displaced.
+ * The server listens with a backlog of 1024, so a whole table reconnecting at once (a
+ * host restart) waits to be accepted instead of being lost.
+ *
+ * What terminals send must keep coming: a frame whose header or payload has begun must
+ * not pause for 15 s (the receive limit) between bytes, and its whole payload must
+ * arrive within 15 s + 1 s per 64 KiB it announces, counted from its header (a file
+ * answer, code 98, has its own: see KQ_GETFILE_MAX_BYTES). A frame that misses either
+ * ends the connection (disconnect notified): the bytes after it would otherwise be read
+ * as frames. A terminal silent between frames for 15 s is probed (code 17), and one
+ * silent for a second period is dropped. With a KqHostTarget every notification of a terminal comes from
  * its connection thread, so connect precedes its data and disconnect notifications.
  * With a window (Windows) connect and disconnect are posted while data are sent, and
  * Windows delivers sent messages before posted ones: a data notification (the
@@ -322,8 +340,7 @@ KQ_API int32_t KQ_CALL kq_listterminals(KqTerminalInfo *entries, int32_t capacit
 KQ_API void *KQ_CALL GetTabConectados(void *table);
 /* Drops terminals that identified with model 0, then fills 47108 bytes: 1024 texts of 34 bytes,
  * 1024 numbers (ids on a thread that addresses by id), 1024 addresses, 1024 model numbers, the count; returns list (null when the listing
- * could not be made). A terminal still in its handshake is neither dropped nor listed (its entries
- * stay zero) but counted. */
+ * could not be made). A connection still in its handshake is neither dropped, listed nor counted. */
 KQ_API void *KQ_CALL kq_gettermconectados(void *list);
 /* Dotted IPv4 text of the terminal, in storage of the calling thread that stays valid until its next
  * kq_ipfromid call (whether or not the terminal stays connected); null when there is none. */
@@ -660,6 +677,10 @@ KQ_API int32_t KQ_CALL kq_sendimgfromfile(int32_t terminal, const char *fileName
  * arrive within 30 s + 1 s per 64 KiB of what may be kept of it, never pausing 15 s; one that does
  * not ends the connection. */
 #define KQ_GETFILE_MAX_BYTES 2400000
+/* The files all terminals together keep waiting for kq_getfile: at most this many bytes. An answer
+ * that would pass it is read and dropped like one too large (notification 98, extra value 0); a file
+ * collected with kq_getfile, or whose terminal left, gives its bytes back. */
+#define KQ_HELD_FILES_MAX_BYTES 67108864
 
 /* Sends size bytes from data as file name (at most 127 characters) on the terminal, code 99; size,
  * -1 when a write failed, -2 when the send gate stayed busy, 0 when no terminal or nothing was sent. */

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "ks318.h"
+
 namespace ks318 {
 
 // How long a whole frame may take on the wire: a fixed allowance plus one
@@ -31,7 +33,7 @@ struct ServerLimits {
     int stopGraceMs = 400;        // how long a stop lets connection threads end before clearing the table
     int stopWaitMs = 5000;        // how long a stop waits for the last disconnect notifications
     int capacity = 1024;          // terminals in the table, those in their handshake included
-    std::int64_t heldAnswerBytes = 64 << 20;  // received files waiting for the host, all terminals together
+    std::int64_t heldAnswerBytes = KQ_HELD_FILES_MAX_BYTES;  // received files waiting for the host, all terminals together
     int displaceAfterMs = 1000;   // at the capacity, a connection this long in its handshake
                                   // gives its place to a new one
     int backlog = 1024;           // pending connections of the listening socket: a whole table

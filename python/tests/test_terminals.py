@@ -74,7 +74,7 @@ class TestConnect:
     def test_terminal_behind_one_still_in_its_handshake(self, server: ks318.Server, events: Events,
                                                         term_factory) -> None:
         # A connection that takes the greeting (code 19) and never answers stays
-        # in its handshake: it is terminal 1, so the next terminal is number 2.
+        # in its handshake, where it has no number: the next terminal is number 1.
         silent = socket.create_connection(("127.0.0.1", server.port), timeout=WAIT)
         try:
             greeting = b""
@@ -86,25 +86,26 @@ class TestConnect:
             term = term_factory(server.port)
             connect = events.wait(lambda e: isinstance(e, ks318.ConnectEvent), "connect")
             uid = events.wait(lambda e: isinstance(e, ks318.UidEvent), "identifier answer")
-            assert connect.number == 2 and connect.model == 320
-            assert uid.number == 2 and uid.text == "SIM TERMINAL"  # type: ignore[attr-defined]
+            assert connect.number == 1 and connect.model == 320
+            assert uid.number == 1 and uid.text == "SIM TERMINAL"  # type: ignore[attr-defined]
             term.send("keys b")
             key = events.wait(lambda e: isinstance(e, ks318.KeyEvent), "key")
-            assert (key.number, key.key) == (2, ord("b"))  # type: ignore[attr-defined]
+            assert (key.number, key.key) == (1, ord("b"))  # type: ignore[attr-defined]
             assert key.terminal is connect.terminal
-            assert server.connection(1) is None and server.connection(2) is connect.terminal
+            assert server.connection(1) is connect.terminal and server.connection(2) is None
         finally:
             silent.close()
-        # The silent one's handshake fails: connect, then disconnect, and the
-        # terminal moves up to number 1.
+        # The silent one's handshake fails: connect (numbered behind the terminal
+        # for that moment), then disconnect; the terminal keeps number 1.
         silent_connect = events.wait(lambda e: isinstance(e, ks318.ConnectEvent), "the silent connection's connect")
         gone = events.wait(lambda e: isinstance(e, ks318.DisconnectEvent), "the silent connection's disconnect")
+        assert silent_connect.number == 2
         assert gone.terminal is silent_connect.terminal and gone.terminal != connect.terminal
         assert gone.number == 0 and gone.terminal.number == 0
         term.send("keys c")
         key = events.wait(lambda e: isinstance(e, ks318.KeyEvent), "key")
         assert (key.number, key.key) == (1, ord("c"))  # type: ignore[attr-defined]
-        assert key.terminal is connect.terminal and connect.terminal.number == 1  # moved up, the same object
+        assert key.terminal is connect.terminal and connect.terminal.number == 1
         assert server.send_text(1, "first now") == 177
         assert '"first now"' in term.wait_frame(1, 35)[0].detail
 
