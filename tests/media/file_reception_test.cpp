@@ -437,5 +437,37 @@ TEST_F(SmallAnswerBudget, AnswersPastTheBudgetAreDroppedUntilAFileIsCollected) {
     EXPECT_TRUE(server_.waitForCount(1));
 }
 
+// A fleet of terminals each answering with the largest file cannot make the host
+// hold more than the budget: 30 answers of 2,400,000 bytes, 27 kept (64.8 MB), the
+// rest dropped.
+TEST_F(Reception, AFleetOfLargestAnswersStaysWithinTheHeldFilesBudget) {
+    constexpr int kTerminals = 30;
+    const Bytes contents = keyFrames(media::kLargestFileAnswer, 'k');
+    const long residentBefore = test::residentInUseKiB();
+    std::vector<std::unique_ptr<sim::SimTerminal>> fleet;
+    for (int i = 0; i < kTerminals; ++i) {
+        fleet.push_back(server_.join());
+        test::answerProbes(*fleet.back());
+    }
+    for (auto &terminal : fleet) terminal->send(98, answer("large.bin", 1, contents));
+    auto isFile = [](const Notification &n) { return n.isData(KQ_NOTIFY_FILE); };
+    ASSERT_TRUE(host().waitFor(isFile, 3 * kEventWaitMs, kTerminals));
+    int kept = 0;
+    for (const Notification &n : host().matching(isFile)) kept += static_cast<int>(n.high());
+    const long residentHeld = test::residentInUseKiB();
+    std::printf("held %lld bytes in %d files; resident in use %ld KiB more than before\n",
+                static_cast<long long>(server_.server().heldAnswers().held()), kept, residentHeld - residentBefore);
+    EXPECT_EQ(kept, static_cast<int>(KQ_HELD_FILES_MAX_BYTES / media::kLargestFileAnswer));
+    EXPECT_EQ(server_.server().heldAnswers().held(), std::int64_t{kept} * media::kLargestFileAnswer);
+    EXPECT_TRUE(host().matching(isKey('k')).empty()) << "no byte of a dropped answer was read as a frame";
+    fleet.clear();
+    ASSERT_TRUE(server_.waitForCount(1));
+    // A record goes (and gives its share back) once its connection thread has let go of it.
+    const auto deadline = Clock::now() + milliseconds(kEventWaitMs);
+    while (server_.server().heldAnswers().held() != 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(2));
+    EXPECT_EQ(server_.server().heldAnswers().held(), 0) << "terminals that left gave their files' bytes back";
+}
+
 }  // namespace
 }  // namespace ks318
