@@ -23,7 +23,7 @@ echo "== P5: inbound serial frames"
 "$bin/inbound_bench" "${common[@]}" --benchmark_out="$out/inbound.json"
 echo "== P3: pictures from files"
 "$bin/convert_bench" "${common[@]}" --benchmark_out="$out/convert.json"
-echo "== P2, P4, P7: 1,024 terminals"
+echo "== P2, P4, P7, P8: 1,024 terminals"
 "$bin/load_driver" "$reps" | tee "$out/load.json"
 
 { nproc; uptime; } > "$out/machine.txt"
