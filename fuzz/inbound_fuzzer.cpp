@@ -7,8 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include <sys/socket.h>
-
 #include "port/socket.h"
 #include "server/connection.h"
 #include "server/server.h"
@@ -42,7 +40,7 @@ void writeAll(ks318::port::SocketHandle socket, const std::uint8_t *data, std::s
 // the sending side is shut: frames the connection sends meanwhile (21 and 27,
 // probes) still go out, or its handshake and every frame after it would fail
 // on a race with the writer.
-void endStream(ks318::port::SocketHandle socket) { ::shutdown(static_cast<int>(socket), SHUT_WR); }
+void endStream(ks318::port::SocketHandle socket) { ks318::port::shutdownSending(socket); }
 
 // The terminal's side: one thread for the whole run, handed each input's stream.
 // A thread per input would grow the process by about 200 bytes an input under

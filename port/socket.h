@@ -46,6 +46,10 @@ bool socketPair(SocketHandle &first, SocketHandle &second);
 // releasing the handle, so the handle value cannot be reused meanwhile.
 void shutdownSocket(SocketHandle socket);
 
+// Ends the sending side only: the peer reads the end of the stream, while what
+// it sends is still received.
+void shutdownSending(SocketHandle socket);
+
 // Releases the handle. Called exactly once per handle.
 void closeSocket(SocketHandle socket);
 

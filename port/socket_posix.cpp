@@ -185,6 +185,10 @@ bool socketPair(SocketHandle &first, SocketHandle &second) {
     return true;
 }
 
+void shutdownSending(SocketHandle socket) {
+    if (socket != kNoSocket) ::shutdown(static_cast<int>(socket), SHUT_WR);
+}
+
 void shutdownSocket(SocketHandle socket) {
     if (socket != kNoSocket) ::shutdown(static_cast<int>(socket), SHUT_RDWR);
 }

@@ -216,6 +216,10 @@ bool socketPair(SocketHandle &first, SocketHandle &second) {
     return true;
 }
 
+void shutdownSending(SocketHandle socket) {
+    if (socket != kNoSocket) ::shutdown(native(socket), SD_SEND);
+}
+
 void shutdownSocket(SocketHandle socket) {
     if (socket == kNoSocket) return;
     {

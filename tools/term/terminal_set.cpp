@@ -81,6 +81,9 @@ void TerminalSet::say(const Unit &unit, const std::string &text) { out_.line("T"
 
 bool TerminalSet::connectAll() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(settings_.waitServerSeconds);
+    // One after another, each through its handshake before the next connects: the
+    // server numbers a terminal when its handshake is through, so T1, T2, ... get
+    // numbers in that order (when no other terminal arrives meanwhile).
     for (Unit &unit : units_) {
         while (!unit.terminal->connect(settings_.server, settings_.port)) {
             if (std::chrono::steady_clock::now() >= deadline) {
@@ -89,8 +92,6 @@ bool TerminalSet::connectAll() {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-    }
-    for (Unit &unit : units_) {
         if (!unit.terminal->waitForFrame(27, 5000)) {
             say(unit, "the server did not take the terminal through the handshake");
             return false;
