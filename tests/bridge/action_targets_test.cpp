@@ -140,12 +140,14 @@ TEST_F(ActionTargetsTest, EventsAndActionsStayWithTheirTerminalsWhileOthersLeave
     const auto indexOf = [](std::size_t k) { return static_cast<std::int32_t>(100 + k); };
 
     std::atomic<bool> stop{false};
-    std::vector<std::thread> workers;
+    std::array<std::atomic<bool>, kTerminals> typing;
+    std::vector<std::thread> typists, workers;
     for (std::size_t k = 0; k < kTerminals; ++k) {
         // The terminal presses its own key; a thread sends it fills of its own index.
-        workers.emplace_back([&, k] {
+        typing[k] = true;
+        typists.emplace_back([&, k] {
             sim::Device device(*terminals[k]);
-            while (!stop && device.pressKey(keyOf(k))) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            while (typing[k] && device.pressKey(keyOf(k))) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         });
         workers.emplace_back([&, k] {
             while (!stop) {
@@ -159,11 +161,17 @@ TEST_F(ActionTargetsTest, EventsAndActionsStayWithTheirTerminalsWhileOthersLeave
     // The first half leave, the lowest numbers first, so that every other number moves.
     for (std::size_t k = 0; k < kTerminals / 2; ++k) {
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        // Its typist stops first: a terminal is not closed under a thread still sending on it.
+        typing[k] = false;
+        typists[k].join();
         terminals[k]->close();
         ASSERT_TRUE(waitForCount(kTerminals - k - 1));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     stop = true;
+    for (std::size_t k = 0; k < kTerminals; ++k) typing[k] = false;
+    for (std::thread &typist : typists)
+        if (typist.joinable()) typist.join();
     for (std::thread &worker : workers) worker.join();
     for (std::size_t k = kTerminals / 2; k < kTerminals; ++k) settle(k);
 
