@@ -18,7 +18,7 @@
 #include "sim/sim_terminal.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/waits.h"
-#include "tools/web/actions.h"
+#include "tools/shop/actions.h"
 
 namespace ks318::web {
 namespace {

@@ -13,8 +13,8 @@
 #include "sim/device.h"
 #include "sim/sim_terminal.h"
 #include "tests/support/waits.h"
-#include "tools/web/event_hub.h"
-#include "tools/web/terminal_registry.h"
+#include "tools/shop/event_hub.h"
+#include "tools/shop/terminal_registry.h"
 
 namespace ks318::bridge {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "sim/screen.h"
 #include "sim/wire.h"
-#include "tools/web/screen_mirror.h"
+#include "tools/shop/screen_mirror.h"
 
 namespace ks318 {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "ks318.h"
 #include "tools/bridge/notes.h"
-#include "tools/web/json_shapes.h"
+#include "tools/shop/json_shapes.h"
 
 namespace ks318::bridge {
 namespace {

@@ -21,11 +21,11 @@
 #include "tools/bridge/outbox.h"
 #include "tools/fleet/topics.h"
 #include "tools/bridge/terminal_states.h"
-#include "tools/web/actions.h"
-#include "tools/web/event_hub.h"
-#include "tools/web/file_transfers.h"
-#include "tools/web/terminal_registry.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/actions.h"
+#include "tools/shop/event_hub.h"
+#include "tools/shop/file_transfers.h"
+#include "tools/shop/terminal_registry.h"
+#include "tools/shop/uploads.h"
 
 namespace ks318::bridge {
 

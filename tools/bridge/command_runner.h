@@ -11,8 +11,8 @@
 
 #include "tools/fleet/topics.h"
 #include "tools/bridge/terminal_states.h"
-#include "tools/web/actions.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/actions.h"
+#include "tools/shop/uploads.h"
 
 namespace ks318::bridge {
 

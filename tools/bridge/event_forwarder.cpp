@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tools/web/json_shapes.h"
+#include "tools/shop/json_shapes.h"
 
 namespace ks318::bridge {
 

@@ -31,7 +31,7 @@
 #include "tools/fleet/topics.h"
 #include "tools/bridge/terminal_identities.h"
 #include "tools/bridge/terminal_states.h"
-#include "tools/web/event_hub.h"
+#include "tools/shop/event_hub.h"
 
 namespace ks318::bridge {
 

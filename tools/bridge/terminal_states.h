@@ -20,7 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/fleet/topics.h"
-#include "tools/web/terminal_registry.h"
+#include "tools/shop/terminal_registry.h"
 
 namespace ks318::bridge {
 

@@ -9,7 +9,7 @@
 
 #include "tools/fleet/base64.h"
 #include "tools/fleet/topics.h"
-#include "tools/web/actions.h"
+#include "tools/shop/actions.h"
 
 namespace ks318::web {
 namespace {

@@ -16,7 +16,7 @@
 
 #include "tools/web/fleet_connection.h"
 #include "tools/web/fleet_view.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/uploads.h"
 
 namespace ks318::web {
 

@@ -10,12 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/web/event_hub.h"
+#include "tools/shop/event_hub.h"
 #include "tools/fleet/broker_address.h"
 #include "tools/web/fleet_commands.h"
 #include "tools/web/fleet_connection.h"
 #include "tools/web/fleet_view.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/uploads.h"
 
 namespace ks318::web {
 

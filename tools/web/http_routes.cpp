@@ -8,8 +8,8 @@
 #include <regex>
 #include <vector>
 
-#include "tools/web/device_query.h"
-#include "tools/web/json_shapes.h"
+#include "tools/shop/device_query.h"
+#include "tools/shop/json_shapes.h"
 #include "tools/web/page_assets.h"
 
 namespace ks318::web {

@@ -8,11 +8,11 @@
 
 #include <httplib.h>
 
-#include "tools/web/actions.h"
-#include "tools/web/event_hub.h"
+#include "tools/shop/actions.h"
+#include "tools/shop/event_hub.h"
 #include "tools/web/fleet_service.h"
-#include "tools/web/terminal_registry.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/terminal_registry.h"
+#include "tools/shop/uploads.h"
 
 namespace ks318::web {
 

@@ -20,13 +20,13 @@
 #include "ks318.h"
 #include "tools/common/number_file.h"
 #include "tools/common/program_start.h"
-#include "tools/web/actions.h"
-#include "tools/web/event_hub.h"
-#include "tools/web/file_transfers.h"
+#include "tools/shop/actions.h"
+#include "tools/shop/event_hub.h"
+#include "tools/shop/file_transfers.h"
 #include "tools/web/fleet_service.h"
 #include "tools/web/http_routes.h"
-#include "tools/web/terminal_registry.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/terminal_registry.h"
+#include "tools/shop/uploads.h"
 
 namespace {
 

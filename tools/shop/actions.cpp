@@ -1,4 +1,4 @@
-#include "tools/web/actions.h"
+#include "tools/shop/actions.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +11,7 @@
 #include "ks318.h"
 #include "sim/screen_text.h"
 #include "sim/wire.h"
-#include "tools/web/address_by_id.h"
+#include "tools/shop/address_by_id.h"
 
 namespace ks318::web {
 namespace {

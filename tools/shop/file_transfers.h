@@ -12,9 +12,9 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/web/event_hub.h"
-#include "tools/web/terminal_registry.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/event_hub.h"
+#include "tools/shop/terminal_registry.h"
+#include "tools/shop/uploads.h"
 
 namespace ks318::web {
 

@@ -1,10 +1,10 @@
-#include "tools/web/file_transfers.h"
+#include "tools/shop/file_transfers.h"
 
 #include <atomic>
 #include <chrono>
 
 #include "ks318.h"
-#include "tools/web/address_by_id.h"
+#include "tools/shop/address_by_id.h"
 
 namespace ks318::web {
 namespace {

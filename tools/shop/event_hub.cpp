@@ -1,4 +1,4 @@
-#include "tools/web/event_hub.h"
+#include "tools/shop/event_hub.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "tools/web/terminal_registry.h"
+#include "tools/shop/terminal_registry.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,8 +7,8 @@
 #include <new>
 
 #include "tools/common/code_names.h"
-#include "tools/web/address_by_id.h"
-#include "tools/web/json_shapes.h"
+#include "tools/shop/address_by_id.h"
+#include "tools/shop/json_shapes.h"
 
 namespace ks318::web {
 namespace {

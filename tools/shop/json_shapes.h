@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "ks318.h"
-#include "tools/web/event_hub.h"
-#include "tools/web/terminal_registry.h"
+#include "tools/shop/event_hub.h"
+#include "tools/shop/terminal_registry.h"
 
 namespace ks318::web {
 

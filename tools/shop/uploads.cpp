@@ -1,4 +1,4 @@
-#include "tools/web/uploads.h"
+#include "tools/shop/uploads.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "tools/web/screen_mirror.h"
+#include "tools/shop/screen_mirror.h"
 
 namespace ks318::web {
 

@@ -13,10 +13,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/web/event_hub.h"
-#include "tools/web/file_transfers.h"
-#include "tools/web/terminal_registry.h"
-#include "tools/web/uploads.h"
+#include "tools/shop/event_hub.h"
+#include "tools/shop/file_transfers.h"
+#include "tools/shop/terminal_registry.h"
+#include "tools/shop/uploads.h"
 
 namespace ks318::web {
 

@@ -1,4 +1,4 @@
-#include "tools/web/json_shapes.h"
+#include "tools/shop/json_shapes.h"
 
 #include <cstring>
 

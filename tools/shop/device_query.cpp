@@ -1,12 +1,12 @@
-#include "tools/web/device_query.h"
+#include "tools/shop/device_query.h"
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "tools/web/address_by_id.h"
-#include "tools/web/json_shapes.h"
+#include "tools/shop/address_by_id.h"
+#include "tools/shop/json_shapes.h"
 
 namespace ks318::web {
 

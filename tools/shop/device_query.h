@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/web/terminal_registry.h"
+#include "tools/shop/terminal_registry.h"
 
 namespace ks318::web {
 

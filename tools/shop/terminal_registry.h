@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "ks318.h"
-#include "tools/web/event_hub.h"
-#include "tools/web/screen_mirror.h"
+#include "tools/shop/event_hub.h"
+#include "tools/shop/screen_mirror.h"
 
 namespace ks318::web {
 
