@@ -11,8 +11,10 @@
 //       each terminal (a conversion per terminal), for comparison.
 //   P8: the whole table connects at the same moment (every connect issued
 //       before any greeting is read) until every terminal has received 27,
-//       against a plain event loop with the same listen backlog answering the
-//       same handshake; the sides take turns going first.
+//       against a plain accept loop with the same listen backlog answering the
+//       same handshake; with a plain event loop and a plain thread per
+//       terminal beside them, to show what the library's thread per terminal
+//       costs. The sides take turns going first.
 // Prints one JSON object with every round's times (an empty list for a figure
 // not run). Usage: load_driver [rounds [FIGURE...]], FIGURE one of P2 P4 P7 P8
 // (P2 and P4 come from the same sessions; without FIGUREs, all).
@@ -24,6 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -92,8 +96,26 @@ private:
     std::string pending_;
 };
 
-// A plain accept loop answering the handshake: 19 out, 20 and its word in, 21
-// (payload 1) and 27 out. The connections stay open until the loop object goes.
+// The handshake as the plain servers answer it: 19 out, 20 and its word in
+// (11 bytes), then 21 (payload 1) and 27 in one write.
+void answerHandshake(port::SocketHandle socket) {
+    static const sim::Bytes identify = sim::encodeFrame(19, sim::Bytes{});
+    static const sim::Bytes accepted =
+        sim::concat({sim::encodeFrame(21, sim::le32(1)), sim::encodeFrame(27, sim::Bytes{})});
+    plainWrite(socket, identify.data(), identify.size());
+    std::uint8_t answer[11];
+    int got = 0;
+    while (got < 11) {
+        const int count = port::receiveSome(socket, answer + got, 11 - got);
+        if (count <= 0) return;
+        got += count;
+    }
+    plainWrite(socket, accepted.data(), accepted.size());
+}
+
+// A plain accept loop answering the handshake of one connection after another,
+// on a listener with the library's backlog. The connections stay open until the
+// loop object goes.
 class PlainHandshakeServer {
 public:
     PlainHandshakeServer() : thread_([this] { run(); }) {}
@@ -105,21 +127,11 @@ public:
 
 private:
     void run() {
-        const sim::Bytes identify = sim::encodeFrame(19, sim::Bytes{});
-        const sim::Bytes accepted = sim::concat({sim::encodeFrame(21, sim::le32(1)), sim::encodeFrame(27, sim::Bytes{})});
         for (int i = 0; i < kTerminals; ++i) {
             const port::SocketHandle socket = listener_.accept();
             if (socket == port::kNoSocket) return;
             accepted_.push_back(socket);
-            plainWrite(socket, identify.data(), identify.size());
-            std::uint8_t answer[11];
-            int got = 0;
-            while (got < 11) {
-                const int count = port::receiveSome(socket, answer + got, 11 - got);
-                if (count <= 0) break;
-                got += count;
-            }
-            plainWrite(socket, accepted.data(), accepted.size());
+            answerHandshake(socket);
         }
     }
 
@@ -128,13 +140,41 @@ private:
     std::thread thread_;
 };
 
-// P8's baseline: a plain accept loop on one thread, on a listener with the
-// library's backlog, doing the same handshake as the library without a thread
-// per terminal: 19 as soon as a connection is accepted, and 21 and 27 in one
-// write once its 20 and identification word (11 bytes) are in. One event loop
-// over every connection, so no terminal's answer waits for another's. It ends
-// once every terminal is answered (or when it goes); the connections stay open
-// until then.
+// The accept loop with a thread per connection answering its handshake, as the
+// library watches each terminal on its own thread, and nothing else: what a
+// thread per terminal costs when the whole table comes at once.
+class PlainThreadPerTerminalServer {
+public:
+    PlainThreadPerTerminalServer() : thread_([this] { run(); }) {}
+    ~PlainThreadPerTerminalServer() {
+        thread_.join();
+        for (std::thread &answering : answering_) answering.join();
+        for (port::SocketHandle socket : accepted_) port::closeSocket(socket);
+    }
+    int port() const { return listener_.port(); }
+
+private:
+    void run() {
+        for (int i = 0; i < kTerminals; ++i) {
+            const port::SocketHandle socket = listener_.accept();
+            if (socket == port::kNoSocket) return;
+            accepted_.push_back(socket);
+            answering_.emplace_back([socket] { answerHandshake(socket); });
+        }
+    }
+
+    PlainListener listener_;
+    std::vector<port::SocketHandle> accepted_;
+    std::vector<std::thread> answering_;
+    std::thread thread_;
+};
+
+// A plain event loop on one thread, on a listener with the library's backlog,
+// doing the same handshake without a thread per terminal: 19 as soon as a
+// connection is accepted, and 21 and 27 in one write once its 20 and
+// identification word (11 bytes) are in. One event loop over every
+// connection, so no terminal's answer waits for another's. It ends once every
+// terminal is answered (or when it goes); the connections stay open until then.
 class PlainEventHandshakeServer {
 public:
     PlainEventHandshakeServer() : thread_([this] { run(); }) {}
@@ -277,6 +317,7 @@ std::string list(const std::vector<double> &values) {
 int drive(CrowdControl &crowd, int rounds, const std::set<std::string> &figures) {
     const auto wanted = [&](const char *figure) { return figures.empty() || figures.count(figure) > 0; };
     std::vector<double> libraryConnect, plainConnect, libraryImages, plainImages, libraryRush, plainRush;
+    std::vector<double> eventLoopRush, threadPerTerminalRush;
     std::vector<double> readyPictures, convertOncePictures, dashboardPictures, perTerminalPictures;
     double rssPerTerminal = -1;
     std::vector<std::uint8_t> palette, pixels;
@@ -391,35 +432,48 @@ int drive(CrowdControl &crowd, int rounds, const std::set<std::string> &figures)
             if (crowd.hear() != "closed") return 1;
         }
         if (wanted("P8")) {
-            const auto library = [&] {
-                LibrarySession session;
-                return session.started() ? rushRound(crowd, session.port()) : -1;
+            // The sides take turns going first, round by round.
+            const std::function<double()> sides[] = {
+                [&] {
+                    LibrarySession session;
+                    return session.started() ? rushRound(crowd, session.port()) : -1;
+                },
+                [&] {
+                    PlainHandshakeServer server;
+                    return rushRound(crowd, server.port());
+                },
+                [&] {
+                    PlainEventHandshakeServer server;
+                    return rushRound(crowd, server.port());
+                },
+                [&] {
+                    PlainThreadPerTerminalServer server;
+                    return rushRound(crowd, server.port());
+                },
             };
-            const auto plain = [&] {
-                PlainEventHandshakeServer server;
-                return rushRound(crowd, server.port());
-            };
-            double libraryMs, plainMs;
-            if (round % 2 == 0) {
-                libraryMs = library();
-                plainMs = plain();
-            } else {
-                plainMs = plain();
-                libraryMs = library();
+            constexpr int kSides = static_cast<int>(std::size(sides));
+            double ms[kSides];
+            for (int turn = 0; turn < kSides; ++turn) {
+                const int side = (round + turn) % kSides;
+                ms[side] = sides[side]();
+                if (ms[side] < 0) return 1;
             }
-            if (libraryMs < 0 || plainMs < 0) return 1;
-            libraryRush.push_back(libraryMs);
-            plainRush.push_back(plainMs);
+            libraryRush.push_back(ms[0]);
+            plainRush.push_back(ms[1]);
+            eventLoopRush.push_back(ms[2]);
+            threadPerTerminalRush.push_back(ms[3]);
         }
     }
     std::printf("{\n  \"terminals\": %d,\n  \"P4_library_ms\": %s,\n  \"P4_plain_ms\": %s,\n"
                 "  \"P4_rss_per_terminal_kib\": %.2f,\n  \"P2_library_ms\": %s,\n  \"P2_plain_ms\": %s,\n"
                 "  \"P7_ready_ms\": %s,\n  \"P7_convert_once_ms\": %s,\n  \"P7_dashboard_ms\": %s,\n"
-                "  \"P7_per_terminal_ms\": %s,\n  \"P8_library_ms\": %s,\n  \"P8_plain_ms\": %s\n}\n",
+                "  \"P7_per_terminal_ms\": %s,\n  \"P8_library_ms\": %s,\n  \"P8_plain_ms\": %s,\n"
+                "  \"P8_event_loop_ms\": %s,\n  \"P8_thread_per_terminal_ms\": %s\n}\n",
                 kTerminals, list(libraryConnect).c_str(), list(plainConnect).c_str(), rssPerTerminal,
                 list(libraryImages).c_str(), list(plainImages).c_str(), list(readyPictures).c_str(),
                 list(convertOncePictures).c_str(), list(dashboardPictures).c_str(), list(perTerminalPictures).c_str(),
-                list(libraryRush).c_str(), list(plainRush).c_str());
+                list(libraryRush).c_str(), list(plainRush).c_str(), list(eventLoopRush).c_str(),
+                list(threadPerTerminalRush).c_str());
     return 0;
 }
 
