@@ -13,8 +13,8 @@ packages=(
   # tools: the simulated screen's texts (FreeType), the console's line editing
   # (libedit) and command-line options (CLI11)
   libfreetype-dev libedit-dev libcli11-dev
-  # the Python package's tests
-  python3 python3-pytest
+  # the Python package's tests and its type check (mypy --strict)
+  python3 python3-pytest python3-mypy
   # the dashboard (ks318-web): HTTP server and JSON; its browser tests
   libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
   # the fleet bridge (ks318-bridge) and the dashboard's fleet mode: MQTT client
