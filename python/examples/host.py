@@ -23,7 +23,7 @@ import argparse
 import signal
 import sys
 import threading
-from typing import Optional
+from typing import List, Optional
 
 import ks318
 
@@ -115,7 +115,7 @@ class Host(ks318.Server):
             say(f"terminal {terminal.id}: key not shown: {error}")
 
 
-def main(argv: Optional[list] = None) -> int:
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description="A KS318 host: echoes keys, shows a picture.")
     parser.add_argument("-b", dest="bind", default="127.0.0.1", help="address to listen on")
     parser.add_argument("-p", dest="port", type=int, default=ks318.DEFAULT_PORT, help="port (0: any free)")

@@ -258,5 +258,5 @@ def last_failure() -> str:
     function = getattr(handle, "kq_lastfailure", None)
     if function is None:
         return ""
-    raw = function()
+    raw: Optional[bytes] = function()
     return raw.decode("utf-8", "replace") if raw else ""

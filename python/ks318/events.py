@@ -8,6 +8,7 @@ is left in the library's stores for later.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from ipaddress import IPv4Address
 from typing import Optional, Union
 
 from .constants import Notification
@@ -50,7 +51,7 @@ class Event:
 class ConnectEvent(Event):
     """A terminal connected and went through its handshake."""
 
-    address: str  #: dotted IPv4 address
+    address: IPv4Address
     model: int  #: model number (318: 320 x 240 screen; others 480 x 272)
     version: int  #: terminal version
     ident: int  #: the identification word: b0 version, b1 b2 model; 0 when not identified
@@ -61,7 +62,7 @@ class DisconnectEvent(Event):
     """A terminal left. ``number`` is 0: the library has taken it out of its
     table before telling; ``terminal.number`` is 0 from now on."""
 
-    address: str
+    address: IPv4Address
     handle: int  #: the low 16 bits of its connection handle
 
 
@@ -98,11 +99,14 @@ class SerialEvent(DataEvent):
 
 @dataclass(frozen=True)
 class CardEvent(DataEvent):
-    """A card read: both texts (empty when absent); ``extra`` holds the flags
-    (1: first text present, 2: second text present)."""
+    """A card read: both texts (empty when absent; UTF-8, bytes that are not
+    read as U+FFFD), and their bytes as the terminal sent them; ``extra`` holds
+    the flags (1: first text present, 2: second text present)."""
 
-    first: bytes
-    second: bytes
+    first: str
+    second: str
+    raw_first: bytes = field(repr=False)
+    raw_second: bytes = field(repr=False)
 
 
 @dataclass(frozen=True)

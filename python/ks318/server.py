@@ -9,6 +9,7 @@ import os
 import queue
 import threading
 from ctypes import byref, c_int16, c_int32, c_ubyte, create_string_buffer
+from ipaddress import IPv4Address
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Type, Union
 
 from . import _lib
@@ -59,6 +60,7 @@ from .events import (
     WifiEvent,
 )
 from .records import (
+    ipv4,
     ConfigRecord,
     ImageUpdateConfig,
     SerialConfigRecord,
@@ -158,11 +160,11 @@ class Server:
         self._requested_port = port
         self._bind = bind
         if on_connect is not None:
-            self.on_connect = on_connect  # type: ignore[method-assign]
+            setattr(self, "on_connect", on_connect)  # an instance's handler in place of the method
         if on_disconnect is not None:
-            self.on_disconnect = on_disconnect  # type: ignore[method-assign]
+            setattr(self, "on_disconnect", on_disconnect)  # an instance's handler in place of the method
         if on_data is not None:
-            self.on_data = on_data  # type: ignore[method-assign]
+            setattr(self, "on_data", on_data)  # an instance's handler in place of the method
         if queue_events is None:
             overridden = any(
                 getattr(type(self), name) is not getattr(Server, name)
@@ -370,10 +372,10 @@ class Server:
         host's handler then runs in the thread's own mode again."""
         return Addressed(self._lib, ADDRESS_BY_ID)
 
-    def _address(self, value: int) -> str:
-        buffer = create_string_buffer(16)
-        self._lib.KQinet_ntoa(value, buffer)
-        return buffer.value.decode("ascii", "replace")
+    @staticmethod
+    def _address(value: int) -> IPv4Address:
+        # The notifications' address is the one the records hold: network byte order.
+        return ipv4(value & 0xFFFFFFFF)
 
     def _connected(self, terminal_id: int, address: int, number: int) -> None:
         ident = 0
@@ -443,8 +445,9 @@ class Server:
             first = create_string_buffer(CARD_TEXT_BYTES)
             second = create_string_buffer(CARD_TEXT_BYTES)
             if lib.kq_getmag(tid, first, second) != 1:
-                return CardEvent(*base, first=b"", second=b"")
-            return CardEvent(*base, first=first.value, second=second.value)
+                return CardEvent(*base, first="", second="", raw_first=b"", raw_second=b"")
+            return CardEvent(*base, first=_text(first.value), second=_text(second.value),
+                             raw_first=first.value, raw_second=second.value)
         if kind == Notification.CONFIG:
             config = ConfigRecord()
             return ConfigEvent(*base, record=config if lib.kq_getconfig(tid, byref(config)) == 1 else None)
@@ -496,15 +499,15 @@ class Server:
             self._answer_sequence += 1
             position = 0
             while True:
-                terminal, answer, value, count = c_int32(), c_ubyte(), c_int32(), c_int32()
-                if not self._lib.kq_TemResposta(byref(terminal), byref(answer), byref(value), byref(count)):
+                terminal, answer, word, count = c_int32(), c_ubyte(), c_int32(), c_int32()
+                if not self._lib.kq_TemResposta(byref(terminal), byref(answer), byref(word), byref(count)):
                     break
                 if terminal.value == terminal_id and answer.value in expected:
-                    found = (answer.value, value.value)
+                    found = (answer.value, word.value)
                     break
                 # Newest of its terminal first within one pass; later passes newer.
                 self._answer_stash.setdefault(terminal.value, []).append(
-                    (self._answer_sequence, -position, answer.value << 32 | (value.value & 0xFFFFFFFF))
+                    (self._answer_sequence, -position, answer.value << 32 | (word.value & 0xFFFFFFFF))
                 )
                 position += 1
             if found is None:
@@ -564,8 +567,7 @@ class Server:
             if count <= capacity:
                 break
             capacity = count  # more came meanwhile: one more try with room for them
-        listed = [(entry.id, self._address(entry.address), entry.model, entry.version,
-                   entry.identifier.decode("utf-8", "replace")) for entry in entries[:count]]
+        listed = [(entry.id, entry.ip, entry.model, entry.version, entry.identifier) for entry in entries[:count]]
         result = []
         with self._registry_lock:
             for terminal_id, address, model, version, identifier in listed:
@@ -587,15 +589,15 @@ class Server:
                              reason=reason)
         return _model(ident), ident & 0xFF
 
-    def address(self, terminal: TerminalName) -> str:
-        """The terminal's dotted IPv4 address; raises NoTerminal."""
+    def address(self, terminal: TerminalName) -> IPv4Address:
+        """The terminal's IPv4 address; raises NoTerminal."""
         mode, value = resolve(terminal)
         with Addressed(self._lib, mode):
             raw = self._lib.kq_ipfromid(value)
             reason = _lib.last_failure() if not raw else ""
         if not raw:
             raise NoTerminal(f"no terminal {terminal}", terminal=terminal, function="kq_ipfromid", reason=reason)
-        return raw.decode("ascii", "replace")
+        return IPv4Address(bytes(raw).decode("ascii"))
 
     # ---- command results -----------------------------------------------------------
 
@@ -673,9 +675,8 @@ class Server:
         """Draws a text (code 35) at x, y in palette entry ``colour``; ``height``
         is the line height (0: the terminal's default), ``font`` the name of a
         font sent to the terminal. Queued behind a frame on its way."""
-        record = TextRecord(x=x, y=y, colour=colour, height=height)
-        record.text = _encode(text, 127, "the text")
-        record.font = _encode(font, 31, "the font name")
+        record = TextRecord(x=x, y=y, colour=colour, height=height, text=_encode(text, 127, "the text"),
+                            font=_encode(font, 31, "the font name"))
         return self._command("kq_sendtext", terminal, byref(record))
 
     def fill(self, terminal: TerminalName, index: int) -> int:

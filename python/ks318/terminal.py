@@ -9,6 +9,8 @@ reaches that connection or fails.
 
 from __future__ import annotations
 
+from ipaddress import IPv4Address
+
 from . import _lib
 
 __all__ = ["Terminal"]
@@ -27,7 +29,8 @@ class Terminal:
 
     __slots__ = ("_id", "address", "model", "version", "identifier", "handle", "__weakref__")
 
-    def __init__(self, id: int, address: str = "", model: int = 0, version: int = 0, identifier: str = "") -> None:
+    def __init__(self, id: int, address: IPv4Address = IPv4Address(0), model: int = 0, version: int = 0,
+                 identifier: str = "") -> None:
         self._id = int(id)
         self.address = address
         self.model = model

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import threading
+from ipaddress import IPv4Address
 from typing import List
 
 import pytest
@@ -118,7 +119,7 @@ class TestStopWithTerminals:
             handles = {event.handle for kind, event in calls if kind == "data"}
             order = [kind for kind, _ in calls]
         assert len(disconnects) == 3
-        assert all(e.number == 0 and e.terminal.number == 0 and e.address == "127.0.0.1" for e in disconnects)
+        assert all(e.number == 0 and e.terminal.number == 0 and e.address == IPv4Address("127.0.0.1") for e in disconnects)
         assert len({e.terminal for e in disconnects}) == 3
         assert all(e.terminal.id >= ks318.FIRST_TERMINAL_ID for e in disconnects)
         assert len({e.handle for e in disconnects}) == 3

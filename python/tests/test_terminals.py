@@ -9,6 +9,7 @@ import os
 import re
 import socket
 import struct
+from ipaddress import IPv4Address
 from pathlib import Path
 from typing import Dict, Tuple
 
@@ -17,6 +18,8 @@ import pytest
 from conftest import WAIT, Events, Term, connected
 
 import ks318
+
+LOOPBACK = IPv4Address("127.0.0.1")
 
 
 def identify(events: Events, count: int) -> Tuple[Dict[int, int], Dict[int, ks318.ConnectEvent]]:
@@ -49,10 +52,10 @@ class TestConnect:
         first, second = connects[numbers[1]], connects[numbers[2]]
         assert (first.model, first.version) == (318, 33)
         assert (second.model, second.version) == (320, 33)
-        assert first.address == second.address == "127.0.0.1"
+        assert first.address == second.address == LOOPBACK
         assert first.ident == 33 | (318 >> 8) << 8 | (318 & 0xFF) << 16
         assert [(c.address, c.model) for c in server.connections] == [
-            ("127.0.0.1", connects[1].model), ("127.0.0.1", connects[2].model)]
+            (LOOPBACK, connects[1].model), (LOOPBACK, connects[2].model)]
         listing = {terminal.number: terminal for terminal in server.terminals()}
         assert listing[numbers[1]].model == 318 and listing[numbers[2]].model == 320
         assert listing[numbers[2]].identifier == "SIM TERMINAL 2"
@@ -60,7 +63,7 @@ class TestConnect:
         assert listing[numbers[1]] is first.terminal and listing[numbers[2]] is second.terminal
         assert first.terminal.id >= ks318.FIRST_TERMINAL_ID and first.terminal != second.terminal
         assert server.ident(numbers[1]) == (318, 33)
-        assert server.address(numbers[2]) == "127.0.0.1"
+        assert server.address(numbers[2]) == LOOPBACK
 
     def test_uid_event_carries_the_identifier(self, server: ks318.Server, events: Events, term_factory) -> None:
         term_factory(server.port, "--uid", "0A:0B:0C:0D:0E:0F", "--uid-text", "DOOR")
@@ -165,11 +168,26 @@ class TestInput:
         term.send("@2 card 'first text' 'second'")
         card = events.wait(lambda e: isinstance(e, ks318.CardEvent), "card read")
         assert (card.number, card.extra, card.first, card.second) == (  # type: ignore[attr-defined]
-            numbers[2], 3, b"first text", b"second")
+            numbers[2], 3, "first text", "second")
         term.send("@1 card '' 'only the second'")
         card = events.wait(lambda e: isinstance(e, ks318.CardEvent), "card read")
         assert (card.number, card.extra, card.first, card.second) == (  # type: ignore[attr-defined]
-            numbers[1], 2, b"", b"only the second")
+            numbers[1], 2, "", "only the second")
+        assert card.raw_second == b"only the second"  # type: ignore[attr-defined]
+
+    def test_config_round_trip_reads_addresses_and_texts(self, server: ks318.Server, events: Events, pair) -> None:
+        _, numbers = pair
+        sent = ks318.ConfigRecord(text1="Olá", number1=7)
+        sent.addresses = ["10.1.2.3", "192.168.0.1", "0.0.0.0", "255.255.255.255", "127.0.0.1"]
+        sent.text2 = b"caf\xe9"  # not UTF-8: kept as sent, read with a replacement character
+        assert server.send_config(numbers[1], sent) > 0
+        assert server.request_config(numbers[1]) > 0
+        answer = events.wait(lambda e: isinstance(e, ks318.ConfigEvent), "configuration")
+        record = answer.record  # type: ignore[attr-defined]
+        assert record.addresses == [IPv4Address(a) for a in ("10.1.2.3", "192.168.0.1", "0.0.0.0",
+                                                              "255.255.255.255", "127.0.0.1")]
+        assert (record.text1, record.number1, record.text2) == ("Olá", 7, "caf\ufffd")
+        assert record.raw("text2")[:5] == b"caf\xe9\0" and record.to_bytes() == sent.to_bytes()
 
 
 def write_bmp(path: Path, width: int, height: int) -> None:
