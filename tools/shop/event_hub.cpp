@@ -11,8 +11,17 @@ std::int64_t millisecondsSinceEpoch() {
 
 std::optional<Event> EventHub::Subscription::next(std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, wait, [&] { return ended_ || !queue_.empty(); });
-    if (ended_ || queue_.empty()) return std::nullopt;
+    arrived_.wait_for(lock, wait, [&] { return ended_ || !queue_.empty() || missed_ > 0; });
+    if (ended_) return std::nullopt;
+    if (queue_.empty()) {
+        if (missed_ == 0) return std::nullopt;
+        Event gap;
+        gap.kind = "gap";
+        gap.body = {{"kind", "gap"},        {"time", millisecondsSinceEpoch()}, {"terminal", 0},
+                    {"dropped", missed_},   {"first_seq", firstMissed_},        {"last_seq", lastMissed_}};
+        missed_ = 0;
+        return gap;
+    }
     Event event = std::move(queue_.front());
     queue_.pop_front();
     return event;
@@ -55,21 +64,20 @@ void EventHub::publish(const std::string &kind, EventTerminal terminal, nlohmann
     if (kept_.size() > kKept) kept_.pop_front();
     if (listener_) listener_(event, source);
     // Queued under the hub's lock, so that every stream sees the events in seq order.
-    for (auto it = subscribers_.begin(); it != subscribers_.end();) {
-        Subscription &subscription = **it;
-        bool full = false;
+    // A full queue misses this event and those after it until its reader has taken
+    // the gap marker, so the events it does get stay in order around one marker.
+    for (auto &subscriber : subscribers_) {
+        Subscription &subscription = *subscriber;
         {
             std::lock_guard queueLock(subscription.mutex_);
-            if (subscription.queue_.size() >= kQueuePerSubscriber) full = true;
-            else subscription.queue_.push_back(event);
-        }
-        if (full) {
-            end(subscription);
-            it = subscribers_.erase(it);
-            continue;
+            if (subscription.missed_ > 0 || subscription.queue_.size() >= kQueuePerSubscriber) {
+                if (subscription.missed_++ == 0) subscription.firstMissed_ = event.seq;
+                subscription.lastMissed_ = event.seq;
+                continue;
+            }
+            subscription.queue_.push_back(event);
         }
         subscription.arrived_.notify_one();
-        ++it;
     }
 }
 

@@ -1,7 +1,8 @@
 // The program's events (connects, keys, answers, screen changes, actions ...):
 // the last 1000 kept for /api/events/recent, and each one handed to every
 // /api/events stream. Publishing never waits for a stream: a subscriber whose
-// queue is full is dropped, so a slow browser never holds a terminal's thread.
+// queue is full misses events, so a slow browser never holds a terminal's thread,
+// and is told so by a gap marker once it has caught up.
 // A program that must see every event (the fleet bridge) sets a listener
 // instead: it is called for each event in publish order and never dropped.
 #pragma once
@@ -47,7 +48,9 @@ public:
     class Subscription {
     public:
         // The next event; nothing when `wait` passed without one, or when the
-        // subscription ended (closed(), dropped as too slow, or the hub closed).
+        // subscription ended (the hub closed). After events were missed, once those
+        // queued before them are taken, a marker of kind "gap" comes in their place:
+        // {"kind":"gap","time":MS,"terminal":0,"dropped":N,"first_seq":A,"last_seq":B}.
         std::optional<Event> next(std::chrono::milliseconds wait);
         bool ended() const;
 
@@ -56,6 +59,8 @@ public:
         mutable std::mutex mutex_;
         std::condition_variable arrived_;
         std::deque<Event> queue_;
+        // Events missed since the queue was full: none is queued until the marker is taken.
+        std::uint64_t missed_ = 0, firstMissed_ = 0, lastMissed_ = 0;
         bool ended_ = false;
     };
 
