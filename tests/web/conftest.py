@@ -152,7 +152,10 @@ class EventStream:
     bounded waits. `opened` is set once the server has answered (it subscribes
     the stream before it answers)."""
 
-    def __init__(self, port: int) -> None:
+    def __init__(self, port: int, token: Optional[str] = None) -> None:
+        self._headers = {"Accept": "text/event-stream"}
+        if token is not None:
+            self._headers["Authorization"] = f"Bearer {token}"
         self.events: List[Tuple[str, dict]] = []
         self.comments = 0
         self.ended = threading.Event()
@@ -165,7 +168,7 @@ class EventStream:
 
     def _read(self) -> None:
         try:
-            self._connection.request("GET", "/api/events", headers={"Accept": "text/event-stream"})
+            self._connection.request("GET", "/api/events", headers=self._headers)
             response = self._connection.getresponse()
             self.status = response.status
             self.opened.set()
@@ -299,8 +302,9 @@ class WebServer:
         finally:
             connection.close()
 
-    def get(self, path: str) -> Response:
-        return self.request("GET", path, token=False)
+    def get(self, path: str, token: object = True) -> Response:
+        """Every /api/ read needs the token: sent unless told otherwise."""
+        return self.request("GET", path, token=token)
 
     def get_json(self, path: str) -> object:
         response = self.get(path)
@@ -321,7 +325,7 @@ class WebServer:
 
     def events(self) -> EventStream:
         """An open event stream, closed at the end of the test."""
-        stream = EventStream(self.http_port)
+        stream = EventStream(self.http_port, self.token)
         self.streams.append(stream)
         stream.wait_open()
         return stream
@@ -457,9 +461,10 @@ class DashboardFactory:
         self.started: List[Dashboard] = []
         self.terms: List[Term] = []
 
-    def __call__(self, count: int = 2, models: str = "318,320", max_upload: Optional[int] = None) -> Dashboard:
+    def __call__(self, count: int = 2, models: str = "318,320", max_upload: Optional[int] = None,
+                 extra_arguments: Sequence[str] = ()) -> Dashboard:
         directory = self.directory / f"dashboard-{len(self.started) + 1}"
-        web = WebServer(directory, max_upload=max_upload)
+        web = WebServer(directory, max_upload=max_upload, extra_arguments=extra_arguments)
         dashboard = Dashboard(web, None)
         self.started.append(dashboard)
         if count:

@@ -70,10 +70,11 @@ def test_terminal_listing_and_paging(dashboard):
     assert web.get_json(f"/api/terminals/{second['id']}") == web.get_json("/api/terminals/2"), "a path takes the id"
     for bad in ("offset=-1", "limit=abc", "limit=100000", "offset=1.5"):
         assert_error(web.get("/api/terminals?" + bad), 400)
-    for missing in ("/api/terminals/3", "/api/terminals/0", "/api/terminals/3/screen.png", "/api/terminals/3/device",
+    for missing in ("/api/terminals/3", "/api/terminals/0", "/api/terminals/3/screen.png",
                     "/api/terminals/x", "/api/terminals/65535", f"/api/terminals/{second['id'] + 1}",
                     "/api/terminals/9999999999"):
         assert_error(web.get(missing), 404)
+    assert_error(web.request("POST", "/api/terminals/3/device"), 404)
 
 
 def test_numbers_close_up_when_a_terminal_leaves_and_ids_stay(dashboard_factory):
@@ -104,7 +105,9 @@ def test_numbers_close_up_when_a_terminal_leaves_and_ids_stay(dashboard_factory)
 
 def test_device_asks_the_terminal(dashboard):
     web = dashboard.web
-    device = web.get_json("/api/terminals/2/device")
+    answer = web.request("POST", "/api/terminals/2/device")
+    assert answer.status == 200, answer
+    device = answer.json()
     assert device["unanswered"] == []
     assert len(device["config"]["addresses"]) == 5
     assert all(re.fullmatch(r"\d+\.\d+\.\d+\.\d+", a) for a in device["config"]["addresses"])
@@ -128,8 +131,9 @@ def test_token_is_needed_to_change_anything(dashboard):
         assert assert_error(web.request(method, path, body, token="t0ken-for-the-tests"), 403) == TOKEN_ERRORS[403]
     # Nothing reached a terminal.
     assert dashboard.term.frames(code=33) == []
-    # Reading needs no token; a wrong method on a known path is refused.
-    assert web.request("GET", "/api/info", token=False).status == 200
+    # Reading needs it too; a wrong method on a known path is refused.
+    assert assert_error(web.request("GET", "/api/info", token=False), 401) == TOKEN_ERRORS[401]
+    assert web.request("GET", "/api/info").status == 200
     assert_error(web.request("PUT", "/api/info"), 405)
     assert_error(web.request("DELETE", "/api/terminals/1"), 405)
     assert_error(web.request("GET", "/api/actions"), 405)
@@ -377,14 +381,20 @@ def test_terminal_input_arrives_as_events(dashboard):
     serial = stream.wait_event("serial")
     assert serial["terminal"] == 1 and serial["port"] == 1
     assert serial["hex"].startswith("68 65 6c")
-    term.send("@2 card 'first text' 'second'")
+    term.send("@2 card '4111 1111 1111 1234' 'PIN 9876'")
     card = stream.wait_event("card")
-    assert (card["terminal"], card["first"], card["second"]) == (2, "first text", "second")
+    # Card texts show their last four characters only, in the stream and in the list.
+    assert (card["terminal"], card["first"], card["second"]) == (2, "***************1234", "****9876")
+    term.send("@1 card '' 'ab\xe9d'")
+    short = stream.wait_event("card", lambda e: e["terminal"] == 1)
+    assert (short["first"], short["second"]) == ("", "ab\xe9d")
 
     seqs = [e["seq"] for _, e in stream.events]
     assert seqs == sorted(seqs) and len(set(seqs)) == len(seqs)
     recent = web.get_json("/api/events/recent?limit=3")["events"]
     assert [e["kind"] for e in recent][-1] == "card" and len(recent) == 3
+    assert [(e["first"], e["second"]) for e in recent if e["kind"] == "card"] == [
+        ("***************1234", "****9876"), ("", "ab\xe9d")]
     assert [e["seq"] for e in recent] == sorted(e["seq"] for e in recent)
     every = web.get_json("/api/events/recent")["events"]
     # Each terminal's connect comes before its identification; between terminals any order.
@@ -419,7 +429,7 @@ def test_connect_identify_and_disconnect_events(dashboard_factory):
 
 def test_a_hundred_event_streams_are_all_served(dashboard):
     web = dashboard.web
-    streams = [EventStream(web.http_port) for _ in range(100)]
+    streams = [EventStream(web.http_port, web.token) for _ in range(100)]
     web.streams.extend(streams)
     for stream in streams:
         stream.wait_open()
@@ -444,6 +454,8 @@ def test_stop_ends_every_stream_and_removes_the_uploads(dashboard_factory):
     for stream in streams:
         assert stream.ended.wait(WAIT), "a stream outlived the program"
     assert list(web.temporary.iterdir()) == [], "the upload directory was left behind"
-    assert any(line.startswith("ks318-web: open http://127.0.0.1:") and line.endswith("/#token=t0ken-for-the-tests")
+    # Its output is no terminal: it names the token's file, not the token.
+    assert any(line.startswith("ks318-web: open http://127.0.0.1:") and line.endswith(f"/ with the access token in {web.directory / 'token'}")
                for line in web.lines), web.lines
+    assert not any("t0ken-for-the-tests" in line for line in web.lines)
     assert f"ks318-web: terminals on port {web.terminal_port}" in web.lines

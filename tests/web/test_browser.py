@@ -111,8 +111,9 @@ def waiter(browser):
 
 def open_page(browser, dashboard, with_token=True):
     browser.get(dashboard.base_url + "/" + (f"#token={dashboard.token}" if with_token else ""))
-    waiter(browser).until(lambda b: b.find_element(By.ID, "live-status").get_attribute("data-state") == "live",
-                          "the page's event stream to open")
+    if with_token:
+        waiter(browser).until(lambda b: b.find_element(By.ID, "live-status").get_attribute("data-state") == "live",
+                              "the page's event stream to open")
 
 
 ROWS_JS = """
@@ -247,8 +248,10 @@ def test_picture_for_all_reaches_screens_and_thumbnails(driver, dashboard_factor
     # What a terminal sends shows in the feed in words; then the page is kept as a picture.
     dashboard.term.send("@1 card 'BADGE 4711' ''")
     dashboard.term.send("@3 serial 0 hello")
-    waiter(driver).until(lambda b: any("BADGE 4711" in line["what"] for line in feed_lines(b, "card")),
+    # Shown by its last four characters only.
+    waiter(driver).until(lambda b: any("“******4711”" in line["what"] for line in feed_lines(b, "card")),
                          "the card read in the feed")
+    assert not any("BADGE" in line["what"] for line in feed_lines(driver, "card"))
     waiter(driver).until(lambda b: any("hello" in line["what"] and "68 65 6c 6c 6f" in line["what"]
                                        for line in feed_lines(b, "serial")),
                          "the serial data, text and hex, in the feed")
@@ -316,7 +319,7 @@ def test_disconnect_removes_the_row(driver, dashboard_factory):
     assert {row["id"] for row in left.values()} == {found[middle]["id"], found[last]["id"]}, "ids do not move"
     # Each thumbnail is fetched under the terminal's id, which did not move.
     assert all(f"/api/terminals/{tr.get_attribute('data-id')}/screen.png" in
-               tr.find_element(By.CSS_SELECTOR, "img.thumb").get_attribute("src")
+               tr.find_element(By.CSS_SELECTOR, "img.thumb").get_attribute("data-path")
                for tr in driver.find_elements(By.CSS_SELECTOR, "#terminal-rows tr[data-id]"))
 
     # The feed names the middle terminal as before, though its number moved from 2 to 1; the
@@ -336,9 +339,12 @@ def test_disconnect_removes_the_row(driver, dashboard_factory):
 
 def test_token_field_when_the_address_has_none(driver, dashboard_factory):
     dashboard = dashboard_factory(3, "318,320")
+    driver.execute_script("sessionStorage.clear()")
     open_page(driver, dashboard, with_token=False)
-    wait_for_identified(driver, THREE)
-    assert driver.find_element(By.ID, "token-form").is_displayed()
+    # Without the token the page shows nothing of the terminals: it asks for the token.
+    waiter(driver).until(lambda b: b.find_element(By.ID, "token-form").is_displayed(), "the token field")
+    assert "token" in driver.find_element(By.ID, "summary").text
+    assert rows(driver) == [] and driver.find_element(By.ID, "live-status").get_attribute("data-state") != "live"
 
     click(driver, "target-all")
     click(driver, "tab-fill")
@@ -354,8 +360,16 @@ def test_token_field_when_the_address_has_none(driver, dashboard_factory):
     assert result["state"] == "error"
     waiter(driver).until(lambda b: b.find_element(By.ID, "token-form").is_displayed(), "the token field again")
 
+    assert rows(driver) == []
     driver.find_element(By.ID, "token-input").send_keys(dashboard.token)
     click(driver, "token-save")
+    # With it, the terminals, the stream and the screens come without a reload.
+    wait_for_identified(driver, THREE)
+    waiter(driver).until(lambda b: b.find_element(By.ID, "live-status").get_attribute("data-state") == "live",
+                         "the event stream once the token is there")
+    waiter(driver).until(lambda b: b.execute_script(
+        "return [...document.querySelectorAll('img.thumb')].every(i => i.src.startsWith('blob:') && i.naturalWidth > 0)"),
+        "every thumbnail read with the token")
     fill = driver.find_element(By.ID, "fill-index")
     fill.clear()
     fill.send_keys("15")

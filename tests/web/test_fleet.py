@@ -374,6 +374,7 @@ def test_fleet_events_reach_the_stream_and_the_recent_list_once_each(started, br
     stream.wait_event("fleet", lambda e: e["event"]["seq"] == serial["seq"])
 
     fleet_events = [e for kind, e in stream.events if kind == "fleet"]
+    card = {**card, "first": "***GE 1"}  # a site's card texts are masked as the dashboard's own
     assert [e["event"] for e in fleet_events] == [key, card, restarted, serial]
     for event, sent in zip(fleet_events, [key, card, restarted, serial]):
         assert event["kind"] == "fleet" and event["terminal"] == 0
@@ -773,7 +774,7 @@ return [...document.querySelectorAll('#fleet-sites li.site')].map(li => ({
 ROWS_JS = """
 return [...document.querySelectorAll('#fleet-terminal-rows tr')].map(tr => ({
   id: tr.dataset.id, connected: tr.dataset.connected, model: tr.dataset.model,
-  text: tr.querySelector('td.f-text').textContent}));
+  text: tr.querySelector('td.f-text').textContent, state: tr.querySelector('td.f-state').textContent}));
 """
 
 
@@ -784,6 +785,10 @@ def test_page_lists_sites_and_sends_to_the_chosen_one(driver, started, broker, w
     assert not driver.find_element(By.ID, "fleet-section").is_displayed()
     assert not driver.find_element(By.ID, "target-fleet-label").is_displayed()
 
+    # An offline site first by name, whose bridge said last that its terminal was connected.
+    anchor = started.bridge(broker, "anchor")
+    anchor.online(False)
+    anchor.terminal("AA:00", terminal_state("anchor", "AA:00", 1))
     harbour = started.bridge(broker, "harbour")
     quarry = started.bridge(broker, "quarry")
     harbour.online(True)
@@ -795,17 +800,24 @@ def test_page_lists_sites_and_sends_to_the_chosen_one(driver, started, broker, w
 
     open_page(driver, web)
     assert driver.find_element(By.ID, "fleet-section").is_displayed()
-    sites = waiter(driver).until(lambda b: (s := b.execute_script(SITES_JS)) and len(s) == 2 and s,
-                                 "two sites in the Fleet section")
-    assert [(s["site"], s["online"], s["dropped"]) for s in sites] == [("harbour", "true", "0"),
+    sites = waiter(driver).until(lambda b: (s := b.execute_script(SITES_JS)) and len(s) == 3 and s,
+                                 "three sites in the Fleet section")
+    assert [(s["site"], s["online"], s["dropped"]) for s in sites] == [("anchor", "false", "0"), ("harbour", "true", "0"),
                                                                        ("quarry", "false", "4")]
-    assert "online" in sites[0]["words"] and "offline" in sites[1]["words"] and "4 dropped" in sites[1]["words"]
-    assert sites[0]["pressed"] == "true", "the first site is chosen at first"
+    assert "online" in sites[1]["words"] and "offline" in sites[2]["words"] and "4 dropped" in sites[2]["words"]
+    assert "offline" in sites[0]["words"] and "connected" not in sites[0]["words"]
+    assert [s["pressed"] for s in sites] == ["false", "true", "false"], "the first online site is chosen at first"
     rows = waiter(driver).until(lambda b: (r := b.execute_script(ROWS_JS)) and len(r) == 2 and r, "harbour's terminals")
     assert [(r["id"], r["model"], r["connected"]) for r in rows] == [("00:1A:2B:3C:4D:5E", "320", "true"),
                                                                     ("00:1A:2B:3C:4D:5F", "318", "true")]
     waiter(driver).until(lambda b: b.find_element(By.ID, "fleet-broker").get_attribute("data-connected") == "true",
                          "the broker shown as connected")
+
+    # An offline site's terminal is not shown as connected.
+    driver.find_element(By.CSS_SELECTOR, '#fleet-sites li[data-site="anchor"] button').click()
+    offline = waiter(driver).until(lambda b: (r := b.execute_script(ROWS_JS)) and r[0]["id"] == "AA:00" and r,
+                                   "anchor's terminal")
+    assert [(r["connected"], r["state"]) for r in offline] == [("false", "site offline")]
 
     # The other site, as the page shows it; then back to harbour and a fill for one of its terminals.
     driver.find_element(By.CSS_SELECTOR, '#fleet-sites li[data-site="quarry"] button').click()
@@ -838,5 +850,5 @@ return [...card.querySelectorAll('li')].map(li => ({id: li.dataset.id, status: l
 
     # A site's change shows without a reload.
     quarry.online(True)
-    waiter(driver).until(lambda b: [s["online"] for s in b.execute_script(SITES_JS)] == ["true", "true"],
+    waiter(driver).until(lambda b: [s["online"] for s in b.execute_script(SITES_JS)] == ["false", "true", "true"],
                          "quarry shown online")

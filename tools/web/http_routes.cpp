@@ -10,14 +10,14 @@
 
 #include "tools/shop/device_query.h"
 #include "tools/shop/json_shapes.h"
+#include "tools/web/card_mask.h"
+#include "tools/web/guarded_server.h"
 #include "tools/web/page_assets.h"
 
 namespace ks318::web {
 namespace {
 
 using nlohmann::json;
-
-constexpr auto kKeepAliveEvery = std::chrono::seconds(15);
 
 void answer(httplib::Response &res, int status, const json &body) {
     res.status = status;
@@ -35,6 +35,7 @@ std::string reasonFor(int status) {
     case 404: return "no such path";
     case 405: return "method not allowed";
     case 413: return "the request body is too large";
+    case 421: return "unknown Host";
     case 414: return "the request's path is too long";
     default: return status >= 500 ? "internal error" : "request refused";
     }
@@ -52,25 +53,27 @@ bool queryNumber(const httplib::Request &req, const char *name, std::int64_t low
     return true;
 }
 
+// What a route takes: its method and the body it reads, if any.
 struct Route {
     std::regex path;
     const char *method;
+    enum Body { none, action, upload } body;
 };
 
 const std::vector<Route> &routes() {
     static const std::vector<Route> table = {
-        {std::regex(R"(/|/[A-Za-z0-9_.-]+\.(html|js|css|svg|png|ico))"), "GET"},
-        {std::regex(R"(/api/info)"), "GET"},
-        {std::regex(R"(/api/terminals)"), "GET"},
-        {std::regex(R"(/api/terminals/\d{1,10})"), "GET"},
-        {std::regex(R"(/api/terminals/\d{1,10}/screen\.png)"), "GET"},
-        {std::regex(R"(/api/terminals/\d{1,10}/device)"), "GET"},
-        {std::regex(R"(/api/events)"), "GET"},
-        {std::regex(R"(/api/events/recent)"), "GET"},
-        {std::regex(R"(/api/uploads)"), "POST"},
-        {std::regex(R"(/api/actions)"), "POST"},
-        {std::regex(R"(/api/fleet)"), "GET"},
-        {std::regex(R"(/api/fleet/actions)"), "POST"},
+        {std::regex(R"(/|/[A-Za-z0-9_.-]+\.(html|js|css|svg|png|ico))"), "GET", Route::none},
+        {std::regex(R"(/api/info)"), "GET", Route::none},
+        {std::regex(R"(/api/terminals)"), "GET", Route::none},
+        {std::regex(R"(/api/terminals/\d{1,10})"), "GET", Route::none},
+        {std::regex(R"(/api/terminals/\d{1,10}/screen\.png)"), "GET", Route::none},
+        {std::regex(R"(/api/terminals/\d{1,10}/device)"), "POST", Route::none},
+        {std::regex(R"(/api/events)"), "GET", Route::none},
+        {std::regex(R"(/api/events/recent)"), "GET", Route::none},
+        {std::regex(R"(/api/uploads)"), "POST", Route::upload},
+        {std::regex(R"(/api/actions)"), "POST", Route::action},
+        {std::regex(R"(/api/fleet)"), "GET", Route::none},
+        {std::regex(R"(/api/fleet/actions)"), "POST", Route::action},
     };
     return table;
 }
@@ -79,12 +82,58 @@ bool changesSomething(const std::string &method) {
     return method == "POST" || method == "PUT" || method == "DELETE" || method == "PATCH";
 }
 
-// Compares without stopping at the first difference.
-bool sameText(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
+// A refusal before the body: the answer, and the connection ends after it
+// without reading what the client still sends.
+httplib::Server::HandlerResponse refuse(httplib::Response &res, int status, const std::string &reason) {
+    if (auto *connection = GuardedConnection::current()) connection->refuse();
+    res.set_header("Connection", "close");
+    fail(res, status, reason);
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+// Everything a request is checked for before its body: Host, token, path,
+// method, body size. Unhandled: let in, with its body's budget set.
+httplib::Server::HandlerResponse admit(const WebContext &context, const httplib::Request &req,
+                                       httplib::Response &res) {
+    if (!context.access.hostAllowed(req.get_header_value("Host")))
+        return refuse(res, 421, "this server is not known by the name the request gives in Host; "
+                                "start ks318-web with --allow-host NAME to take it");
+    const bool api = req.path.rfind("/api/", 0) == 0;
+    if (api || changesSomething(req.method)) {
+        if (!req.has_header("Authorization")) return refuse(res, 401, "missing access token");
+        if (!context.access.tokenMatches(req.get_header_value("Authorization")))
+            return refuse(res, 403, "wrong access token");
+    }
+    const std::string method = req.method == "HEAD" ? "GET" : req.method;
+    const Route *found = nullptr;
+    bool known = false;
+    for (const Route &route : routes()) {
+        if (!std::regex_match(req.path, route.path)) continue;
+        known = true;
+        if (method == route.method) found = &route;
+    }
+    if (!known) return refuse(res, 404, "no such path");
+    if (found == nullptr) return refuse(res, 405, "method " + req.method.substr(0, 16) + " not allowed here");
+
+    std::uint64_t limit = 0;
+    std::string tooLarge = "this request takes no body";
+    if (found->body == Route::upload) {
+        limit = context.uploads.maxUpload();
+        tooLarge = "the upload is larger than " + std::to_string(limit) + " bytes";
+    } else if (found->body == Route::action) {
+        limit = kMaxActionBody;
+        tooLarge = "an action's body has at most 1 MiB";
+    }
+    const std::string length = req.get_header_value("Content-Length");
+    std::uint64_t announced = 0;
+    if (!length.empty()) {
+        auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), announced);
+        if (error != std::errc() || end != length.data() + length.size())
+            return refuse(res, 400, "a Content-Length that is no number");
+    }
+    if (announced > limit || (limit == 0 && req.has_header("Transfer-Encoding"))) return refuse(res, 413, tooLarge);
+    if (auto *connection = GuardedConnection::current()) connection->admit(req, limit);
+    return httplib::Server::HandlerResponse::Unhandled;
 }
 
 // The terminal a path names: by id (65536 and up) or by the number it has now.
@@ -102,35 +151,48 @@ void servePage(const httplib::Request &req, httplib::Response &res) {
     res.set_content(reinterpret_cast<const char *>(asset->bytes), asset->size, std::string(asset->type).c_str());
 }
 
+// An event as this program shows it: card texts masked unless asked otherwise.
+Event shown(const WebContext &context, Event event) {
+    if (!context.showCardNumbers) event.body = maskedEvent(event.body);
+    return event;
+}
+
 void serveEvents(WebContext &context, httplib::Response &res) {
     auto subscription = context.events.subscribe(kMaxEventStreams);
     if (!subscription) return fail(res, 429, "too many event streams");
     res.set_header("Cache-Control", "no-cache");
     EventHub *hub = &context.events;
+    const WebContext *shownBy = &context;
     auto lastWrite = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
     auto greeted = std::make_shared<bool>(false);
     res.set_chunked_content_provider(
         "text/event-stream",
-        [subscription, lastWrite, greeted](std::size_t, httplib::DataSink &sink) {
+        [subscription, lastWrite, greeted, shownBy](std::size_t, httplib::DataSink &sink) {
             if (!*greeted) {
                 // A first line at once: the client knows the stream is open (and subscribed).
                 *greeted = true;
                 static const std::string kHello = ": connected\n\n";
                 return sink.write(kHello.data(), kHello.size());
             }
-            const auto due = *lastWrite + kKeepAliveEvery;
+            const auto due = *lastWrite + shownBy->streamKeepAlive;
             const auto now = std::chrono::steady_clock::now();
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                due > now ? due - now : std::chrono::steady_clock::duration::zero());
+            // Short waits, so that a reader who left frees its stream within one of them,
+            // not at the next write.
+            const auto wait = std::min<std::chrono::milliseconds>(
+                kStreamReaderCheck, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        due > now ? due - now : std::chrono::steady_clock::duration::zero()));
             std::optional<Event> event = subscription->next(wait);
             if (subscription->ended()) {
                 sink.done();
                 return true;
             }
             std::string text;
-            if (event) text = sseMessage(*event);
+            if (event) text = sseMessage(shown(*shownBy, std::move(*event)));
             else if (std::chrono::steady_clock::now() >= due) text = ": keep-alive\n\n";
-            if (text.empty()) return true;
+            if (text.empty()) {
+                const GuardedConnection *connection = GuardedConnection::current();
+                return connection == nullptr || !connection->peerGone();
+            }
             *lastWrite = std::chrono::steady_clock::now();
             return sink.write(text.data(), text.size());
         },
@@ -270,35 +332,13 @@ void runFleetAction(WebContext &context, const httplib::Request &req, httplib::R
 void installRoutes(httplib::Server &server, WebContext &context) {
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"}});
 
-    // Before any route and before a body is read: the token, then the method.
+    // Before any route and before a body is read; with "Expect: 100-continue" also
+    // before the client is asked for its body.
     server.set_pre_routing_handler([&context](const httplib::Request &req, httplib::Response &res) {
-        if (changesSomething(req.method)) {
-            if (!req.has_header("Authorization")) {
-                fail(res, 401, "missing access token");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (!sameText(req.get_header_value("Authorization"), "Bearer " + context.token)) {
-                fail(res, 403, "wrong access token");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-        }
-        const std::string method = req.method == "HEAD" ? "GET" : req.method;
-        bool known = false, allowed = false;
-        for (const Route &route : routes()) {
-            if (!std::regex_match(req.path, route.path)) continue;
-            known = true;
-            allowed = allowed || method == route.method;
-        }
-        // Refused before its body is read: only uploads and actions (local or fleet) take one.
-        if (!known) {
-            fail(res, 404, "no such path");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (!allowed) {
-            fail(res, 405, "method " + req.method.substr(0, 16) + " not allowed here");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
+        return admit(context, req, res);
+    });
+    server.set_expect_100_continue_handler([&context](const httplib::Request &req, httplib::Response &res) {
+        return admit(context, req, res) == httplib::Server::HandlerResponse::Handled ? res.status : 100;
     });
     server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) fail(res, res.status, reasonFor(res.status));
@@ -327,10 +367,22 @@ void installRoutes(httplib::Server &server, WebContext &context) {
     server.Get(R"(/api/terminals/(\d{1,10})/screen\.png)", [&context](const httplib::Request &req, httplib::Response &res) {
         serveScreen(context, req, res);
     });
-    server.Get(R"(/api/terminals/(\d{1,10})/device)", [&context](const httplib::Request &req, httplib::Response &res) {
+    // A POST: it sends frames to the terminal.
+    server.Post(R"(/api/terminals/(\d{1,10})/device)", [&context](const httplib::Request &req, httplib::Response &res) {
         std::string named;
         auto record = pathTerminal(context, req, named);
         if (!record) return fail(res, 404, "no terminal " + named);
+        switch (context.deviceQueries.begin(record->id)) {
+        case DeviceQueries::Start::busyTerminal:
+            return fail(res, 409, "terminal " + named + " is being asked already; try again when that answer came");
+        case DeviceQueries::Start::tooMany: return fail(res, 429, "too many device queries at once");
+        case DeviceQueries::Start::started: break;
+        }
+        struct Ending {
+            DeviceQueries &queries;
+            std::int32_t id;
+            ~Ending() { queries.end(id); }
+        } ending{context.deviceQueries, record->id};
         answer(res, 200, queryDevice(record));
     });
     server.Get("/api/events/recent", [&context](const httplib::Request &req, httplib::Response &res) {
@@ -338,7 +390,8 @@ void installRoutes(httplib::Server &server, WebContext &context) {
         if (!queryNumber(req, "limit", 0, EventHub::kKept, limit))
             return fail(res, 400, "limit must be a whole number from 0 to 1000");
         json events = json::array();
-        for (const Event &event : context.events.recent(static_cast<std::size_t>(limit))) events.push_back(event.body);
+        for (const Event &event : context.events.recent(static_cast<std::size_t>(limit)))
+            events.push_back(context.showCardNumbers ? event.body : maskedEvent(event.body));
         answer(res, 200, {{"events", events}});
     });
     server.Get("/api/events", [&context](const httplib::Request &, httplib::Response &res) { serveEvents(context, res); });

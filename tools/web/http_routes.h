@@ -1,8 +1,10 @@
-// The HTTP side: the page, the read API, the event stream and the write API,
-// with the access token checked on every request that changes anything and
-// every error answered as {"error": reason}.
+// The HTTP side: the page, the read API, the event stream and the write API.
+// Before any body is read, a request's Host, its access token (every /api/
+// request), its path, its method and the size of its body are checked; every
+// error is answered as {"error": reason}.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +15,8 @@
 #include "tools/web/fleet_service.h"
 #include "tools/shop/terminal_registry.h"
 #include "tools/shop/uploads.h"
+#include "tools/web/access_policy.h"
+#include "tools/web/device_queries.h"
 
 namespace ks318::web {
 
@@ -21,9 +25,12 @@ struct WebContext {
     EventHub &events;
     UploadStore &uploads;
     ActionRunner &actions;
-    std::string token;
+    AccessPolicy access;
     int terminalPort = 0;
     FleetService *fleet = nullptr;  // null unless in fleet mode
+    bool showCardNumbers = false;   // card events whole, not masked
+    std::chrono::seconds streamKeepAlive{15};
+    DeviceQueries deviceQueries{};
 };
 
 // Streams held at once; the HTTP worker pool is larger, so that requests are
@@ -32,6 +39,8 @@ constexpr std::size_t kMaxEventStreams = 160;
 constexpr std::size_t kHttpWorkers = kMaxEventStreams + 32;
 // The largest body an action may have.
 constexpr std::size_t kMaxActionBody = 1 << 20;
+// How often an event stream looks whether its reader is still there.
+constexpr auto kStreamReaderCheck = std::chrono::milliseconds(250);
 
 void installRoutes(httplib::Server &server, WebContext &context);
 

@@ -2,6 +2,8 @@
 // server for people: a page, a JSON API over the library, and the terminals'
 // events as a stream. Stops in good order on SIGINT or SIGTERM.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <httplib.h>
@@ -24,6 +27,7 @@
 #include "tools/shop/event_hub.h"
 #include "tools/shop/file_transfers.h"
 #include "tools/web/fleet_service.h"
+#include "tools/web/guarded_server.h"
 #include "tools/web/http_routes.h"
 #include "tools/shop/terminal_registry.h"
 #include "tools/shop/uploads.h"
@@ -69,6 +73,16 @@ bool splitHostPort(const std::string &text, std::string &host, int &port) {
     }
 }
 
+// The token, alone, in a file only its owner reads.
+bool writePrivateToken(const std::filesystem::path &path, const std::string &token) {
+    const mode_t previous = umask(077);
+    std::ofstream out(path, std::ios::trunc);
+    umask(previous);
+    if (!(out << token << "\n")) return false;
+    out.close();
+    return chmod(path.c_str(), 0600) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -79,9 +93,12 @@ int main(int argc, char **argv) {
     std::uint64_t maxUpload = 16777216;
     std::string fleetUrl, fleetCredentials, fleetCaFile;
     double fleetWait = 15;
+    std::vector<std::string> allowHosts;
+    bool showCardNumbers = false;
+    int streamKeepAlive = 15;
 
     CLI::App app{"The KS318 dashboard: serves terminals over TCP and a page with a JSON API and a live event\n"
-                 "stream over HTTP. Requests that change anything need the access token it prints."};
+                 "stream over HTTP. Every /api/ request needs the access token."};
     app.option_defaults()->always_capture_default();
     app.add_option("-p,--port", terminalPort, "terminals' TCP port; 0 takes any free port (see --port-file)")
         ->check(CLI::Range(0, 65535));
@@ -89,7 +106,15 @@ int main(int argc, char **argv) {
     app.add_option("--http", http, "HTTP address HOST:PORT; port 0 takes any free port (see --http-file)");
     app.add_option("--port-file", portFile, "write the terminals' port to FILE once listening");
     app.add_option("--http-file", httpFile, "write the HTTP port to FILE once listening");
-    app.add_option("--token-file", tokenFile, "read the access token from FILE; otherwise one is made and printed");
+    app.add_option("--token-file", tokenFile,
+                   "read the access token from FILE; otherwise one is made, shown when the output is a terminal "
+                   "and kept in a file only you can read");
+    app.add_option("--allow-host", allowHosts,
+                   "a name the HTTP server may be called by (the Host header), besides its addresses and localhost; "
+                   "repeatable");
+    app.add_flag("--show-card-numbers", showCardNumbers, "show card texts whole (otherwise only their last four characters)");
+    app.add_option("--stream-keepalive", streamKeepAlive, "seconds between keep-alive comments on an idle event stream")
+        ->check(CLI::Range(1, 3600));
     app.add_option("--max-upload", maxUpload, "largest upload in bytes")->check(CLI::Range(1, 1 << 30));
     app.add_option("--fleet", fleetUrl,
                    "fleet mode: follow the sites' bridges on this MQTT 5 broker, mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
@@ -105,6 +130,8 @@ int main(int argc, char **argv) {
         std::cerr << "ks318-web: --http takes HOST:PORT, not '" << http << "'\n";
         return 2;
     }
+    // The --http host, when it is a name, is one the server may be called by.
+    allowHosts.push_back(httpHost);
     std::string token;
     if (!tokenFile.empty()) {
         if (!readToken(tokenFile, token)) {
@@ -178,14 +205,17 @@ int main(int argc, char **argv) {
             std::cerr << "ks318-web: the terminal server did not start: " << kq_lastfailure() << "\n";
             status = 1;
         } else {
-            httplib::Server server;
+            GuardedServer server;
             // Each event stream holds a worker for its whole life; Debian's cpp-httplib is a
             // compiled library, so its pool size is chosen here, not by CPPHTTPLIB_THREAD_POOL_COUNT.
             server.new_task_queue = [] { return new httplib::ThreadPool(kHttpWorkers); };
             // The routes measure their own bodies (uploads against --max-upload, actions
             // against 1 MiB) and say why they refuse; this bound is one byte past both.
             server.set_payload_max_length(std::max<std::uint64_t>(maxUpload, kMaxActionBody) + 1);
-            WebContext context{registry, events, uploads, actions, token, kq_getserverport(), fleet.get()};
+            server.set_tcp_nodelay(true);
+            WebContext context{registry,         events,         uploads, actions, AccessPolicy(token, allowHosts),
+                               kq_getserverport(), fleet.get(),  showCardNumbers};
+            context.streamKeepAlive = std::chrono::seconds(streamKeepAlive);
             installRoutes(server, context);
 
             const bool bound = httpPort == 0 ? (httpPort = server.bind_to_any_port(httpHost)) > 0
@@ -197,10 +227,20 @@ int main(int argc, char **argv) {
                        (!httpFile.empty() && !ks318::tools::writeNumberFile(httpFile, httpPort))) {
                 std::cerr << "ks318-web: cannot write the port files\n";
                 status = 1;
+            } else if (tokenFile.empty() && !writePrivateToken(uploadDirectory / "token", token)) {
+                std::cerr << "ks318-web: cannot write the access token's file\n";
+                status = 1;
             } else {
+                // The token goes to a terminal, never to a log: output that is no terminal
+                // names the file that holds it.
                 const std::string shownHost = httpHost.find(':') != std::string::npos ? "[" + httpHost + "]" : httpHost;
-                std::cout << "ks318-web: open http://" << shownHost << ":" << httpPort << "/#token=" << token << "\n"
-                          << "ks318-web: terminals on port " << kq_getserverport() << std::endl;
+                const std::string address = "http://" + shownHost + ":" + std::to_string(httpPort) + "/";
+                if (isatty(STDOUT_FILENO))
+                    std::cout << "ks318-web: open " << address << "#token=" << token << "\n";
+                else
+                    std::cout << "ks318-web: open " << address << " with the access token in "
+                              << (tokenFile.empty() ? (uploadDirectory / "token").string() : tokenFile) << "\n";
+                std::cout << "ks318-web: terminals on port " << kq_getserverport() << std::endl;
                 if (fleet) std::cout << "ks318-web: fleet mode, broker " << fleet->url() << std::endl;
 
                 std::thread stopper([&] {

@@ -6,7 +6,8 @@
  *   #summary                     server line: how many terminals, library version, terminal port
  *   #live-status[data-state]     "live" while the event stream is open, else "connecting"/"lost"
  *   #token-form, #token-input, #token-save, #token-message, #token-change
- *                                the access token (kept in sessionStorage, sent as a Bearer header)
+ *                                the access token (kept in sessionStorage, sent as a Bearer header
+ *                                with every request: reads, the event stream and the screens too)
  *   #terminal-rows tr[data-id="ID"]   one row per terminal on the current page, under its id
  *                                (which never moves); also data-terminal (its number as last
  *                                read), data-uid, data-model, data-key (uid|connected_since)
@@ -18,6 +19,7 @@
  *     button.device              opens #device-dialog (#device-body, #device-close)
  *   #terminal-count, #page-prev, #page-next, #page-info, #select-page, #select-none, #no-terminals
  *   #feed li.ev[data-kind][data-terminal][data-seq]   the event feed, newest first, at most 500;
+ *     (li.ev[data-kind="gap"]: events the stream missed, with how many)
  *     data-terminal is the terminal's id, span.term its name: its identifier text, else "#id"
  *     (span.what holds the words; screen events only move thumbnails; action events show under
  *     the "actions" kind alone); filters #feed-terminal (a name, "#id" or an id), #feed-kind;
@@ -47,7 +49,7 @@ const RESULTS_MAX = 8;         // result cards kept
 const REFRESH_MS = 3000;       // fields such as "last heard" and the frame counts
 const TOKEN_KEY = 'ks318.token';
 const KINDS = ['connect', 'disconnect', 'identified', 'key', 'card', 'serial', 'answer', 'file', 'screen', 'action',
-  'fleet', 'fleet-state'];
+  'fleet', 'fleet-state', 'gap'];
 const KEY_NAMES = {8: 'Backspace', 9: 'Tab', 10: 'Line feed', 13: 'Enter', 27: 'Escape', 32: 'Space', 127: 'Delete'};
 
 const $ = (id) => document.getElementById(id);
@@ -144,10 +146,33 @@ async function failure(response) {
   return err;
 }
 
-async function getJSON(path) {
-  const response = await fetch(path, {cache: 'no-store'});
+function authorization() {
+  return state.token ? {'Authorization': 'Bearer ' + state.token} : {};
+}
+
+/* Every read carries the token: the server shows nothing without it. */
+async function getJSON(path, method) {
+  if (needToken()) throw new Error('no access token yet');
+  const response = await fetch(path, {method: method || 'GET', cache: 'no-store', headers: authorization()});
+  if (response.status === 401 || response.status === 403) tokenRefused(response.status);
   if (!response.ok) throw await failure(response);
   return response.json();
+}
+
+/* A screen picture into an <img>, which cannot send the token itself: read with it and shown
+   from memory. A later call for the same <img> wins over an earlier one still on its way. */
+async function loadPicture(img, path) {
+  img.dataset.path = path;
+  if (!state.token) return;
+  try {
+    const response = await fetch(path, {cache: 'no-store', headers: authorization()});
+    if (!response.ok || img.dataset.path !== path) return;
+    const url = URL.createObjectURL(await response.blob());
+    if (img.dataset.path !== path) { URL.revokeObjectURL(url); return; }
+    const old = img.src;
+    img.src = url;
+    if (old.startsWith('blob:')) URL.revokeObjectURL(old);
+  } catch (e) { /* the next revision tries again */ }
 }
 
 function needToken() {
@@ -224,8 +249,21 @@ function initToken() {
     $('token-input').value = '';
     $('token-form').hidden = true;
     $('token-change').hidden = false;
+    tokenChanged();
   });
   $('token-change').addEventListener('click', () => showTokenForm('Paste the new token.'));
+}
+
+/* Whatever waits for a token (the event stream, the first reads) goes on with the new one. */
+const tokenWaiters = [];
+function nextToken() {
+  return new Promise((resolve) => tokenWaiters.push(resolve));
+}
+function tokenChanged() {
+  for (const resolve of tokenWaiters.splice(0)) resolve();
+  readInfo();
+  scheduleRefresh(0);
+  scheduleCensus(0);
 }
 
 function showTokenForm(message) {
@@ -335,7 +373,7 @@ function setThumb(row, revision) {
   const img = row.parts.thumb;
   img.dataset.revision = revision;
   img.alt = `Screen of terminal ${terminalName(row.id)}, approximate`;
-  img.src = `/api/terminals/${row.id}/screen.png?scale=0.25&rev=${revision}&k=${encodeURIComponent(row.key || '')}`;
+  loadPicture(img, `/api/terminals/${row.id}/screen.png?scale=0.25&rev=${revision}&k=${encodeURIComponent(row.key || '')}`);
 }
 
 function renderRows(list) {
@@ -384,6 +422,7 @@ function renderSummary() {
 }
 
 async function loadPage() {
+  if (!state.token) return;   // nothing can be read yet; the token form says so
   const offset = state.page * PAGE_SIZE;
   const data = await getJSON(`/api/terminals?offset=${offset}&limit=${PAGE_SIZE}`);
   state.count = data.count;
@@ -431,6 +470,7 @@ async function runCensus() {
   census.timer = null;
   census.running = true;
   try {
+    if (!state.token) return;
     const models = new Map();
     let offset = 0, count = Infinity;
     for (let guard = 0; offset < count && guard < 64; guard++) {
@@ -579,6 +619,7 @@ function describe(e) {
     }
     case 'fleet':
     case 'fleet-state': return fleetDescribe(e);
+    case 'gap': return `${num(e.dropped)} event${e.dropped === 1 ? '' : 's'} missed here (the page read too slowly); the lists were read again`;
     default: return JSON.stringify(e);
   }
 }
@@ -688,6 +729,10 @@ function onEvent(e, live) {
     case 'fleet-state':
       fleetOnEvent(e);
       break;
+    case 'gap':               // what was missed may have changed the lists
+      scheduleRefresh(0);
+      scheduleCensus(0);
+      break;
   }
 }
 
@@ -703,21 +748,31 @@ function setLive(stateName, words) {
   setText(el, words);
 }
 
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+/* The event stream, read with fetch (an EventSource cannot send the token), again after a
+   break, 1 s at first and up to 10 s between tries. */
 function connectEvents() {
   let buffered = [];          // stream events that come before the history is read
   let historyRead = false;
   let broken = false;
-  const es = new EventSource('/api/events');
-  const take = (ev) => {
+  const take = (kind, data) => {
     let e;
-    try { e = JSON.parse(ev.data); } catch (x) { return; }
-    if (!e.kind && ev.type && ev.type !== 'message') e.kind = ev.type;
+    try { e = JSON.parse(data); } catch (x) { return; }
+    if (!e.kind && kind !== 'message') e.kind = kind;
     if (historyRead) onEvent(e, true);
     else buffered.push(e);
   };
-  for (const kind of KINDS) es.addEventListener(kind, take);
-  es.onmessage = take;
-  es.onopen = () => {
+  const dispatch = (block) => {
+    let kind = 'message';
+    const data = [];
+    for (const line of block.split(/\r?\n/)) {
+      if (line.startsWith('event:')) kind = line.slice(6).trim();
+      else if (line.startsWith('data:')) data.push(line.slice(5).trim());
+    }
+    if (data.length) take(kind, data.join('\n'));
+  };
+  const opened = () => {
     setLive('live', 'Live');
     if (broken) {             // back after a break: read what changed meanwhile
       broken = false;
@@ -726,12 +781,49 @@ function connectEvents() {
       scheduleCensus(0);
     }
   };
-  es.onerror = () => {
-    broken = true;
-    setLive(es.readyState === EventSource.CLOSED ? 'lost' : 'connecting',
-      es.readyState === EventSource.CLOSED ? 'Disconnected from the server' : 'Reconnecting…');
+  const run = async () => {
+    let pause = 1000;
+    for (;;) {
+      if (!state.token) {
+        setLive('connecting', 'Waiting for the access token');
+        await nextToken();
+      }
+      try {
+        const response = await fetch('/api/events', {cache: 'no-store',
+          headers: {...authorization(), 'Accept': 'text/event-stream'}});
+        if (response.status === 401 || response.status === 403) {
+          tokenRefused(response.status);
+          setLive('connecting', 'Waiting for the access token');
+          await nextToken();
+          continue;
+        }
+        if (response.ok && response.body) {
+          opened();
+          pause = 1000;
+          const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+          let text = '';
+          for (;;) {
+            const {value, done} = await reader.read();
+            if (done) break;
+            text += value;
+            let end;
+            while ((end = text.search(/\r?\n\r?\n/)) >= 0) {
+              const block = text.slice(0, end);
+              text = text.slice(end).replace(/^\r?\n\r?\n/, '');
+              dispatch(block);
+            }
+          }
+        }
+      } catch (e) { /* a break: tried again below */ }
+      broken = true;
+      setLive('connecting', 'Reconnecting…');
+      await sleep(pause);
+      pause = Math.min(pause * 2, 10000);
+    }
   };
-  loadRecent().catch((e) => setText($('summary'), 'Cannot read the recent events: ' + e.message)).finally(() => {
+  run();
+  const history = state.token ? loadRecent() : nextToken().then(loadRecent);
+  history.catch((e) => setText($('summary'), 'Cannot read the recent events: ' + e.message)).finally(() => {
     historyRead = true;
     const early = buffered;
     buffered = [];
@@ -1007,7 +1099,7 @@ function loadFullScreen(n, revision) {
   const img = $('screen-full');
   img.alt = `Screen of terminal ${terminalName(n)}, approximate, full size`;
   img.dataset.revision = revision ?? '';
-  img.src = `/api/terminals/${n}/screen.png?scale=1&rev=${revision ?? 0}&at=${Date.now()}`;
+  loadPicture(img, `/api/terminals/${n}/screen.png?scale=1&rev=${revision ?? 0}&at=${Date.now()}`);
 }
 
 function field(name, value) {
@@ -1064,7 +1156,7 @@ async function openDevice(n) {  // n: the terminal's id
   body.replaceChildren(h('p', null, `Asking terminal ${terminalName(n)}…`));
   if (!dialog.open) dialog.showModal();
   try {
-    const d = await getJSON(`/api/terminals/${n}/device`);
+    const d = await getJSON(`/api/terminals/${n}/device`, 'POST');  // a POST: it asks the terminal
     body.replaceChildren(...renderDevice(d));
     body.dataset.state = 'done';
   } catch (e) {
@@ -1116,6 +1208,21 @@ function initFeed() {
   $('feed-clear').addEventListener('click', () => { state.events = []; renderFeed(); });
 }
 
+async function readInfo() {
+  if (!state.token) {
+    setText($('summary'), 'The access token is needed to show anything.');
+    return;
+  }
+  try {
+    const fleetBefore = state.info && state.info.fleet;
+    state.info = await getJSON('/api/info');
+    renderSummary();
+    if (state.info.fleet && !fleetBefore) startFleet(state.info);
+  } catch (e) {
+    setText($('summary'), 'Cannot reach the server: ' + e.message);
+  }
+}
+
 async function start() {
   initToken();
   initTerminals();
@@ -1124,13 +1231,7 @@ async function start() {
   initDialogs();
   renderModelChoice();
   updateGating();
-  try {
-    state.info = await getJSON('/api/info');
-    renderSummary();
-    if (state.info.fleet) startFleet(state.info);
-  } catch (e) {
-    setText($('summary'), 'Cannot reach the server: ' + e.message);
-  }
+  await readInfo();
   connectEvents();
   scheduleRefresh(0);
   scheduleCensus(0);

@@ -11,6 +11,9 @@
  *     button.site-choice[aria-pressed]   chooses the site (.site-name, .site-online,
  *                                        .site-meta: .dropped, .terminal-count)
  *   #fleet-terminal-rows tr[data-id][data-connected][data-model]   the chosen site's terminals
+ *                                (a terminal of an offline site: data-connected="false" and
+ *                                data-site-offline="true", its state "site offline"; what its
+ *                                bridge said last is no news of it)
  *     input.fleet-select, td.f-id, td.f-num, td.f-model, td.f-text, td.f-addr, td.f-state
  *   #target-fleet (+ #fleet-target-site, #fleet-target-words)   actions for the chosen site:
  *                                        its ticked terminals, or all of them when none is ticked
@@ -22,6 +25,7 @@ const FLEET_REFRESH_MS = 3000;
 const fleet = {
   data: null,               // the last /api/fleet
   site: null,               // the chosen site's name
+  chosenByPerson: false,    // else the page chose it, and chooses again when it goes offline
   selection: new Set(),     // ticked terminal ids of the chosen site
   sites: new Map(),         // site -> {li, button, parts}
   rows: new Map(),          // terminal id -> {tr, parts}
@@ -78,8 +82,13 @@ function renderFleet() {
   const online = sites.filter((s) => s.online).length;
   setText($('fleet-count'), `(${sites.length} site${sites.length === 1 ? '' : 's'}, ${online} online)`);
 
-  // The chosen site stays chosen while it is listed; otherwise the first one is.
-  if (!sites.some((s) => s.site === fleet.site)) chooseSite(sites.length ? sites[0].site : null, false);
+  // A site a person chose stays chosen while it is listed; otherwise the first online one is,
+  // never an offline one (a person may still choose that).
+  const chosen = sites.find((s) => s.site === fleet.site);
+  if (!chosen || (!chosen.online && !fleet.chosenByPerson)) {
+    const first = sites.find((s) => s.online);
+    chooseSite(first ? first.site : null, false);
+  }
   renderSites(sites);
   renderFleetTerminals();
 }
@@ -92,13 +101,14 @@ function renderSites(sites) {
     if (!entry) entry = makeSiteEntry(site.site);
     next.set(site.site, entry);
     const terminals = Array.isArray(site.terminals) ? site.terminals : [];
-    const connected = terminals.filter((t) => t.connected).length;
+    const connected = site.online ? terminals.filter((t) => t.connected).length : 0;
     entry.li.dataset.online = site.online ? 'true' : 'false';
     entry.li.dataset.dropped = site.dropped;
     entry.button.setAttribute('aria-pressed', site.site === fleet.site ? 'true' : 'false');
     setText(entry.parts.online, site.online ? 'online' : 'offline');
     setText(entry.parts.dropped, `${num(site.dropped)} dropped`);
-    setText(entry.parts.count, `${connected} of ${terminals.length} terminal${terminals.length === 1 ? '' : 's'} connected`);
+    const many = `${terminals.length} terminal${terminals.length === 1 ? '' : 's'}`;
+    setText(entry.parts.count, site.online ? `${connected} of ${many} connected` : `${many}, state unknown while offline`);
     if (list.children[i] !== entry.li) list.insertBefore(entry.li, list.children[i] || null);
   });
   for (const [name, entry] of fleet.sites) if (!next.has(name)) entry.li.remove();
@@ -124,6 +134,7 @@ function makeSiteEntry(name) {
 }
 
 function chooseSite(name, byPerson) {
+  fleet.chosenByPerson = byPerson && name !== null;
   if (name !== fleet.site) {
     fleet.site = name;
     fleet.selection.clear();
@@ -139,15 +150,17 @@ function renderFleetTerminals() {
   const body = $('fleet-terminal-rows');
   const terminals = site && Array.isArray(site.terminals) ? site.terminals : [];
   setText($('fleet-terminals-caption'), site
-    ? (terminals.length ? `Terminals of ${site.site}` : `${site.site} has no terminal yet.`)
-    : 'No site has reported to the broker yet.');
+    ? (site.online ? (terminals.length ? `Terminals of ${site.site}` : `${site.site} has no terminal yet.`)
+      : `${site.site} is offline: its terminals as its bridge last told them, none known to be connected.`)
+    : (fleetSites().length ? 'Every site is offline: choose one to see what it told last.'
+      : 'No site has reported to the broker yet.'));
   const next = new Map();
   terminals.forEach((t, i) => {
     const id = String(t.id ?? '');
     let row = fleet.rows.get(id);
     if (!row) row = makeFleetRow(id);
     next.set(id, row);
-    updateFleetRow(row, t);
+    updateFleetRow(row, t, site.online);
     if (body.children[i] !== row.tr) body.insertBefore(row.tr, body.children[i] || null);
   });
   for (const [id, row] of fleet.rows) if (!next.has(id)) row.tr.remove();
@@ -177,16 +190,19 @@ function makeFleetRow(id) {
   return {tr, parts};
 }
 
-function updateFleetRow(row, t) {
+function updateFleetRow(row, t, siteOnline) {
   const p = row.parts;
-  row.tr.dataset.connected = t.connected ? 'true' : 'false';
+  const connected = siteOnline && t.connected;
+  row.tr.dataset.connected = connected ? 'true' : 'false';
+  row.tr.dataset.siteOffline = siteOnline ? 'false' : 'true';
   row.tr.dataset.model = t.model ?? '';
   p.select.checked = fleet.selection.has(String(t.id));
-  setText(p.num, t.connected && t.number ? t.number : '–');
+  setText(p.num, connected && t.number ? t.number : '–');
   setText(p.model, t.model !== undefined && t.model !== null ? `${t.model}${t.version ? ' v' + t.version : ''}` : '–');
   setText(p.text, t.text ?? '');
   setText(p.addr, t.address ?? '–');
-  setText(p.state, t.connected ? `connected since ${clock(t.connected_since)}` : 'disconnected');
+  if (!siteOnline) setText(p.state, 'site offline');
+  else setText(p.state, t.connected ? `connected since ${clock(t.connected_since)}` : 'disconnected');
 }
 
 /* ---- What app.js asks of fleet mode -------------------------------------------------- */
