@@ -262,6 +262,8 @@ void Painter::shape(const std::vector<Outline> &outlines, bool closed, bool fill
     // Measuring rasterizes nothing: only the points count then.
     if (!measuring_ && !chargeOutlines(outlines)) return;
     if (inPath_) {
+        // A shape of its own is a figure of its own; a following LINETO starts another.
+        figureOpen_ = false;
         for (const Outline &outline : outlines) {
             pathPoints_ += outline.size();
             if (pathPoints_ > kMaxShapePoints) return budget_.exhaust();
@@ -300,18 +302,32 @@ void Painter::shape(const std::vector<Outline> &outlines, bool closed, bool fill
     cairo_new_path(cr_);
 }
 
-void Painter::moveTo(Point p) { dc_.state().current = p; }
+void Painter::moveTo(Point p) {
+    dc_.state().current = p;
+    figureOpen_ = false;  // inside a path the next line starts a new figure here
+}
+
+// Inside a path, LINETO, POLYLINETO and POLYBEZIERTO carry on the figure they
+// find open, from the current position; after BEGINPATH, MOVETO, CLOSEFIGURE or
+// a shape of its own they start a new one. `tail` begins at the current position.
+void Painter::extendFigure(const Outline &tail) {
+    if (!figureOpen_ || path_.empty() || pathClosed_.back()) {
+        shape({tail}, false, false, true);
+        figureOpen_ = true;
+        return;
+    }
+    if (!measuring_ && !chargeOutlines({tail})) return;
+    pathPoints_ += tail.size();
+    if (pathPoints_ > kMaxShapePoints) return budget_.exhaust();
+    path_.back().insert(path_.back().end(), tail.begin() + 1, tail.end());
+}
 
 void Painter::lineTo(Point p) {
     const Point from = dc_.state().current;
     dc_.state().current = p;
     if (!spendPoints(2)) return;
     const Point both[2] = {from, p};
-    if (inPath_ && !path_.empty() && !pathClosed_.back()) {
-        if (++pathPoints_ > kMaxShapePoints) return budget_.exhaust();
-        path_.back().push_back(snapped(std::span(&p, 1))[0]);
-        return;
-    }
+    if (inPath_) return extendFigure(snapped(both));
     shape({snapped(both)}, false, false, true);
 }
 
@@ -325,6 +341,7 @@ void Painter::polylineTo(std::span<const Point> points) {
     std::vector<Point> all{dc_.state().current};
     all.insert(all.end(), points.begin(), points.end());
     dc_.state().current = points.back();
+    if (inPath_) return extendFigure(snapped(all));
     shape({snapped(all)}, false, false, true);
 }
 
@@ -356,9 +373,10 @@ void Painter::polyPolyline(std::span<const Point> points, std::span<const std::u
     if (auto outlines = figures(points, counts)) shape(*outlines, false, false, true);
 }
 
-// Cubic Bézier curves: the first point, then three per curve.
-void Painter::polyBezier(std::span<const Point> points) {
-    if (points.size() < 4 || !spendPoints(points.size() * kBezierSegments / 3)) return;
+// Cubic Bezier curves: the first point, then three per curve; nothing when
+// there is no whole curve or the budget is spent.
+std::optional<Painter::Outline> Painter::bezierOutline(std::span<const Point> points) {
+    if (points.size() < 4 || !spendPoints(points.size() * kBezierSegments / 3)) return std::nullopt;
     std::vector<Point> flat{points[0]};
     for (std::size_t i = 1; i + 2 < points.size(); i += 3) {
         const Point p0 = points[i - 1], p1 = points[i], p2 = points[i + 1], p3 = points[i + 2];
@@ -373,13 +391,11 @@ void Painter::polyBezier(std::span<const Point> points) {
     for (Point p : flat) outline.push_back(dc_.toCanvas(p));
     outline.front() = {rounded(outline.front().x), rounded(outline.front().y)};
     outline.back() = {rounded(outline.back().x), rounded(outline.back().y)};
-    if (inPath_ && !path_.empty() && !pathClosed_.back() && !path_.back().empty()) {
-        pathPoints_ += outline.size();
-        if (pathPoints_ > kMaxShapePoints || !chargeOutlines({outline})) return budget_.exhaust();
-        path_.back().insert(path_.back().end(), outline.begin() + 1, outline.end());
-        return;
-    }
-    shape({outline}, false, false, true);
+    return outline;
+}
+
+void Painter::polyBezier(std::span<const Point> points) {
+    if (auto outline = bezierOutline(points)) shape({*outline}, false, false, true);
 }
 
 void Painter::polyBezierTo(std::span<const Point> points) {
@@ -387,7 +403,10 @@ void Painter::polyBezierTo(std::span<const Point> points) {
     std::vector<Point> all{dc_.state().current};
     all.insert(all.end(), points.begin(), points.end() - static_cast<long>(points.size() % 3));
     dc_.state().current = all.back();
-    polyBezier(all);
+    auto outline = bezierOutline(all);
+    if (!outline) return;
+    if (inPath_) return extendFigure(*outline);
+    shape({*outline}, false, false, true);
 }
 
 void Painter::rectangle(const LogicalRect &r) {
@@ -821,6 +840,7 @@ void Painter::paintRegion(const Region &region) { fillRegion(region, *dc_.state(
 
 void Painter::beginPath() {
     inPath_ = true;
+    figureOpen_ = false;
     path_.clear();
     pathClosed_.clear();
     pathPoints_ = 0;
@@ -836,6 +856,7 @@ void Painter::abortPath() {
 
 void Painter::closeFigure() {
     if (inPath_ && !pathClosed_.empty()) pathClosed_.back() = true;
+    figureOpen_ = false;
 }
 
 void Painter::drawCurrentPath(bool fill, bool stroke) {

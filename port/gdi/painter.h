@@ -97,6 +97,8 @@ private:
     std::vector<Outline> arcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
     std::vector<Outline> turnedArcOutline(ArcKind kind, const LogicalRect &box, Point start, Point end, bool *empty);
     Outline snapped(std::span<const Point> logical);
+    void extendFigure(const Outline &tail);
+    std::optional<Outline> bezierOutline(std::span<const Point> points);
     std::optional<std::vector<Outline>> figures(std::span<const Point> points, std::span<const std::uint32_t> counts);
     // Rectangles leave out their right and bottom edges, except in the advanced
     // graphics mode; ellipses, arcs and rounded rectangles always do.
@@ -117,6 +119,7 @@ private:
     bool inPath_ = false;
     std::vector<Outline> path_;  // the figures of the path being built or ended
     std::vector<bool> pathClosed_;
+    bool figureOpen_ = false;  // inside a path: the next LINETO carries on the last figure
     cairo_font_options_t *fontOptions_;
 };
 

@@ -737,6 +737,52 @@ FileBytes emfDevice127() {
     return e.file({0, 0, 32000, 24000}, {0, 0, 1599, 1199});
 }
 
+// Paths of several figures, as office suites write them: a figure goes on
+// through LINETO, POLYLINETO and POLYBEZIERTO until MOVETO or CLOSEFIGURE.
+FileBytes emfPathFigures(bool shortPoints) {
+    EmfWriter e;
+    const auto polylineTo = [&](const std::vector<Point> &points) {
+        shortPoints ? e.polylineTo16(points) : e.polylineTo(points);
+    };
+    const auto polyBezierTo = [&](const std::vector<Point> &points) {
+        shortPoints ? e.polyBezierTo16(points) : e.polyBezierTo(points);
+    };
+    e.select(gdi::kNullPenStock);
+    e.select(e.createBrush(gdi::kBrushSolid, kPaper));
+    e.rectangle({0, 0, 400, 300});
+    // A square of MOVETO, LINETO, POLYLINETO; a figure mixing all three; a second square left open.
+    e.select(e.createBrush(gdi::kBrushSolid, kRed));
+    e.beginPath();
+    e.moveTo(20, 20);
+    e.lineTo(120, 20);
+    polylineTo({{120, 120}, {20, 120}});
+    e.closeFigure();
+    e.moveTo(150, 20);
+    polylineTo({{220, 20}});
+    polyBezierTo({{260, 20}, {280, 40}, {280, 80}});
+    e.lineTo(280, 130);
+    polylineTo({{150, 130}, {170, 80}});
+    e.moveTo(300, 20);
+    e.lineTo(380, 20);
+    polylineTo({{380, 130}, {300, 130}});
+    e.endPath();
+    e.fillPath();
+    // Strokes: two lines of MOVETO and LINETO, and an open zigzag of three kinds.
+    e.select(e.createPen(gdi::kSolid, 10, kBlue));
+    e.beginPath();
+    e.moveTo(30, 170);
+    e.lineTo(370, 170);
+    e.moveTo(30, 280);
+    e.lineTo(120, 280);
+    e.moveTo(150, 200);
+    polylineTo({{200, 270}, {250, 200}});
+    polyBezierTo({{270, 230}, {290, 260}, {300, 270}});
+    e.lineTo(360, 200);
+    e.endPath();
+    e.strokePath();
+    return e.fileInPixels({0, 0, 400, 300});
+}
+
 // Tenths of a millimetre, y upwards (MM_LOMETRIC): 100 × 75 mm.
 FileBytes emfLometric() {
     EmfWriter e;
@@ -786,6 +832,8 @@ std::vector<NamedMetafile> metafileSet() {
         {"emf-save-restore.emf", emfSaveRestore()},
         {"emf-device-127dpi.emf", emfDevice127()},
         {"emf-lometric.emf", emfLometric()},
+        {"emf-path-figures.emf", emfPathFigures(false)},
+        {"emf-path-figures16.emf", emfPathFigures(true)},
     };
 }
 

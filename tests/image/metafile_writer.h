@@ -183,6 +183,9 @@ public:
     void polygon16(const std::vector<Point> &points) { points16(86, points); }
     void polyBezier16(const std::vector<Point> &points) { points16(85, points); }
     void polyBezierTo16(const std::vector<Point> &points) { points16(88, points); }
+    void polylineTo16(const std::vector<Point> &points) { points16(89, points); }
+    void polylineTo(const std::vector<Point> &points) { points32(6, points); }
+    void polyBezierTo(const std::vector<Point> &points) { points32(5, points); }
     void polyPolygon16(const std::vector<std::vector<Point>> &polygons) { polyPoints(91, polygons, true); }
     void polyline(const std::vector<Point> &points) { points32(4, points); }
     void polygon(const std::vector<Point> &points) { points32(3, points); }
