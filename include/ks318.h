@@ -636,12 +636,19 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
 /* Metafiles ("wmf", "emf") are played as Windows plays them: a placeable WMF maps its header's box
  * onto its place on the screen (its records may set their own window, flipped or not); a WMF without
  * that header is played one logical unit to one pixel and is as large as what its records draw; an EMF
- * maps its header's frame onto its place. Either returns 0 when it has more than
- * KQ_METAFILE_MAX_RECORDS records, when a record reaches past the file's end, or when the end record
- * is missing. On Linux the library plays them itself (texts in the font fontconfig chooses for the face
- * name), and one play may spend at most KQ_METAFILE_MAX_WORK units of work: a record, a point, a pixel
- * of a shape's edges and a pixel of a bitmap record cost one unit each, a character four. A file
- * that needs more, or one whose bitmap record claims more than KQ_PICTURE_MAX_PIXELS, returns 0. That
+ * maps its header's frame onto its place. A metafile's size (frame, box, or what its records draw)
+ * only places it: it is drawn at the screen's size, so any size up to 2^31 - 1 pixels a side is taken.
+ * Before anything is drawn the whole file is read, the same way on Linux and Windows, and it returns
+ * 0 on both when it has more than KQ_METAFILE_MAX_RECORDS records, when a record reaches past the
+ * file's end, when the end record is missing, or when a record's own counts, offsets or sizes reach
+ * past the record (points, polygons, characters and their spacing, a bitmap's header, colours and
+ * rows, a region's rectangles, a palette's entries), a record names an object past the file's object
+ * table, a brush names its bitmap by address, or a bitmap record claims more than
+ * KQ_PICTURE_MAX_PIXELS. Records of kinds not known are skipped. On Windows
+ * GDI then plays the file; on Linux the library plays it itself (texts in the font fontconfig chooses
+ * for the face name), and one play may spend at most KQ_METAFILE_MAX_WORK units of work: a record, a
+ * point, a pixel of a shape's edges and a pixel of a bitmap record cost one unit each, a character
+ * four. A file that needs more returns 0 (on Linux only: the one answer the platforms may differ in). That
  * bounds one conversion to about 2 seconds of one core of a 2-core x86-64 server and, beyond the file
  * itself, about 200 MiB of memory (mostly one bitmap record's pixels at the pixel limit). */
 #define KQ_METAFILE_MAX_RECORDS 500000

@@ -7,6 +7,7 @@
 // - an enhanced metafile maps its header's frame onto the target.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <optional>
 
@@ -21,12 +22,13 @@ namespace {
 
 constexpr double kDotsPerInch = 96.0;
 constexpr double kPixelsPerMm = kDotsPerInch / 25.4;
-// Metafiles claiming more than this many pixels a side are refused.
-constexpr int kMaxSide = 16384;
+// A metafile's size only places it on the screen (it is drawn at the screen's
+// size, whatever it claims), so any size a picture can hold is taken.
+constexpr long long kMaxSide = std::numeric_limits<int>::max();
 // Where a picture is measured: far beyond any drawing that can show on a screen.
 constexpr cairo_rectangle_int_t kEverywhere{-(1 << 22), -(1 << 22), 1 << 23, 1 << 23};
 
-bool usableSize(long width, long height) { return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide; }
+bool usableSize(long long width, long long height) { return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide; }
 
 // The canvas as a cairo image for the time of one play; `draw` gets it and the
 // pixels of the canvas that the target covers. The canvas is written back only
@@ -128,8 +130,8 @@ bool WindowsMetafilePicture::load() {
     if (placeable_) {
         const gdi::PlaceableHeader &h = *placeable_;
         if (h.unitsPerInch <= 0) return false;
-        const long width = std::lround(std::abs(h.right - h.left) * kDotsPerInch / h.unitsPerInch);
-        const long height = std::lround(std::abs(h.bottom - h.top) * kDotsPerInch / h.unitsPerInch);
+        const long long width = std::llround(std::abs(h.right - h.left) * kDotsPerInch / h.unitsPerInch);
+        const long long height = std::llround(std::abs(h.bottom - h.top) * kDotsPerInch / h.unitsPerInch);
         if (!usableSize(width, height)) return false;
         setSize(static_cast<int>(width), static_cast<int>(height));
         return true;
@@ -148,7 +150,7 @@ bool WindowsMetafilePicture::load() {
     const double x = ink.x, y = ink.y, width = ink.width, height = ink.height;
     if (!played || !(width >= 1) || !(height >= 1) || width > kMaxSide || height > kMaxSide) return false;
     inkLeft_ = x, inkTop_ = y;
-    setSize(static_cast<int>(std::lround(width)), static_cast<int>(std::lround(height)));
+    setSize(static_cast<int>(std::llround(width)), static_cast<int>(std::llround(height)));
     return true;
 }
 
@@ -225,8 +227,8 @@ std::unique_ptr<Picture> loadEnhancedMetafile(std::vector<std::uint8_t> bytes) {
     const auto metafile = gdi::readEnhancedMetafile(bytes);
     if (!metafile) return nullptr;
     const double toPixels = kDotsPerInch / 2540.0;
-    const long width = std::lround((static_cast<double>(metafile->frameRight) - metafile->frameLeft) * toPixels);
-    const long height = std::lround((static_cast<double>(metafile->frameBottom) - metafile->frameTop) * toPixels);
+    const long long width = std::llround((static_cast<double>(metafile->frameRight) - metafile->frameLeft) * toPixels);
+    const long long height = std::llround((static_cast<double>(metafile->frameBottom) - metafile->frameTop) * toPixels);
     if (!usableSize(width, height)) return nullptr;
     auto picture = std::make_unique<EnhancedMetafilePicture>(std::move(bytes), static_cast<int>(width),
                                                              static_cast<int>(height));

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cmath>
+#include <limits>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,8 +16,9 @@ namespace ks318::port {
 namespace {
 
 constexpr double kDotsPerInch = 96.0;
-// Metafiles claiming more than this many pixels a side are refused.
-constexpr int kMaxSide = 16384;
+// A metafile's size only places it on the screen (it is drawn at the screen's
+// size, whatever it claims), so any size a picture can hold is taken.
+constexpr long long kMaxSide = std::numeric_limits<int>::max();
 
 std::uint32_t le32(const std::uint8_t *p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -150,7 +152,7 @@ private:
     RECT box_;
 };
 
-bool usableSize(long width, long height) {
+bool usableSize(long long width, long long height) {
     return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide;
 }
 
@@ -165,8 +167,8 @@ std::unique_ptr<Picture> loadEnhancedMetafile(const std::vector<std::uint8_t> &b
     if (bytes.size() < 88 || le32(bytes.data()) != 1 || le32(bytes.data() + 40) != 0x464D4520) return nullptr;
     const auto frame = [&](int at) { return static_cast<std::int32_t>(le32(bytes.data() + at)); };
     const double toPixels = kDotsPerInch / 2540.0;
-    const long width = std::lround((static_cast<double>(frame(32)) - frame(24)) * toPixels);
-    const long height = std::lround((static_cast<double>(frame(36)) - frame(28)) * toPixels);
+    const long long width = std::llround((static_cast<double>(frame(32)) - frame(24)) * toPixels);
+    const long long height = std::llround((static_cast<double>(frame(36)) - frame(28)) * toPixels);
     if (!usableSize(width, height)) return nullptr;
     HENHMETAFILE metafile = SetEnhMetaFileBits(static_cast<UINT>(bytes.size()), bytes.data());
     if (metafile == nullptr) return nullptr;
@@ -186,8 +188,8 @@ std::unique_ptr<Picture> loadWindowsMetafile(const std::vector<std::uint8_t> &by
         const int across = le16s(header + 10) - le16s(header + 6);
         const int down = le16s(header + 12) - le16s(header + 8);
         if (inch <= 0 || bytes.size() <= kPlaceableHeader) return nullptr;
-        const long width = std::lround(std::abs(across) * kDotsPerInch / inch);
-        const long height = std::lround(std::abs(down) * kDotsPerInch / inch);
+        const long long width = std::llround(std::abs(across) * kDotsPerInch / inch);
+        const long long height = std::llround(std::abs(down) * kDotsPerInch / inch);
         if (!usableSize(width, height)) return nullptr;
         HMETAFILE metafile = SetMetaFileBitsEx(static_cast<UINT>(bytes.size() - kPlaceableHeader),
                                                bytes.data() + kPlaceableHeader);
@@ -226,7 +228,8 @@ std::unique_ptr<Picture> loadWindowsMetafile(const std::vector<std::uint8_t> &by
         return nullptr;
     }
     const RECTL bounds = header.rclBounds;  // inclusive
-    const long width = bounds.right - bounds.left + 1, height = bounds.bottom - bounds.top + 1;
+    const long long width = static_cast<long long>(bounds.right) - bounds.left + 1;
+    const long long height = static_cast<long long>(bounds.bottom) - bounds.top + 1;
     if (!usableSize(width, height) || bounds.right < bounds.left || bounds.bottom < bounds.top) {
         DeleteEnhMetaFile(metafile);
         return nullptr;

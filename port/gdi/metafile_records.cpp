@@ -4,6 +4,7 @@
 
 #include "port/failure.h"
 #include "port/gdi/byte_reader.h"
+#include "port/gdi/record_checks.h"
 
 namespace ks318::port::gdi {
 namespace {
@@ -14,6 +15,13 @@ constexpr std::uint32_t kEnhancedHeader = 1;
 constexpr std::uint32_t kEnhancedEnd = 14;
 constexpr std::uint32_t kSignature = 0x464D4520;  // " EMF"
 constexpr std::size_t kMinEnhancedHeaderBytes = 88;
+
+// Notes that record number `records` claims more than it holds, or an object the file has no slot for.
+std::nullopt_t overreaching(std::uint64_t records, std::uint32_t type) {
+    noteFailure("the metafile is damaged: record " + std::to_string(records) + " (type " + std::to_string(type) +
+                ") claims more than it holds or names an object past the file's table");
+    return std::nullopt;
+}
 
 // Notes why the walk refused the file (`records` counts the one it stopped at).
 std::nullopt_t refused(std::uint64_t records) {
@@ -53,8 +61,11 @@ std::optional<WindowsMetafile> readWindowsMetafile(std::span<const std::uint8_t>
         const std::uint16_t function = in.u16();
         if (!in.ok() || words < 3 || ++records > kMaxMetafileRecords) return refused(records);
         if (function == kWindowsEnd) return metafile;
+        const std::size_t start = in.position() - 6;
         in.skip((static_cast<std::size_t>(words) - 3) * 2);
         if (!in.ok()) return refused(records);
+        if (!windowsRecordFits(function, bytes.subspan(start, in.position() - start), metafile.objects))
+            return overreaching(records, function);
     }
 }
 
@@ -81,10 +92,12 @@ std::optional<EnhancedMetafile> readEnhancedMetafile(std::span<const std::uint8_
         const std::size_t start = walk.position();
         const std::uint32_t recordType = walk.u32(), recordSize = walk.u32();
         if (!walk.ok() || recordSize < 8 || ++records > kMaxMetafileRecords) return refused(records);
-        if (recordType == kEnhancedEnd) return metafile;
         walk.seek(start);
         walk.skip(recordSize);
         if (!walk.ok()) return refused(records);
+        if (!enhancedRecordFits(recordType, bytes.subspan(start, recordSize), metafile.handles))
+            return overreaching(records, recordType);
+        if (recordType == kEnhancedEnd) return metafile;
     }
 }
 
