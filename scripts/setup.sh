@@ -22,6 +22,10 @@ packages=(
   # MQTT client and the certificates (openssl) of their tests; mosquitto_sub and
   # mosquitto_pub to watch and drive a fleet by hand
   libmosquitto-dev libssl-dev zlib1g-dev mosquitto mosquitto-clients python3-paho-mqtt openssl
+  # the Debian packages: cpack's file type and dependency look-ups (file,
+  # dpkg-shlibdeps), the man pages (help2man), and their checks: lintian, and
+  # systemd-analyze on the services' units
+  file dpkg-dev help2man lintian systemd
 )
 # Heavy and needed only by scripts/bench.sh: the plot, and ImageMagick as a baseline.
 if [[ ${1:-} == bench ]]; then
