@@ -1,6 +1,10 @@
 // The outbox: order, what survives a restart, the bound and its dropped count,
 // and damaged queue files found at start.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
@@ -270,6 +274,70 @@ TEST_F(OutboxTest, AFolderThatCannotBeMadeIsAClearError) {
     } catch (const OutboxError &error) {
         EXPECT_NE(std::string(error.what()).find("cannot make the queue folder"), std::string::npos) << error.what();
     }
+}
+
+}  // namespace
+}  // namespace ks318::bridge
+
+namespace ks318::bridge {
+namespace {
+
+// A disk of 4 KiB for the queue files, filled while the broker is away: writes
+// past it fail with ENOSPC after writing what fits, as a full filesystem does.
+TEST_F(OutboxTest, AFullDiskDropsTheOldestKeepsTheRestAndRecoversByItself) {
+    constexpr std::uint64_t kDisk = 4096;
+    auto used = [this] {
+        std::uint64_t bytes = 0;
+        for (const fs::path &file : queueFiles()) bytes += fs::file_size(file);
+        return bytes;
+    };
+    Outbox::Settings settings{folder(), 100000};
+    settings.unwrittenBytes = 2048;
+    settings.write = [&](int fd, const void *data, std::size_t size) -> ssize_t {
+        const std::uint64_t taken = used();
+        if (taken >= kDisk) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return ::write(fd, data, static_cast<std::size_t>(std::min<std::uint64_t>(size, kDisk - taken)));
+    };
+    auto warn = [this](const std::string &text) { warnings.push_back(text); };
+    // Delivers everything the outbox holds, saving as the forwarder does; the payloads in order.
+    auto deliver = [](Outbox &outbox) {
+        std::vector<std::string> delivered;
+        for (int round = 0; round < 10000 && outbox.size() > 0; ++round) {
+            while (auto entry = outbox.next()) {
+                delivered.push_back(entry->message.payload);
+                outbox.acknowledge(entry->index);
+            }
+            outbox.save();
+        }
+        return delivered;
+    };
+    std::uint64_t dropped = 0;
+    {
+        Outbox outbox(settings, warn);
+        for (int n = 0; n < 1000; ++n) {
+            outbox.append("t/" + std::to_string(n), payloadOf(n));
+            if (n % 10 == 9) outbox.flush();
+            if (n % 50 == 49) outbox.save();
+        }
+        dropped = outbox.dropped();
+        EXPECT_GT(dropped, 0u);
+        EXPECT_EQ(dropped + outbox.size(), 1000u);
+        // The broker is back: what was kept goes out, the newest of them, none missing.
+        EXPECT_EQ(deliver(outbox), numbered(static_cast<int>(dropped), 1000));
+        EXPECT_LE(used(), kDisk);
+        // Room came back with the delivery: later events are all kept and sent.
+        appendNumbered(outbox, 1000, 1300);
+        EXPECT_EQ(deliver(outbox), numbered(1000, 1300));
+        EXPECT_EQ(outbox.dropped(), dropped);
+    }
+    EXPECT_LT(warnings.size(), 12u) << "the repeated warning floods the log";
+    // The state survived the full disk: the count stays and nothing delivered comes again.
+    Outbox again(settings, warn);
+    EXPECT_EQ(again.dropped(), dropped);
+    EXPECT_FALSE(again.next().has_value());
 }
 
 }  // namespace

@@ -22,18 +22,24 @@ constexpr const char *kStateName = "state";
 constexpr const char *kLockName = "lock";
 constexpr const char *kQueueSuffix = ".queue";
 constexpr std::size_t kQueueNameDigits = 16;
+constexpr std::size_t kStateBytes = 64;  // one block, rewritten in place
 
 std::string systemError() { return std::strerror(errno); }
 
-bool writeAll(int fd, const char *data, std::size_t size) {
+using WriteFunction = std::function<ssize_t(int, const void *, std::size_t)>;
+
+// Writes until done or failed; `written` says how far it got.
+bool writeAll(const WriteFunction &write, int fd, const char *data, std::size_t size, std::size_t &written) {
+    written = 0;
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
+        const ssize_t done = write ? write(fd, data, size) : ::write(fd, data, size);
+        if (done < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        data += written;
-        size -= static_cast<std::size_t>(written);
+        data += done;
+        size -= static_cast<std::size_t>(done);
+        written += static_cast<std::size_t>(done);
     }
     return true;
 }
@@ -87,7 +93,13 @@ Outbox::Outbox(Settings settings, Warn warn) : settings_(std::move(settings)), w
 
 Outbox::~Outbox() {
     try {
-        flush();
+        if (!flush()) {
+            warn_(std::to_string(bufferedCount_) + " events never written to the queue are lost at the stop");
+            dropped_ += bufferedCount_;
+            waiting_ -= bufferedCount_;
+            buffered_.clear();
+            bufferedCount_ = 0;
+        }
         save();
     } catch (const std::exception &problem) {
         warn_(problem.what());
@@ -254,33 +266,67 @@ void Outbox::append(std::string_view topic, std::string_view payload) {
     }
     if (size() >= settings_.limit) dropOldest();
     const QueueFile &tail = files_.back();
-    if (tail.bytes + buffered_.size() >= settings_.fileBytes && tail.bytes + buffered_.size() > 0) {
-        flush();
+    // Only a tail that took everything buffered is closed: a failing disk would otherwise make file after file.
+    if (tail.bytes + buffered_.size() >= settings_.fileBytes && tail.bytes + buffered_.size() > 0 && flush())
         startNewTail();
-    }
     appendRecord(buffered_, topic, payload);
     ++bufferedCount_;
     ++waiting_;
+    if (writeFailing_ && buffered_.size() > settings_.unwrittenBytes) {
+        // One out for each one in: the oldest on disk go first, and a file of them all gone gives its room back.
+        const std::uint64_t before = dropped_;
+        dropOldest();
+        droppedWhileFailing_ += dropped_ - before;
+    }
 }
 
-void Outbox::flush() {
-    if (buffered_.empty()) return;
+bool Outbox::flush() {
+    if (buffered_.empty()) return true;
     QueueFile &tail = files_.back();
-    if (!writeAll(tail_.get(), buffered_.data(), buffered_.size())) {
+    std::size_t written = 0;
+    if (!writeAll(settings_.write, tail_.get(), buffered_.data(), buffered_.size(), written)) {
         const std::string reason = systemError();
-        // Whatever part went out is cut away again, so that the file keeps whole records.
-        if (::ftruncate(tail_.get(), static_cast<off_t>(tail.bytes)) != 0) {
-            // Left as it is: the next start cuts the torn record.
+        // The whole records that went out stay; a torn one after them is cut away again,
+        // and the rest wait in memory for the next try.
+        std::size_t whole = 0, records = 0, recordBytes = 0;
+        while (readRecord(std::string_view(buffered_).substr(whole), nullptr, recordBytes) == RecordStatus::Whole &&
+               whole + recordBytes <= written) {
+            whole += recordBytes;
+            ++records;
         }
-        warn_("cannot write the queue file " + fileName(tail.number).string() + ": " + reason + "; " +
-              std::to_string(bufferedCount_) + " events are lost");
-        dropped_ += bufferedCount_;
-        waiting_ -= bufferedCount_;
-    } else {
-        tail.bytes += buffered_.size();
+        const QueueFile kept{tail.number, tail.bytes + whole};
+        if (::ftruncate(tail_.get(), static_cast<off_t>(kept.bytes)) != 0) {
+            warnNow("cut", "cannot cut back the queue file " + fileName(tail.number).string() + ": " + systemError());
+            startNewTail();  // the torn end stays behind the records that count
+        }
+        for (QueueFile &file : files_)
+            if (file.number == kept.number) file.bytes = kept.bytes;
+        buffered_.erase(0, whole);
+        bufferedCount_ -= records;
+        writeFailing_ = true;
+        warnNow("write", "cannot write the queue file " + fileName(tail.number).string() + ": " + reason + "; " +
+                             std::to_string(bufferedCount_) + " events wait in memory until it can be written");
+        return false;
+    }
+    tail.bytes += buffered_.size();
+    if (writeFailing_) {
+        writeFailing_ = false;
+        warnNow("written", "the queue is written again (" + std::to_string(bufferedCount_) +
+                               " events held in memory are on disk; " + std::to_string(droppedWhileFailing_) +
+                               " dropped meanwhile)");
+        droppedWhileFailing_ = 0;
     }
     buffered_.clear();
     bufferedCount_ = 0;
+    return true;
+}
+
+void Outbox::warnNow(const std::string &kind, const std::string &text) {
+    const auto now = std::chrono::steady_clock::now();
+    auto found = warned_.find(kind);
+    if (found != warned_.end() && now - found->second < kRepeatWarning) return;
+    warned_[kind] = now;
+    warn_(text);
 }
 
 OutboxMessage Outbox::readAt(const Position &position, std::size_t &recordBytes, bool wantMessage) {
@@ -323,8 +369,13 @@ OutboxMessage Outbox::readAt(const Position &position, std::size_t &recordBytes,
 std::optional<Outbox::Entry> Outbox::next() {
     if (waiting_ == 0) return std::nullopt;
     settle(sendPosition_);
-    if (sendPosition_.file == files_.back().number && sendPosition_.offset >= files_.back().bytes) flush();
-    if (waiting_ == 0) return std::nullopt;
+    // Events are handed out from disk only: one held in memory waits for its write.
+    auto atEnd = [&] { return sendPosition_.file == files_.back().number && sendPosition_.offset >= files_.back().bytes; };
+    if (atEnd()) {
+        flush();
+        settle(sendPosition_);
+        if (atEnd()) return std::nullopt;
+    }
     std::size_t recordBytes = 0;
     OutboxMessage message = readAt(sendPosition_, recordBytes, true);
     handed_.push_back({nextIndex_, sendPosition_, static_cast<std::uint32_t>(recordBytes)});
@@ -349,8 +400,15 @@ void Outbox::dropOldest() {
     }
     if (waiting_ == 0) return;
     settle(sendPosition_);
-    if (sendPosition_.file == files_.back().number && sendPosition_.offset >= files_.back().bytes) flush();
-    if (waiting_ == 0) return;
+    auto atEnd = [&] { return sendPosition_.file == files_.back().number && sendPosition_.offset >= files_.back().bytes; };
+    if (atEnd()) {
+        flush();
+        settle(sendPosition_);
+        if (atEnd()) {
+            dropOldestUnwritten();
+            return;
+        }
+    }
     std::size_t recordBytes = 0;
     readAt(sendPosition_, recordBytes, false);
     sendPosition_.offset += recordBytes;
@@ -359,37 +417,76 @@ void Outbox::dropOldest() {
     ++dropped_;
 }
 
+void Outbox::dropOldestUnwritten() {
+    std::size_t recordBytes = 0;
+    if (readRecord(buffered_, nullptr, recordBytes) != RecordStatus::Whole) return;  // never: built here
+    buffered_.erase(0, recordBytes);
+    --bufferedCount_;
+    --waiting_;
+    ++nextIndex_;
+    ++dropped_;
+}
+
+void Outbox::rotateDelivered(Position &head) {
+    const QueueFile &tail = files_.back();
+    if (tail.bytes == 0 || !(head == Position{tail.number, tail.bytes})) return;
+    const std::uint64_t before = files_.size();
+    startNewTail();
+    if (files_.size() == before) return;
+    head = {files_.back().number, 0};
+    if (sendPosition_.file == tail.number) sendPosition_ = head;
+}
+
+bool Outbox::writeState(const Position &head) {
+    if (!state_) {
+        const std::filesystem::path path = settings_.directory / kStateName;
+        state_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!state_) {
+            warnNow("state", "cannot open the queue state " + path.string() + ": " + systemError());
+            return false;
+        }
+    }
+    char text[kStateBytes + 1];
+    int length = std::snprintf(text, sizeof text, "head %" PRIu64 " %" PRIu64 "\ndropped %" PRIu64 "\n", head.file,
+                               head.offset, dropped_);
+    if (length < 0 || static_cast<std::size_t>(length) >= kStateBytes) return false;  // never: three numbers
+    std::memset(text + length, ' ', kStateBytes - 1 - static_cast<std::size_t>(length));
+    text[kStateBytes - 1] = '\n';
+    // Rewritten in place, the block needs no new room on a full disk.
+    ssize_t written;
+    do written = ::pwrite(state_.get(), text, kStateBytes, 0);
+    while (written < 0 && errno == EINTR);
+    if (written != static_cast<ssize_t>(kStateBytes)) {
+        warnNow("state", "cannot save the queue state in " + (settings_.directory / kStateName).string() + ": " +
+                             (written < 0 ? systemError() : std::string("short write")));
+        return false;
+    }
+    struct stat about {};
+    if (::fstat(state_.get(), &about) == 0 && static_cast<std::size_t>(about.st_size) > kStateBytes)
+        (void)::ftruncate(state_.get(), static_cast<off_t>(kStateBytes));
+    return true;
+}
+
 void Outbox::save() {
     flush();
     Position head = handed_.empty() ? sendPosition_ : handed_.front().position;
     settle(head);
+    rotateDelivered(head);
     if (stateSaved_ && head == savedHead_ && dropped_ == savedDropped_) return;
-    const std::filesystem::path path = settings_.directory / kStateName;
-    const std::filesystem::path aside = settings_.directory / "state.new";
-    {
-        std::ofstream out(aside, std::ios::trunc);
-        out << "head " << head.file << ' ' << head.offset << "\ndropped " << dropped_ << '\n';
-        out.close();
-        if (!out) {
-            warn_("cannot save the queue state in " + aside.string());
-            return;
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(aside, path, error);
-    if (error) {
-        warn_("cannot save the queue state in " + path.string() + ": " + error.message());
-        return;
-    }
+    if (!writeState(head)) return;
     savedHead_ = head;
     savedDropped_ = dropped_;
     stateSaved_ = true;
     // Files wholly behind the head have been delivered.
+    std::error_code error;
+    bool removed = false;
     while (files_.size() > 1 && files_.front().number < head.file) {
         if (readFile_ == files_.front().number) readFd_.reset();
         std::filesystem::remove(fileName(files_.front().number), error);
         files_.pop_front();
+        removed = true;
     }
+    if (removed && writeFailing_) flush();  // the room given back may take what waits in memory
 }
 
 }  // namespace ks318::bridge

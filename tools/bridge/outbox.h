@@ -15,13 +15,26 @@
 // being counted; one never handed out is lost, and `dropped` counts it. The
 // count is kept in the folder with the head's position (file "state").
 //
+// A full disk: a write that fails is cut back to the last whole record and its
+// events stay in memory, in order, to be written once there is room; nothing on
+// disk is lost for it. Past `unwrittenBytes` held that way the oldest event
+// goes (counted in `dropped`), as for a full queue. A queue file wholly behind
+// the head is removed even when it is the last one (a new, empty one takes its
+// place), so delivered events always give their room back. The state is one
+// fixed-size block rewritten in place: saving it needs no new room. Repeated
+// warnings of one kind are told at most once per kRepeatWarning.
+//
 // Queue files are cut back to their last whole record when the folder is
 // opened; each cut is told through `warn`. A lock file keeps a second program
 // out of the folder. Not thread-safe: one thread owns an outbox.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -43,9 +56,13 @@ public:
     struct Settings {
         std::filesystem::path directory;
         std::size_t limit = 100000;
-        std::uint64_t fileBytes = 8u << 20;  // a queue file is closed once this long
+        std::uint64_t fileBytes = 1u << 20;  // a queue file is closed once this long
+        std::size_t unwrittenBytes = 4u << 20;  // most bytes held in memory while writes fail
+        // Appends to a queue file (::write when empty); tests put a small disk here.
+        std::function<ssize_t(int fd, const void *data, std::size_t size)> write{};
     };
     using Warn = std::function<void(const std::string &)>;
+    static constexpr std::chrono::seconds kRepeatWarning{10};
 
     // Opens the folder, making it when missing; throws OutboxError when it cannot
     // be used (not writable, or locked by another program).
@@ -55,8 +72,9 @@ public:
     Outbox &operator=(const Outbox &) = delete;
 
     void append(std::string_view topic, std::string_view payload);
-    // Writes the buffered events to the queue file.
-    void flush();
+    // Writes the buffered events to the queue file; false when they could not be
+    // (they stay buffered).
+    bool flush();
     // Saves the head's position and the dropped count when they changed, and
     // removes queue files wholly behind the head.
     void save();
@@ -75,6 +93,7 @@ public:
     std::size_t size() const { return handed_.size() + waiting_; }  // kept events
     std::size_t handedOut() const { return handed_.size(); }        // handed out, not acknowledged
     std::size_t waiting() const { return waiting_; }                // not yet handed out
+    std::size_t unwritten() const { return bufferedCount_; }        // held in memory only
     std::uint64_t dropped() const { return dropped_; }
 
 private:
@@ -109,7 +128,12 @@ private:
     // The record at `position` (flushed); its length in `recordBytes`.
     OutboxMessage readAt(const Position &position, std::size_t &recordBytes, bool wantMessage);
     void dropOldest();
-    void headMoved();
+    void dropOldestUnwritten();
+    // A fully delivered last queue file makes way for an empty one.
+    void rotateDelivered(Position &head);
+    bool writeState(const Position &head);
+    // `warn`, at most once per kRepeatWarning for one kind.
+    void warnNow(const std::string &kind, const std::string &text);
 
     const Settings settings_;
     const Warn warn_;
@@ -124,6 +148,11 @@ private:
     std::uint64_t nextIndex_ = 0;  // its index
     std::size_t waiting_ = 0;      // events from sendPosition_ on, buffered ones included
     std::uint64_t dropped_ = 0;
+
+    bool writeFailing_ = false;
+    std::uint64_t droppedWhileFailing_ = 0;
+    std::map<std::string, std::chrono::steady_clock::time_point> warned_;
+    UniqueFd state_;
 
     Position savedHead_;
     std::uint64_t savedDropped_ = 0;
