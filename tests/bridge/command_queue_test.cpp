@@ -1,11 +1,12 @@
-// The command worker: one at a time in arrival order, bounded, and a stop that
-// answers whatever still waits.
+// The command workers: one at a time in arrival order per terminal, terminals
+// side by side, bounded, and a stop that answers whatever still waits.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -91,6 +92,42 @@ TEST(CommandQueue, AFullQueueRefusesAtOnceAndAStopAnswersTheWaiting) {
     EXPECT_EQ(refusals[2], "the bridge is stopping");
     EXPECT_FALSE(queue.push({[] {}, refuse, 1}));
     EXPECT_EQ(refusals.back(), "the bridge is stopping");
+}
+
+// A terminal that stops reading holds up its own commands, never another's;
+// a command for every terminal keeps its place among all of them.
+TEST(CommandQueue, ASlowTerminalHoldsUpItsOwnCommandsOnly) {
+    CommandQueue queue(100, 1 << 20);
+    queue.start();
+    Gate slow;
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<std::string> order;
+    auto record = [&](std::string name) {
+        return [&, name] {
+            std::lock_guard lock(mutex);
+            order.push_back(name);
+            done.notify_all();
+        };
+    };
+    auto ran = [&](std::size_t count) {
+        std::unique_lock lock(mutex);
+        return done.wait_for(lock, std::chrono::milliseconds(test::kEventWaitMs), [&] { return order.size() >= count; });
+    };
+    ASSERT_TRUE(queue.push({[&] { slow.pass(); }, nullptr, 1, "A"}));
+    ASSERT_TRUE(slow.waitEntered());
+    ASSERT_TRUE(queue.push({record("A2"), nullptr, 1, "A"}));
+    ASSERT_TRUE(queue.push({record("B1"), nullptr, 1, "B"}));
+    ASSERT_TRUE(ran(1)) << "B's command waited behind A's slow one";
+    ASSERT_TRUE(queue.push({record("all"), nullptr, 1, std::nullopt}));
+    ASSERT_TRUE(queue.push({record("B2"), nullptr, 1, "B"}));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(order, std::vector<std::string>{"B1"});  // A2 behind A, B2 behind the site-wide command
+    }
+    slow.release();
+    ASSERT_TRUE(ran(4));
+    EXPECT_EQ(order, (std::vector<std::string>{"B1", "A2", "all", "B2"}));
 }
 
 }  // namespace
