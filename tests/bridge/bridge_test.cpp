@@ -77,7 +77,7 @@ TEST_F(BridgeTest, StatesEventsAndCommandsOverTheBroker) {
     broker.start();
     TestClient watcher(broker.port(), "watcher");
     watcher.subscribe("ks318/lab/#");
-    watcher.subscribe("replies/#");
+    watcher.subscribe("ks318-reply/#");
     Bridge bridge(settings());
     const int port = bridge.start();
 
@@ -108,11 +108,11 @@ TEST_F(BridgeTest, StatesEventsAndCommandsOverTheBroker) {
     EXPECT_EQ(watcher.on("ks318/lab/online").back().payload, "true");
 
     TestClient asker(broker.port(), "asker");
-    asker.publish(stateTopic + "/commands/fill", R"({"index":7})", false, "replies/fill", "c1");
-    asker.publish("ks318/lab/terminals/nobody/commands/live", "", false, "replies/nobody", "c2");
-    asker.publish("ks318/lab/all/commands/volume", "", false, "replies/volume", "c3");
-    ASSERT_TRUE(watcher.waitForTopic("replies/volume"));
-    const auto fill = watcher.on("replies/fill");
+    asker.publish(stateTopic + "/commands/fill", R"({"index":7})", false, "ks318-reply/fill", "c1");
+    asker.publish("ks318/lab/terminals/nobody/commands/live", "", false, "ks318-reply/nobody", "c2");
+    asker.publish("ks318/lab/all/commands/volume", "", false, "ks318-reply/volume", "c3");
+    ASSERT_TRUE(watcher.waitForTopic("ks318-reply/volume"));
+    const auto fill = watcher.on("ks318-reply/fill");
     ASSERT_EQ(fill.size(), 1u);
     EXPECT_EQ(fill[0].correlation, "c1");
     const auto filled = nlohmann::json::parse(fill[0].payload);
@@ -124,8 +124,8 @@ TEST_F(BridgeTest, StatesEventsAndCommandsOverTheBroker) {
     auto frame = terminal.waitForFrame(33, ks318::test::kEventWaitMs);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payload, sim::le16(7));
-    EXPECT_EQ(nlohmann::json::parse(watcher.on("replies/nobody")[0].payload)["error"], "no terminal \"nobody\" at site lab");
-    const auto volume = nlohmann::json::parse(watcher.on("replies/volume")[0].payload);
+    EXPECT_EQ(nlohmann::json::parse(watcher.on("ks318-reply/nobody")[0].payload)["error"], "no terminal \"nobody\" at site lab");
+    const auto volume = nlohmann::json::parse(watcher.on("ks318-reply/volume")[0].payload);
     ASSERT_EQ(volume["results"].size(), 1u);
     EXPECT_EQ(volume["results"][0]["value"], 50);
 

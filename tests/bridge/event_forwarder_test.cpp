@@ -208,8 +208,8 @@ TEST_F(EventForwarderTest, TheEndSendsHeldEventsUnderTheAddress) {
     acknowledger.join();
     const auto events = sink.events();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].topic, "ks318/lab/terminals/10.0.0.7/events/connect");
-    EXPECT_EQ(events[1].topic, "ks318/lab/terminals/10.0.0.7/events/key");
+    EXPECT_EQ(events[0].topic, "ks318/lab/terminals/10.0.0.7~65536/events/connect");
+    EXPECT_EQ(events[1].topic, "ks318/lab/terminals/10.0.0.7~65536/events/key");
 }
 
 TEST_F(EventForwarderTest, TheDroppedCountIsPublishedRetainedOnEachConnection) {

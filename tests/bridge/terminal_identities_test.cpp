@@ -72,34 +72,34 @@ TEST_F(TerminalIdentitiesTest, EventsWaitForTheIdentifierThenGoInOrder) {
     EXPECT_FALSE(identities.nextDeadline());
 }
 
-TEST_F(TerminalIdentitiesTest, WithoutAnIdentifierTheAddressAfterTheWait) {
+TEST_F(TerminalIdentitiesTest, WithoutAnIdentifierTheAddressAndLibraryIdAfterTheWait) {
     auto one = terminal("10.0.0.5");
     feed(one, "connect", {}, start);
     identities.expire(start + TerminalIdentities::kIdentifyWait - std::chrono::milliseconds(1), steps);
     EXPECT_TRUE(said().empty());
     identities.expire(start + TerminalIdentities::kIdentifyWait, steps);
-    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5", "connect@10.0.0.5"}));
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5~65536", "connect@10.0.0.5~65536"}));
     // An identification after that keeps the id (its events already went out under it).
     feed(one, "identified", {{"uid", "00:1A:2B:3C:4D:5E"}}, start);
     feed(one, "key", {}, start);
-    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5", "key@10.0.0.5"}));
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5~65536", "key@10.0.0.5~65536"}));
 }
 
-TEST_F(TerminalIdentitiesTest, AnAllZeroOrUnusableIdentifierMeansTheAddress) {
-    EXPECT_EQ(terminalId("00:00:00:00:00:00", "10.0.0.5"), "10.0.0.5");
-    EXPECT_EQ(terminalId("", "10.0.0.5"), "10.0.0.5");
-    EXPECT_EQ(terminalId("00:1A/2B", "10.0.0.5"), "10.0.0.5");
+TEST_F(TerminalIdentitiesTest, AnAllZeroOrUnusableIdentifierMeansTheAddressWithTheLibraryId) {
+    EXPECT_EQ(terminalId("00:00:00:00:00:00", "10.0.0.5", 65540), "10.0.0.5~65540");
+    EXPECT_EQ(terminalId("", "10.0.0.5", 65540), "10.0.0.5~65540");
+    EXPECT_EQ(terminalId("00:1A/2B", "10.0.0.5", 65540), "10.0.0.5~65540");
     // An identifier text the dashboard would not take as a topic level goes by the address too.
-    EXPECT_EQ(terminalId("shop 12", "10.0.0.5"), "10.0.0.5");
-    EXPECT_EQ(terminalId("caf\xc3\xa9", "10.0.0.5"), "10.0.0.5");
-    EXPECT_EQ(terminalId(std::string(65, 'A'), "10.0.0.5"), "10.0.0.5");
-    EXPECT_EQ(terminalId(std::string(64, 'A'), "10.0.0.5"), std::string(64, 'A'));
-    EXPECT_EQ(terminalId("00:00:00:00:00:01", "10.0.0.5"), "00:00:00:00:00:01");
+    EXPECT_EQ(terminalId("shop 12", "10.0.0.5", 65540), "10.0.0.5~65540");
+    EXPECT_EQ(terminalId("caf\xc3\xa9", "10.0.0.5", 65540), "10.0.0.5~65540");
+    EXPECT_EQ(terminalId(std::string(65, 'A'), "10.0.0.5", 65540), "10.0.0.5~65540");
+    EXPECT_EQ(terminalId(std::string(64, 'A'), "10.0.0.5", 65540), std::string(64, 'A'));
+    EXPECT_EQ(terminalId("00:00:00:00:00:01", "10.0.0.5", 65540), "00:00:00:00:00:01");
 
     auto one = terminal("10.0.0.9");
     feed(one, "connect", {}, start);
     feed(one, "identified", {{"uid", "00:00:00:00:00:00"}}, start);
-    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.9", "connect@10.0.0.9"}));
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.9~65536", "connect@10.0.0.9~65536"}));
 }
 
 TEST_F(TerminalIdentitiesTest, LeavingBeforeAnIdentifierSendsEverythingUnderTheAddress) {
@@ -107,8 +107,8 @@ TEST_F(TerminalIdentitiesTest, LeavingBeforeAnIdentifierSendsEverythingUnderTheA
     feed(one, "connect", {}, start);
     feed(one, "key", {}, start);
     feed(one, "disconnect", {}, start);
-    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5", "connect@10.0.0.5", "key@10.0.0.5",
-                                                "disconnect@10.0.0.5", "gone:10.0.0.5"}));
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.5~65536", "connect@10.0.0.5~65536", "key@10.0.0.5~65536",
+                                                "disconnect@10.0.0.5~65536", "gone:10.0.0.5~65536"}));
     EXPECT_EQ(identities.waitingEvents(), 0u);
 }
 
@@ -123,7 +123,7 @@ TEST_F(TerminalIdentitiesTest, OneTerminalWaitingNeverHoldsAnother) {
     EXPECT_EQ(said(), (std::vector<std::string>{"id:00:00:00:00:00:02", "connect@00:00:00:00:00:02",
                                                 "key@00:00:00:00:00:02"}));
     identities.resolveAll(steps);  // the program stops
-    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.1", "connect@10.0.0.1", "key@10.0.0.1"}));
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:10.0.0.1~65536", "connect@10.0.0.1~65536", "key@10.0.0.1~65536"}));
 }
 
 TEST_F(TerminalIdentitiesTest, OnlyTheTerminalsOwnEventKindsGoOut) {
@@ -137,6 +137,28 @@ TEST_F(TerminalIdentitiesTest, OnlyTheTerminalsOwnEventKindsGoOut) {
     EXPECT_TRUE(said().empty());
     for (const char *kind : {"connect", "disconnect", "key", "card", "serial", "answer", "file"})
         EXPECT_TRUE(forwardedKind(kind)) << kind;
+}
+
+// Two connected terminals claiming one identifier: each gets an id of its own,
+// and the claim is reported.
+TEST_F(TerminalIdentitiesTest, TerminalsSharingAnIdentifierGetIdsOfTheirOwn) {
+    auto first = terminal("10.0.0.1");
+    auto second = terminal("10.0.0.2");
+    feed(first, "identified", {{"uid", "00:1A:2B:3C:4D:5E"}}, start);
+    feed(second, "identified", {{"uid", "00:1A:2B:3C:4D:5E"}}, start);
+    ASSERT_EQ(steps.size(), 3u);
+    ASSERT_EQ(steps[1].kind, Step::Kind::Duplicate);
+    EXPECT_EQ(steps[1].event, nlohmann::json::parse(R"({"uid":"00:1A:2B:3C:4D:5E","id":"00:1A:2B:3C:4D:5E~65537",
+        "terminal_id":65537,"address":"10.0.0.2","holder":{"id":"00:1A:2B:3C:4D:5E","terminal_id":65536,"address":"10.0.0.1"}})"));
+    steps.erase(steps.begin() + 1);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:00:1A:2B:3C:4D:5E", "id:00:1A:2B:3C:4D:5E~65537"}));
+    // Once the holder has left, the next to claim it has it.
+    feed(first, "disconnect", {}, start);
+    said();
+    auto third = terminal("10.0.0.3");
+    feed(third, "identified", {{"uid", "00:1A:2B:3C:4D:5E"}}, start);
+    EXPECT_EQ(said(), (std::vector<std::string>{"id:00:1A:2B:3C:4D:5E"}));
+    EXPECT_EQ(distinctId(std::string(64, 'A'), 65536), std::string(58, 'A') + "~65536");
 }
 
 }  // namespace

@@ -64,8 +64,9 @@ class MqttWatcher:
         self.connections = 0
         self._changed = threading.Condition()
         self._granted: Optional[list] = None
-        self._filters = list(filters)
         self.client_id = f"fleet-test-{name}-{os.getpid()}-{next(_client_numbers)}"
+        # "{client_id}" in a filter stands for this client's id.
+        self._filters = [topic.replace("{client_id}", self.client_id) for topic in filters]
         self.client = mqtt.Client(client_id=self.client_id, protocol=mqtt.MQTTv5)
         self.client.on_connect = self._on_connect
         self.client.on_subscribe = self._on_subscribe
@@ -182,7 +183,8 @@ class Commander:
     correlation data, and waits for the answer that carries them back."""
 
     def __init__(self, port: int, credentials: Optional[Tuple[str, str]] = None) -> None:
-        self.answers = MqttWatcher(port, filters=("fleet-tests/answers/#",), name="commander", credentials=credentials)
+        # Bridges answer only under the reply prefix, where each client reads its own part.
+        self.answers = MqttWatcher(port, filters=("ks318-reply/{client_id}/#",), name="commander", credentials=credentials)
         self.client = self.answers.client
         self._numbers = itertools.count(1)
 
@@ -193,7 +195,7 @@ class Commander:
     def start(self, topic: str, payload: Payload = None) -> "Pending":
         """Publishes the command; its answer is waited for with answer()."""
         number = next(self._numbers)
-        pending = Pending(topic, f"fleet-tests/answers/{self.answers.client_id}/{number}",
+        pending = Pending(topic, f"ks318-reply/{self.answers.client_id}/{number}",
                           os.urandom(8) + number.to_bytes(4, "big"))
         properties = Properties(PacketTypes.PUBLISH)
         properties.ResponseTopic = pending.response_topic
@@ -213,6 +215,17 @@ class Commander:
     def send_unanswered(self, topic: str, payload: Payload = None) -> None:
         """Publishes the command without a response topic."""
         self._publish(topic, payload, None)
+
+    def send_with(self, topic: str, payload: Payload = None, response_topic: Optional[str] = None,
+                  expiry: Optional[int] = None) -> None:
+        """Publishes the command with this response topic and message expiry interval, as given."""
+        properties = Properties(PacketTypes.PUBLISH)
+        if response_topic is not None:
+            properties.ResponseTopic = response_topic
+            properties.CorrelationData = b"given"
+        if expiry is not None:
+            properties.MessageExpiryInterval = expiry
+        self._publish(topic, payload, properties)
 
     def _publish(self, topic: str, payload: Payload, properties: Optional[Properties]) -> None:
         info = self.client.publish(topic, _payload_bytes(payload), qos=1, properties=properties)

@@ -117,3 +117,14 @@ def test_unusable_options_stop_the_bridge_with_a_reason(tmp_path: Path, argument
     assert done.returncode != 0, said
     assert named in said, said
     assert not (tmp_path / "port").exists(), "it listened for terminals all the same"
+
+
+def test_a_plain_url_to_a_tls_port_and_credentials_others_may_read_are_told(guarded):
+    credentials = guarded.secrets / "right"
+    credentials.chmod(0o644)
+    bridge = guarded.bridge("hint", "--credentials", str(credentials),
+                            broker=guarded.tls_url.replace("mqtts://", "mqtt://"))
+    bridge.wait_for(lambda: any("is this a TLS port? use mqtts://" in line for line in bridge.lines), "the TLS hint")
+    assert any(f"credentials file {credentials} may be read by others (mode 0644)" in line
+               for line in bridge.lines), bridge.output()
+    assert bridge.stop() == 0

@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import base64
 import json
+import signal
+import time
 from pathlib import Path
 from typing import Optional
 
@@ -264,3 +266,27 @@ def test_files_carried_in_base64_arrive_byte_for_byte(fleet):
         kept = term.directory / "files" / str(n) / name
         term.wait_for(lambda: kept.exists() and kept.stat().st_size == len(font), f"the font on terminal {n}")
         assert kept.read_bytes() == font
+
+
+def test_a_command_past_its_deadline_is_never_carried_out(fleet):
+    bridge = fleet.bridge(NORTH)
+    term = fleet.term(bridge, 1, "320", uid_base=NORTH_UIDS)
+    commander = fleet.commander()
+    topic = f"ks318/{NORTH}/all/commands/fill"
+    # A frozen bridge: the command waits in its socket while its deadline passes.
+    bridge.process.send_signal(signal.SIGSTOP)
+    try:
+        late = commander.start(topic, {"index": 11, "deadline": int(time.time() * 1000) + 500})
+        time.sleep(1.5)
+    finally:
+        bridge.process.send_signal(signal.SIGCONT)
+    answer = commander.answer(late)
+    assert answer == {"site": NORTH, "action": "fill",
+                      "error": "the command expired before it could be carried out; it was not"}, answer
+    # One within its deadline, and one without any (older senders), are carried out.
+    for payload in ({"index": 12, "deadline": int(time.time() * 1000) + 60000}, {"index": 13}):
+        assert_all_sent(commander.send(topic, payload), NORTH, "fill", term.ids(), 9)
+    frames = term.wait_frames(1, 33, 2)
+    assert [detail.split()[:2] for _, _, detail in frames] == [["index", "12"], ["index", "13"]], frames
+    bad = commander.send(topic, {"index": 1, "deadline": "soon"})
+    assert bad["error"] == '"deadline" must be a time in ms since 1970', bad

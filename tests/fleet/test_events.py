@@ -135,17 +135,31 @@ def test_card_serial_and_disconnect_events_carry_their_fields(fleet):
     check_event(late, SITE, second, "key", late.json()["terminal"], {"key": 65, "char": "A"})
 
 
-def test_terminal_without_identifier_is_known_by_its_address(fleet):
+def test_terminals_without_identifier_go_by_address_and_connection_each_apart(fleet):
     watcher = fleet.watcher()
     bridge = fleet.bridge(SITE)
-    term = fleet.term(bridge, 1, "320", uid_base=(0, 0, 0, 0, 0, 0))
-    term.send("keys ok")
-    keys = watcher.wait_count(f"ks318/{SITE}/terminals/127.0.0.1/events/key", 2)
-    assert [check_event(m, SITE, "127.0.0.1", "key", 1, {"key": ord(c), "char": c})["key"]
+    # Three terminals without an identifier behind one address.
+    terms = [fleet.term(bridge, 1, "320", uid_base=(0, 0, 0, 0, 0, 0), folder=f"bare-{n}") for n in (1, 2, 3)]
+    states = [m.json() for m in watcher.wait_count(f"ks318/{SITE}/terminals/+", 3)]
+    ids = {state["number"]: state["id"] for state in states}
+    assert sorted(ids) == [1, 2, 3], states
+    assert all(state["id"] == f"127.0.0.1~{state['terminal_id']}" for state in states), states
+    second = ids[2]
+    terms[1].send("keys ok")
+    keys = watcher.wait_count(f"ks318/{SITE}/terminals/{second}/events/key", 2)
+    assert [check_event(m, SITE, second, "key", 2, {"key": ord(c), "char": c})["key"]
             for m, c in zip(keys, "ok")] == [ord("o"), ord("k")]
-    connect = watcher.wait_message(f"ks318/{SITE}/terminals/127.0.0.1/events/connect").json()
+    connect = watcher.wait_message(f"ks318/{SITE}/terminals/{second}/events/connect").json()
     assert connect["seq"] < keys[0].json()["seq"]
-    state = watcher.wait_message(f"ks318/{SITE}/terminals/127.0.0.1").json()
-    expected = {**terminal_state(SITE, "127.0.0.1", 1, 320, 1), "text": "SIM TERMINAL"}
+    expected = {**terminal_state(SITE, second, 2, 320, 2), "text": "SIM TERMINAL"}
     del expected["uid"]  # how a missing identifier is shown is the registry's affair
+    state = next(state for state in states if state["id"] == second)
     assert {name: value for name, value in without_since(state).items() if name != "uid"} == expected
+    # A command to that id reaches that terminal alone.
+    answer = fleet.commander().send(f"ks318/{SITE}/terminals/{second}/commands/fill", {"index": 9})
+    assert [(result["id"], result["terminal"]) for result in answer["results"]] == [(second, 2)], answer
+    terms[1].wait_frames(1, 33)
+    answer = fleet.commander().send(f"ks318/{SITE}/all/commands/fill", {"index": 10})
+    for term in terms:  # each terminal's frames come in order: a fill of 9 would come before 10
+        frames = term.wait_frames(1, 33, 2 if term is terms[1] else 1)
+        assert [detail.split()[1] for _, _, detail in frames] == (["9", "10"] if term is terms[1] else ["10"])

@@ -4,9 +4,10 @@ terminal shown connected that is not."""
 
 from __future__ import annotations
 
+import shutil
 import time
 
-from conftest import retained_snapshot, terminal_state, wait_states, without_since
+from conftest import retained_snapshot, terminal_state, wait_states, wait_until, without_since
 
 UIDS = (0x0E, 0, 0, 0, 0, 0x10)
 
@@ -95,3 +96,31 @@ def test_killed_bridge_leaves_its_will_and_its_restart_corrects_what_it_left(fle
     one.send("key 66")
     key = watcher.wait_message(f"ks318/{site}/terminals/{ids[0]}/events/key").json()
     assert (key["boot"], key["seq"], key["key"], key["terminal"]) == (restarted["boot"], 2, 66, 1)
+
+
+def test_states_come_back_to_a_broker_that_lost_them_and_departed_ones_expire(fleet):
+    site = "south"
+    watcher = fleet.watcher()
+    bridge = fleet.bridge(site, "--departed-expiry", "2")
+    term = fleet.term(bridge, 3, "320", UIDS)
+    connected = [terminal_state(site, id, n, 320, n) for n, id in enumerate(term.ids(), 1)]
+    wait_states(watcher, site, connected, "three connected states")
+
+    # The broker comes back without anything it held.
+    fleet.broker.kill()
+    shutil.rmtree(fleet.broker.folder / "data")
+    (fleet.broker.folder / "data").mkdir()
+    fleet.broker.start()
+    wait_until(lambda: set(retained_snapshot(fleet, site)) >= {f"ks318/{site}/terminals/{id}" for id in term.ids()},
+               "the three states back at the broker", step=0.5)
+    check_snapshot(fleet, site, b"true", connected)
+
+    # A terminal that came and went: its state says so, then the broker forgets it.
+    watcher = fleet.watcher()  # the first one's session went with the broker's state
+    visitor = fleet.term(bridge, 1, "320", (0x0E, 0, 0, 0, 0, 0x99), folder="visitor")
+    (gone,) = visitor.ids()
+    visitor.close()
+    watcher.wait_message(f"ks318/{site}/terminals/{gone}", lambda m: m.json()["connected"] is False)
+    wait_until(lambda: f"ks318/{site}/terminals/{gone}" not in retained_snapshot(fleet, site),
+               "the departed state forgotten", step=0.5)
+    check_snapshot(fleet, site, b"true", connected)

@@ -55,9 +55,11 @@ Bridge::Bridge(BridgeSettings settings)
     link_ = std::make_unique<MqttLink>(std::move(link), std::move(handlers));
 
     const auto numberOf = [](std::int32_t terminalId) { return kq_terminalnumber(terminalId); };
-    states_ = std::make_unique<TerminalStates>(topics_, numberOf, [this](const std::string &topic, const std::string &payload) {
-        link_->publish(topic, payload, true);
-    });
+    states_ = std::make_unique<TerminalStates>(
+        topics_, numberOf, [this](const std::string &topic, const std::string &payload) { link_->publish(topic, payload, true); },
+        [this](const std::string &topic, const std::string &payload) {
+            link_->publishExpiring(topic, payload, settings_.departedExpiry);
+        });
     forwarder_ = std::make_unique<EventForwarder>(topics_, boot_, *outbox_, *states_, *link_,
                                                   [](const std::string &text) { printNote(text); });
     runner_ = std::make_unique<CommandRunner>(topics_, actions_, uploads_, *states_, numberOf, settings_.maxPayload);
@@ -106,6 +108,8 @@ void Bridge::connected() {
     link_->subscribe(topics_.terminalStates(), true);
     link_->subscribe(topics_.terminalCommands(), false);
     link_->subscribe(topics_.siteCommands(), false);
+    // A broker that lost its retained messages gets them back.
+    states_->republish();
     forwarder_->connectionChanged();
 }
 
@@ -127,6 +131,14 @@ void Bridge::received(const IncomingMessage &message) {
     if (!command) return;
     std::optional<std::string> responseTopic = message.responseTopic;
     std::optional<std::string> correlation = message.correlationData;
+    if (responseTopic && !fleet::validResponseTopic(*responseTopic)) {
+        // Answering there would let a commander publish with the bridge's rights.
+        printNote("a command on " + topic.substr(0, 200) + " wants its answer on " + responseTopic->substr(0, 200) +
+                  ", not under " + std::string(fleet::kReplyPrefix) + ": refused, not carried out, not answered");
+        return;
+    }
+    std::optional<std::chrono::steady_clock::time_point> expiry;
+    if (message.expiry) expiry = std::chrono::steady_clock::now() + std::chrono::seconds(*message.expiry);
     if (message.payload.size() > settings_.maxPayload) {
         // Refused here, without copying it.
         answer(responseTopic, correlation, runner_->run(*command, message.payload));
@@ -134,8 +146,9 @@ void Bridge::received(const IncomingMessage &message) {
     }
     CommandQueue::Job job;
     job.bytes = message.payload.size();
-    job.run = [this, command = *command, payload = std::string(message.payload), responseTopic, correlation] {
-        answer(responseTopic, correlation, runner_->run(command, payload));
+    job.lane = command->terminalId;
+    job.run = [this, command = *command, payload = std::string(message.payload), responseTopic, correlation, expiry] {
+        answer(responseTopic, correlation, runner_->run(command, payload, expiry));
     };
     job.refuse = [this, command = *command, responseTopic, correlation](const std::string &reason) {
         answer(responseTopic, correlation, {{"site", topics_.site()}, {"action", command.action}, {"error", reason}});

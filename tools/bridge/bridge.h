@@ -40,6 +40,7 @@ struct BridgeSettings {
     std::string cafile;
     std::string clientId;
     std::uint32_t sessionExpiry = 86400;
+    std::uint32_t departedExpiry = 86400;  // how long the broker keeps a departed terminal's state
     int terminalPort = 16510;
     std::string bind;
     std::filesystem::path queueDirectory;

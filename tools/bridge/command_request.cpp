@@ -42,6 +42,13 @@ CommandRequest parseCommand(const std::string &action, std::string_view payload,
         if (fields["action"] != action) throw CommandRefused("the payload's \"action\" is not the topic's");
         fields.erase("action");
     }
+    if (fields.contains("deadline")) {
+        const nlohmann::json &deadline = fields["deadline"];
+        if (!deadline.is_number_integer() || deadline.get<std::int64_t>() < 0)
+            throw CommandRefused("\"deadline\" must be a time in ms since 1970");
+        request.deadline = deadline.get<std::int64_t>();
+        fields.erase("deadline");
+    }
     if (fields.contains("upload"))
         throw CommandRefused("a command carries its file in \"data\" (base64) and \"filename\", not \"upload\"");
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,7 @@ struct CommandRequest {
     std::string action;
     nlohmann::json fields;            // the dashboard's request, without action, targets and upload
     std::optional<CommandFile> file;  // picture, file and font
+    std::optional<std::int64_t> deadline;  // ms since 1970: not to be carried out after it
 };
 
 bool knownAction(const std::string &action);

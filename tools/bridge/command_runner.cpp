@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/bridge/command_request.h"
+#include "tools/shop/event_hub.h"
 
 namespace ks318::bridge {
 
@@ -13,10 +14,15 @@ CommandRunner::CommandRunner(const fleet::SiteTopics &topics, web::ActionRunner 
     : topics_(topics), actions_(actions), uploads_(uploads), states_(states), numberOf_(std::move(numberOf)),
       maxPayload_(maxPayload) {}
 
-nlohmann::json CommandRunner::run(const fleet::SiteTopics::Command &command, std::string_view payload) {
+nlohmann::json CommandRunner::run(const fleet::SiteTopics::Command &command, std::string_view payload,
+                                  std::optional<std::chrono::steady_clock::time_point> expiry) {
     nlohmann::json answer = {{"site", topics_.site()}, {"action", command.action}};
     try {
         CommandRequest request = parseCommand(command.action, payload, maxPayload_);
+        // Whoever sent it has stopped waiting: carried out now, it would be done unseen.
+        if ((request.deadline && web::millisecondsSinceEpoch() > *request.deadline) ||
+            (expiry && std::chrono::steady_clock::now() > *expiry))
+            throw CommandRefused("the command expired before it could be carried out; it was not");
 
         // The connected ones, in the order they came (by library id). The runner reaches
         // each by its library id, so a terminal that leaves meanwhile is missed, never

@@ -3,7 +3,9 @@
 // id, or an error for a command refused as a whole.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,8 +24,10 @@ public:
                   const TerminalStates &states, TerminalStates::NumberOf numberOf, std::size_t maxPayload);
 
     // {"site","action","results":[...]} or {"site","action","error"}; never throws
-    // for anything the command holds.
-    nlohmann::json run(const fleet::SiteTopics::Command &command, std::string_view payload);
+    // for anything the command holds. A command past its payload's "deadline" or
+    // past `expiry` (its MQTT message expiry) is refused, never carried out.
+    nlohmann::json run(const fleet::SiteTopics::Command &command, std::string_view payload,
+                       std::optional<std::chrono::steady_clock::time_point> expiry = std::nullopt);
 
 private:
     const fleet::SiteTopics &topics_;

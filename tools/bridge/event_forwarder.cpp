@@ -124,6 +124,15 @@ void EventForwarder::apply(std::vector<TerminalIdentities::Step> &steps) {
         case TerminalIdentities::Step::Kind::Departed:
             states_.departed(step.record, step.id);
             break;
+        case TerminalIdentities::Step::Kind::Duplicate: {
+            nlohmann::json &body = step.event;
+            body["site"] = topics_.site();
+            body["time"] = web::millisecondsSinceEpoch();
+            warn_("terminal " + std::to_string(step.record->id) + " claims the identifier " +
+                  body["uid"].get<std::string>() + " of a connected terminal; it goes by " + step.id);
+            outbox_.append(topics_.duplicates(), web::dumpJson(body));
+            break;
+        }
         case TerminalIdentities::Step::Kind::Forward: {
             nlohmann::json &body = step.event;
             body["site"] = topics_.site();

@@ -39,6 +39,7 @@ int main(int argc, char **argv) {
     std::size_t queueLimit = 100000;
     std::size_t maxPayload = 16777216;
     std::uint32_t sessionExpiry = 86400;
+    std::uint32_t departedExpiry = 86400;
 
     CLI::App app{"The KS318 fleet bridge: serves a site's terminals over TCP and puts them on an MQTT 5 broker\n"
                  "(states and events out, commands in, under ks318/<site>/). Events the broker has not taken\n"
@@ -60,6 +61,9 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(std::size_t{1}, kMqttLargestPayload));
     app.add_option("--client-id", clientId, "MQTT client id (default ks318-bridge-<site>)");
     app.add_option("--session-expiry", sessionExpiry, "MQTT session expiry interval in seconds");
+    app.add_option("--departed-expiry", departedExpiry,
+                   "seconds the broker keeps a departed terminal's retained state (its message expiry)")
+        ->check(CLI::Range(std::uint32_t{1}, std::uint32_t{4294967295u}));
     CLI11_PARSE(app, argc, argv);
 
     if (!ks318::fleet::validSiteName(site)) {
@@ -75,11 +79,13 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (!credentialsFile.empty()) {
-        settings.credentials = ks318::fleet::readCredentials(credentialsFile, problem);
+        std::string warning;
+        settings.credentials = ks318::fleet::readCredentials(credentialsFile, problem, &warning);
         if (!settings.credentials) {
             std::cerr << "ks318-bridge: " << problem << "\n";
             return 2;
         }
+        if (!warning.empty()) std::cerr << "ks318-bridge: warning: " << warning << "\n";
     }
     if (!cafile.empty() && !std::ifstream(cafile)) {
         std::cerr << "ks318-bridge: cannot read the CA file " << cafile << "\n";
@@ -94,6 +100,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     settings.sessionExpiry = sessionExpiry;
+    settings.departedExpiry = departedExpiry;
     settings.terminalPort = terminalPort;
     settings.bind = bind;
     settings.queueDirectory = queueDir.empty() ? std::filesystem::path("ks318-bridge-" + site + ".queue")

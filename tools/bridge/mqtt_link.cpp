@@ -151,6 +151,13 @@ PublishResult MqttLink::publishWith(const std::string &topic, std::string_view p
     return outcome;
 }
 
+PublishResult MqttLink::publishExpiring(const std::string &topic, std::string_view payload, std::uint32_t expiry) {
+    if (expiry == 0) return publishWith(topic, payload, true, nullptr);
+    Properties properties;
+    mosquitto_property_add_int32(&properties.list, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, expiry);
+    return publishWith(topic, payload, true, properties.list);
+}
+
 bool MqttLink::subscribe(const std::string &filter, bool noLocal) {
     return mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), 1, noLocal ? MQTT_SUB_OPT_NO_LOCAL : 0, nullptr) ==
            MOSQ_ERR_SUCCESS;
@@ -170,6 +177,7 @@ void MqttLink::tell(const std::string &news) {
 
 void MqttLink::onConnect(mosquitto *, void *context, int reason, int, const mosquitto_property *) {
     auto *self = static_cast<MqttLink *>(context);
+    self->connackSeen_ = true;
     if (reason != 0) {
         self->tell("the broker refused the connection: " + std::string(mosquitto_reason_string(reason)));
         return;
@@ -183,8 +191,13 @@ void MqttLink::onConnect(mosquitto *, void *context, int reason, int, const mosq
 void MqttLink::onDisconnect(mosquitto *, void *context, int reason, const mosquitto_property *) {
     auto *self = static_cast<MqttLink *>(context);
     const bool was = self->connected_.exchange(false);
+    const bool answered = self->connackSeen_.exchange(false);
     if (was && reason != 0)
         self->tell("lost the broker (" + std::string(mosquitto_strerror(reason)) + "); reconnecting");
+    else if (!answered && reason == MOSQ_ERR_CONN_LOST && !self->settings_.broker.tls)
+        // A TLS listener drops a plain CONNECT without a word.
+        self->tell("the broker at " + where(self->settings_.broker) +
+                   " closed the connection before answering CONNECT: is this a TLS port? use mqtts://");
     {
         std::lock_guard lock(self->mutex_);
         self->allAcknowledged_.notify_all();
@@ -225,6 +238,9 @@ void MqttLink::onMessage(mosquitto *, void *context, const mosquitto_message *me
         incoming.correlationData = std::string(static_cast<const char *>(correlation), correlationBytes);
         std::free(correlation);
     }
+    std::uint32_t expiry = 0;
+    if (mosquitto_property_read_int32(properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false))
+        incoming.expiry = expiry;
     self->handlers_.message(incoming);
 }
 

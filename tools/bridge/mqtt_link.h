@@ -54,6 +54,7 @@ struct IncomingMessage {
     bool retained = false;
     std::optional<std::string> responseTopic;
     std::optional<std::string> correlationData;
+    std::optional<std::uint32_t> expiry;  // seconds left of its message expiry interval
 };
 
 class MqttLink : public MessageSink {
@@ -82,6 +83,8 @@ public:
     // An answer to a command: not retained, with the command's correlation data.
     PublishResult publishAnswer(const std::string &topic, std::string_view payload,
                                 const std::optional<std::string> &correlationData);
+    // A retained message the broker forgets after `expiry` seconds (0: never).
+    PublishResult publishExpiring(const std::string &topic, std::string_view payload, std::uint32_t expiry);
     // Subscribes with QoS 1; `noLocal`: our own messages are not sent back.
     bool subscribe(const std::string &filter, bool noLocal);
 
@@ -110,6 +113,7 @@ private:
     std::set<int> unacknowledged_;
     std::set<int> acknowledgedEarly_;  // acknowledged before publish returned its id
     std::string lastNews_;
+    std::atomic<bool> connackSeen_{false};  // the broker answered this attempt's CONNECT
 };
 
 }  // namespace ks318::bridge

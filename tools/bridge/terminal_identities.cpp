@@ -12,9 +12,14 @@ bool forwardedKind(const std::string &kind) {
     return std::any_of(kKinds.begin(), kKinds.end(), [&](const char *known) { return kind == known; });
 }
 
-std::string terminalId(const std::string &uid, const std::string &address) {
+std::string distinctId(const std::string &id, std::int32_t libraryId) {
+    const std::string suffix = "~" + std::to_string(libraryId);
+    return id.substr(0, 64 - suffix.size()) + suffix;
+}
+
+std::string terminalId(const std::string &uid, const std::string &address, std::int32_t libraryId) {
     const bool allZero = std::all_of(uid.begin(), uid.end(), [](char c) { return c == '0' || c == ':'; });
-    if (uid.empty() || allZero || !fleet::validTerminalId(uid)) return address;
+    if (uid.empty() || allZero || !fleet::validTerminalId(uid)) return distinctId(address, libraryId);
     return uid;
 }
 
@@ -30,6 +35,18 @@ TerminalIdentities::Terminal &TerminalIdentities::terminalFor(const std::shared_
 
 void TerminalIdentities::resolve(const std::shared_ptr<web::TerminalRecord> &record, Terminal &terminal,
                                  std::string id, std::vector<Step> &steps) {
+    for (const auto &[other, known] : terminals_) {
+        if (other == record || known.id != id) continue;
+        const std::string given = distinctId(id, record->id);
+        nlohmann::json report = {{"uid", id},
+                                 {"id", given},
+                                 {"terminal_id", record->id},
+                                 {"address", terminal.address},
+                                 {"holder", {{"id", id}, {"terminal_id", other->id}, {"address", known.address}}}};
+        steps.push_back({Step::Kind::Duplicate, record, given, std::move(report), ""});
+        id = given;
+        break;
+    }
     terminal.id = id;
     steps.push_back({Step::Kind::Identified, record, id, nullptr, ""});
     while (!terminal.held.empty()) {
@@ -48,11 +65,12 @@ void TerminalIdentities::accept(const web::Event &event, const std::shared_ptr<w
 
     if (identifies) {
         const std::string uid = event.body.value("uid", std::string());
-        if (!terminal.id) resolve(source, terminal, terminalId(uid, terminal.address), steps);
+        if (!terminal.id) resolve(source, terminal, terminalId(uid, terminal.address, source->id), steps);
         else steps.push_back({Step::Kind::Identified, source, *terminal.id, nullptr, ""});  // its text may be new
         return;
     }
-    if (event.kind == "disconnect" && !terminal.id) resolve(source, terminal, terminal.address, steps);
+    if (event.kind == "disconnect" && !terminal.id)
+        resolve(source, terminal, distinctId(terminal.address, source->id), steps);
     if (terminal.id) steps.push_back({Step::Kind::Forward, source, *terminal.id, event.body, event.kind});
     else terminal.held.emplace_back(event.kind, event.body);
     if (event.kind == "disconnect") {
@@ -63,7 +81,7 @@ void TerminalIdentities::accept(const web::Event &event, const std::shared_ptr<w
 
 void TerminalIdentities::expire(Clock::time_point now, std::vector<Step> &steps) {
     for (auto &[record, terminal] : terminals_)
-        if (!terminal.id && terminal.deadline <= now) resolve(record, terminal, terminal.address, steps);
+        if (!terminal.id && terminal.deadline <= now) resolve(record, terminal, distinctId(terminal.address, record->id), steps);
 }
 
 std::optional<TerminalIdentities::Clock::time_point> TerminalIdentities::nextDeadline() const {
@@ -75,7 +93,7 @@ std::optional<TerminalIdentities::Clock::time_point> TerminalIdentities::nextDea
 
 void TerminalIdentities::resolveAll(std::vector<Step> &steps) {
     for (auto &[record, terminal] : terminals_)
-        if (!terminal.id) resolve(record, terminal, terminal.address, steps);
+        if (!terminal.id) resolve(record, terminal, distinctId(terminal.address, record->id), steps);
 }
 
 std::size_t TerminalIdentities::waitingEvents() const {

@@ -1,8 +1,11 @@
 // Which id each terminal goes by at the broker, and the order its events go out.
 //
 // A terminal's id is its identifier text (00:1A:2B:3C:4D:5E) once it has
-// identified, or its dotted address when it has none (all zero) or has not
-// identified within kIdentifyWait of its connect. Until the id is known its
+// identified, or its address and its connection's library id (10.0.0.5~65538)
+// when it has none (all zero) or has not identified within kIdentifyWait of its
+// connect: terminals behind one address stay apart. A terminal that claims an
+// identifier another connected terminal already goes by gets it with its
+// library id (00:1A:2B:3C:4D:5E~65539), and a Duplicate step reports it. Until the id is known its
 // events are held, in order; then they go out in that order, and every later
 // one goes out at once. Not thread-safe: the forwarder's thread owns it.
 #pragma once
@@ -26,8 +29,10 @@ namespace ks318::bridge {
 bool forwardedKind(const std::string &kind);
 
 // The id a terminal goes by: its identifier text when that is usable and not
-// all zero, else its address.
-std::string terminalId(const std::string &uid, const std::string &address);
+// all zero, else its address with its library id.
+std::string terminalId(const std::string &uid, const std::string &address, std::int32_t libraryId);
+// `id` made distinct with the library id: id~libraryId, within 64 characters.
+std::string distinctId(const std::string &id, std::int32_t libraryId);
 
 class TerminalIdentities {
 public:
@@ -39,6 +44,7 @@ public:
             Identified,  // the terminal's id is known (again, when its identity changed)
             Forward,     // an event to send, under the terminal's id
             Departed,    // the terminal left; nothing more comes for it
+            Duplicate,   // the terminal claimed an identifier in use; `event` says which and who holds it
         };
         Kind kind;
         std::shared_ptr<web::TerminalRecord> record;

@@ -6,8 +6,9 @@
 
 namespace ks318::bridge {
 
-TerminalStates::TerminalStates(const fleet::SiteTopics &topics, NumberOf numberOf, Publish publish)
-    : topics_(topics), numberOf_(std::move(numberOf)), publish_(std::move(publish)) {}
+TerminalStates::TerminalStates(const fleet::SiteTopics &topics, NumberOf numberOf, Publish publish, Publish publishGone)
+    : topics_(topics), numberOf_(std::move(numberOf)), publish_(std::move(publish)),
+      publishGone_(publishGone ? std::move(publishGone) : publish_) {}
 
 nlohmann::json TerminalStates::stateOf(const std::string &id, int number, const web::TerminalRecord &record,
                                        bool connected) const {
@@ -47,7 +48,13 @@ void TerminalStates::departed(const std::shared_ptr<web::TerminalRecord> &record
     auto sameId = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.id == gone.id; });
     if (sameId != entries_.end() && numberOf_(sameId->record->id) != 0)
         publishState(*sameId);  // another terminal of that id is still here
-    else publish_(topics_.terminalState(gone.id), web::dumpJson(stateOf(gone.id, 0, *gone.record, false)));
+    else publishGone_(topics_.terminalState(gone.id), web::dumpJson(stateOf(gone.id, 0, *gone.record, false)));
+}
+
+void TerminalStates::republish() {
+    std::lock_guard lock(mutex_);
+    for (Entry &entry : entries_)
+        if (numberOf_(entry.record->id) != 0) publishState(entry);
 }
 
 void TerminalStates::retainedSeen(const std::string &id, const std::string &payload) {
@@ -57,7 +64,7 @@ void TerminalStates::retainedSeen(const std::string &id, const std::string &payl
     if (std::any_of(entries_.begin(), entries_.end(), [&](const Entry &entry) { return entry.id == id; })) return;
     state["connected"] = false;
     state["number"] = 0;
-    publish_(topics_.terminalState(id), web::dumpJson(state));
+    publishGone_(topics_.terminalState(id), web::dumpJson(state));
 }
 
 std::vector<TerminalStates::Known> TerminalStates::known() const {

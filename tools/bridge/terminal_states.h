@@ -5,6 +5,11 @@
 // (numbers close up as others leave; the state is not republished for that).
 // Also the table the commands find their terminals in, by id.
 //
+// The states of the terminals here go out again at every connection to the
+// broker (republish()), for a broker that lost them. A departed terminal's state
+// goes out through `publishGone`, which the bridge gives a message expiry: the
+// broker forgets it after a while instead of keeping every terminal ever seen.
+//
 // States from an earlier run that the broker still keeps as connected are
 // corrected: retainedSeen() republishes them as connected:false unless a
 // terminal of that id is here now. Every state goes out under one lock, so
@@ -31,10 +36,13 @@ public:
     // The number of the terminal of this library id now; 0 when it has left.
     using NumberOf = std::function<int(std::int32_t terminalId)>;
 
-    TerminalStates(const fleet::SiteTopics &topics, NumberOf numberOf, Publish publish);
+    // `publishGone` (nothing: `publish`) publishes the states of departed terminals.
+    TerminalStates(const fleet::SiteTopics &topics, NumberOf numberOf, Publish publish, Publish publishGone = nullptr);
 
     void identified(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id);
     void departed(const std::shared_ptr<web::TerminalRecord> &record, const std::string &id);
+    // Every connected terminal's state again (a new connection to the broker).
+    void republish();
     // A retained state the broker holds for this site.
     void retainedSeen(const std::string &id, const std::string &payload);
 
@@ -57,6 +65,7 @@ private:
     const fleet::SiteTopics &topics_;
     const NumberOf numberOf_;
     const Publish publish_;
+    const Publish publishGone_;
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
 };

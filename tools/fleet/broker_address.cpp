@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <cstdio>
+
+#include <sys/stat.h>
 
 namespace ks318::fleet {
 namespace {
@@ -76,11 +79,17 @@ std::optional<BrokerAddress> parseBrokerUrl(const std::string &url, std::string 
     return address;
 }
 
-std::optional<Credentials> readCredentials(const std::string &path, std::string &error) {
+std::optional<Credentials> readCredentials(const std::string &path, std::string &error, std::string *warning) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read the credentials file " + path;
         return std::nullopt;
+    }
+    struct stat about {};
+    if (warning && ::stat(path.c_str(), &about) == 0 && (about.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(about.st_mode & 07777));
+        *warning = "the credentials file " + path + " may be read by others (mode " + mode + "); chmod 600 " + path;
     }
     Credentials credentials;
     std::getline(in, credentials.user);

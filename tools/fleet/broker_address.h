@@ -27,6 +27,8 @@ struct Credentials {
 // The user name on the first line, the password on the second (line ends of
 // either kind taken away). Nothing, with `error` set, when the file cannot be
 // read, has no user name, or holds more than MQTT carries (65535 bytes each).
-std::optional<Credentials> readCredentials(const std::string &path, std::string &error);
+// `warning` (when given) says so when others than its owner may read the file.
+std::optional<Credentials> readCredentials(const std::string &path, std::string &error,
+                                           std::string *warning = nullptr);
 
 }  // namespace ks318::fleet

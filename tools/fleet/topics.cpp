@@ -41,10 +41,17 @@ bool validTerminalId(std::string_view id) {
                         [](char c) { return c <= ' ' || c > '~' || c == '/' || c == '+' || c == '#'; });
 }
 
+bool validResponseTopic(std::string_view topic) {
+    if (topic.size() <= kReplyPrefix.size() || topic.size() > 65535 || topic.substr(0, kReplyPrefix.size()) != kReplyPrefix)
+        return false;
+    return topic.find_first_of(std::string_view("+#\0", 3)) == std::string_view::npos;
+}
+
 SiteTopics::SiteTopics(std::string site) : site_(std::move(site)), prefix_("ks318/" + site_ + "/") {}
 
 std::string SiteTopics::online() const { return prefix_ + "online"; }
 std::string SiteTopics::dropped() const { return prefix_ + "dropped"; }
+std::string SiteTopics::duplicates() const { return prefix_ + "duplicates"; }
 std::string SiteTopics::terminalState(const std::string &id) const { return prefix_ + "terminals/" + id; }
 std::string SiteTopics::event(const std::string &id, const std::string &kind) const {
     return prefix_ + "terminals/" + id + "/events/" + kind;

@@ -7,6 +7,8 @@
 //   ks318/<site>/terminals/<id>/events/<kind>     one event of the terminal
 //   ks318/<site>/terminals/<id>/commands/<action> a command for one terminal
 //   ks318/<site>/all/commands/<action>            a command for every terminal of the site
+//   ks318/<site>/duplicates                       a terminal that claims an id another one holds
+//   ks318-reply/...                               answers to commands (the only response topics taken)
 #pragma once
 
 #include <optional>
@@ -24,6 +26,15 @@ bool validSiteName(std::string_view site);
 // identifier text is not one goes by its address.
 bool validTerminalId(std::string_view id);
 
+// Bridges answer only on response topics under this prefix: the ACL lets them
+// write there and nowhere else outside their site, so a command cannot make a
+// bridge publish on any site's own topics.
+inline constexpr std::string_view kReplyPrefix = "ks318-reply/";
+
+// A topic under kReplyPrefix with something after it, no wildcard, no NUL, and
+// short enough for MQTT.
+bool validResponseTopic(std::string_view topic);
+
 // The topics of one site, as its bridge uses them.
 class SiteTopics {
 public:
@@ -32,6 +43,7 @@ public:
     const std::string &site() const { return site_; }
     std::string online() const;
     std::string dropped() const;
+    std::string duplicates() const;
     std::string terminalState(const std::string &id) const;
     std::string event(const std::string &id, const std::string &kind) const;
     // `id` empty: the site's "all" topic.

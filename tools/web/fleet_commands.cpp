@@ -10,6 +10,7 @@
 #include "tools/fleet/base64.h"
 #include "tools/fleet/topics.h"
 #include "tools/shop/actions.h"
+#include "tools/shop/event_hub.h"
 
 namespace ks318::web {
 namespace {
@@ -97,6 +98,10 @@ json FleetCommands::run(const json &request) {
         // Its stored name: the extension says the file's type, as on this program's own terminals.
         command["filename"] = upload->path.filename().string();
     }
+    // After its deadline no bridge carries it out, and the broker drops it undelivered.
+    const auto lifetime = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(1000), answerWait_ - kCarryOutBound);
+    command["deadline"] = millisecondsSinceEpoch() + lifetime.count();
+    const auto expirySeconds = static_cast<std::uint32_t>((lifetime.count() + 999) / 1000);
     const std::string payload = command.dump(-1, ' ', false, json::error_handler_t::replace);
 
     struct Sent {
@@ -120,7 +125,8 @@ json FleetCommands::run(const json &request) {
     for (std::size_t i = 0; i < sent.size(); ++i) {
         std::string error;
         bool tooLarge = false;
-        sent[i].published = connection_.publishCommand(sent[i].topic, payload, sent[i].correlation, error, tooLarge);
+        sent[i].published =
+            connection_.publishCommand(sent[i].topic, payload, sent[i].correlation, expirySeconds, error, tooLarge);
         if (!sent[i].published && (i == 0 || tooLarge)) {
             // Nothing went out (or nothing can): the request fails as a whole. A
             // later command that could not go out is listed as unanswered.

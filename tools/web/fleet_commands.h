@@ -25,6 +25,10 @@ public:
     static constexpr std::size_t kMaxTargets = 1024;
     // An answer larger than this is none (a site's answer for every terminal is far smaller).
     static constexpr std::size_t kMaxAnswer = 8 << 20;
+    // A bridge finishes a command it started before its deadline within this
+    // (an asking action waits 5 s), so the deadline is this much before the
+    // answer wait ends: a command not answered in time was not carried out.
+    static constexpr std::chrono::milliseconds kCarryOutBound{6000};
 
     FleetCommands(FleetConnection &connection, const FleetView &view, UploadStore &uploads,
                   std::chrono::milliseconds answerWait)

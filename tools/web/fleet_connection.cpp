@@ -51,7 +51,8 @@ FleetConnection::FleetConnection(fleet::BrokerAddress broker, std::optional<flee
     : broker_(std::move(broker)), credentials_(std::move(credentials)), caFile_(std::move(caFile)),
       handlers_(std::move(handlers)) {
     clientId_ = "ks318-web-" + randomHex(16);
-    answerPrefix_ = "ks318-web/" + clientId_ + "/answers/";
+    // Bridges answer only under the reply prefix; the ACL lets each client read its own part of it.
+    answerPrefix_ = std::string(fleet::kReplyPrefix) + clientId_ + "/";
 }
 
 FleetConnection::~FleetConnection() {
@@ -157,6 +158,7 @@ void FleetConnection::lost(const std::string &why) {
 
 void FleetConnection::onConnect(struct mosquitto *client, void *self, int reason, int, const mqtt5__property *) {
     auto &connection = *static_cast<FleetConnection *>(self);
+    connection.connackSeen_ = true;
     if (reason != 0) {
         connection.lost(std::string("refused: ") + mosquitto_reason_string(reason));
         return;
@@ -194,6 +196,11 @@ void FleetConnection::onDisconnect(struct mosquitto *, void *self, int reason, c
         connection.subscribed_ = false;
         return;
     }
+    if (!connection.connackSeen_.exchange(false) && reason == MOSQ_ERR_CONN_LOST && !connection.broker_.tls) {
+        // A TLS listener drops a plain CONNECT without a word.
+        connection.lost("the connection closed before the broker answered CONNECT: is this a TLS port? use mqtts://");
+        return;
+    }
     connection.lost(reason == 0 ? "disconnected" : std::string("disconnected: ") + mosquitto_strerror(reason));
 }
 
@@ -220,7 +227,8 @@ void FleetConnection::onMessage(struct mosquitto *, void *self, const mosquitto_
 }
 
 bool FleetConnection::publishCommand(const std::string &topic, const std::string &payload,
-                                     const std::string &correlation, std::string &error, bool &tooLarge) {
+                                     const std::string &correlation, std::uint32_t expirySeconds, std::string &error,
+                                     bool &tooLarge) {
     tooLarge = false;
     if (payload.size() > MQTT_MAX_PAYLOAD) {
         tooLarge = true;
@@ -236,7 +244,9 @@ bool FleetConnection::publishCommand(const std::string &topic, const std::string
     if (mosquitto_property_add_string(&properties.list, MQTT_PROP_RESPONSE_TOPIC, responseTopic.c_str()) !=
             MOSQ_ERR_SUCCESS ||
         mosquitto_property_add_binary(&properties.list, MQTT_PROP_CORRELATION_DATA, correlation.data(),
-                                      static_cast<std::uint16_t>(correlation.size())) != MOSQ_ERR_SUCCESS) {
+                                      static_cast<std::uint16_t>(correlation.size())) != MOSQ_ERR_SUCCESS ||
+        mosquitto_property_add_int32(&properties.list, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, expirySeconds) !=
+            MOSQ_ERR_SUCCESS) {
         error = "the command's properties could not be made";
         return false;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -49,10 +50,11 @@ public:
     bool connected() const { return subscribed_.load(); }
     const fleet::BrokerAddress &broker() const { return broker_; }
 
-    // Publishes a command (QoS 1, not retained). False, with `error`, when not
-    // connected or when the library refuses it (`tooLarge` for a payload past MQTT's limit).
+    // Publishes a command (QoS 1, not retained) that the broker drops once
+    // `expirySeconds` have passed. False, with `error`, when not connected or when
+    // the library refuses it (`tooLarge` for a payload past MQTT's limit).
     bool publishCommand(const std::string &topic, const std::string &payload, const std::string &correlation,
-                        std::string &error, bool &tooLarge);
+                        std::uint32_t expirySeconds, std::string &error, bool &tooLarge);
 
 private:
     static void onConnect(struct mosquitto *, void *self, int reason, int flags, const mqtt5__property *);
@@ -70,11 +72,12 @@ private:
     const std::string caFile_;
     const Handlers handlers_;
     std::string clientId_;
-    std::string answerPrefix_;  // <answerPrefix_><correlation> is a command's response topic
+    std::string answerPrefix_;  // <answerPrefix_><correlation> is a command's response topic (under the reply prefix)
 
     struct mosquitto *client_ = nullptr;
     std::thread thread_;
     std::atomic<bool> subscribed_{false};
+    std::atomic<bool> connackSeen_{false};  // the broker answered this attempt's CONNECT
     std::atomic<int> subscribeMid_{-1};
     std::atomic<bool> stopping_{false};
     std::mutex waitMutex_;
