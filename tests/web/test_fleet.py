@@ -129,7 +129,10 @@ class Command:
         self.topic = message.topic
         self.raw = message.payload
         self.payload = json.loads(message.payload) if message.payload else {}
+        # When the command stops being carried out (ms since 1970), apart from the action's fields.
+        self.deadline = self.payload.pop("deadline", None)
         properties = message.properties
+        self.expiry = getattr(properties, "MessageExpiryInterval", None)
         self.response_topic = getattr(properties, "ResponseTopic", None)
         self.correlation = getattr(properties, "CorrelationData", None)
 
@@ -415,6 +418,8 @@ def test_action_becomes_one_command_per_target_and_returns_the_answers(started, 
     assert [first.topic, second.topic] == ["ks318/harbour/terminals/A/commands/fill",
                                            "ks318/harbour/terminals/B/commands/fill"]
     assert first.payload == second.payload == {"index": 5}
+    # Each expires before the dashboard stops waiting: an unanswered one is never carried out.
+    assert all(isinstance(c.deadline, int) and c.expiry and c.expiry <= 15 for c in (first, second))
     assert first.response_topic and second.response_topic and first.response_topic != second.response_topic
     assert first.correlation and second.correlation and first.correlation != second.correlation
     assert all(not t.startswith("ks318/") for t in (first.response_topic, second.response_topic))
