@@ -32,7 +32,11 @@ std::int32_t sendEmpty(std::int32_t number, Command command) {
 
 // The bytes at the host's pointer, exactly `count` of them.
 std::int32_t sendRecord(std::int32_t number, Command command, const void *record, int count) {
-    if (record == nullptr) return onTerminal(number, command.rule, [&](TTerminal &) { return command.rule.failValue; });
+    if (record == nullptr)
+        return onTerminal(number, command.rule, [&](TTerminal &) {
+            port::noteFailure("no record given (a null pointer)");
+            return command.rule.failValue;
+        });
     return onTerminal(number, command.rule,
                       [&](TTerminal &terminal) { return sendCommand(terminal, command.code, record, count); });
 }
@@ -61,7 +65,11 @@ Command forPort(std::int32_t port, std::uint16_t first, std::uint16_t second) {
 
 // The two commands that never wait on the send gate (and never report it busy).
 std::int32_t sendUngated(std::int32_t number, std::uint16_t code, const void *payload, int count) {
-    if (payload == nullptr) return onTerminal(number, kPlain, [](TTerminal &) { return 0; });
+    if (payload == nullptr)
+        return onTerminal(number, kPlain, [](TTerminal &) {
+            port::noteFailure("no record given (a null pointer)");
+            return 0;
+        });
     return onTerminal(number, kPlain,
                       [&](TTerminal &terminal) { return sendCommandUngated(terminal, code, payload, count); });
 }

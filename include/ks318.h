@@ -695,8 +695,20 @@ KQ_API int32_t KQ_CALL kq_sendfileptr(int32_t terminal, const char *name, const 
 /* Sends the local file at path whole as file name; as kq_sendfileptr, also 0 when it cannot be read. */
 KQ_API int32_t KQ_CALL kq_sendfile(int32_t terminal, const char *path, const char *name);
 /* Starts a worker that sends the file and writes 0, the percentage sent, and -1 at its end into the
- * aligned word progress (may be null); 1 when started, -1 when no terminal or one already runs for it. */
+ * aligned word progress (may be null); 1 when started, -1 when no terminal or one already runs for it.
+ * The -1 comes at the end whatever the outcome, and a host polling the word may never see 100: ask
+ * kq_transferoutcome whether every byte was written. */
 KQ_API int32_t KQ_CALL kq_sendfileStatus(int32_t terminal, const char *path, const char *name, int32_t *progress);
+/* How a terminal's last kq_sendfileStatus transfer ended, the results of kq_transferoutcome. */
+#define KQ_TRANSFER_NONE 0    /* none was started for the terminal (or it was forgotten, see below) */
+#define KQ_TRANSFER_RUNNING 1 /* its worker still runs */
+#define KQ_TRANSFER_WHOLE 2   /* every byte of the file was written to the connection */
+#define KQ_TRANSFER_FAILED 3  /* it ended short, or never began; kq_lastfailure says why */
+/* The outcome of the terminal's last transfer worker, with the bytes written so far and the file's
+ * size (either pointer may be null); -1 when the number names no terminal. By id (kq_addressby) a
+ * terminal that has left is still answered for: the last 4096 outcomes are kept, running ones always.
+ * Set as the worker ends, before the progress word turns -1. */
+KQ_API int32_t KQ_CALL kq_transferoutcome(int32_t terminal, uint32_t *bytesSent, uint32_t *fileSize);
 /* Sends a font file as "FONTS_DIR/" and its file name (after the last slash or backslash); as kq_sendfile. */
 KQ_API int32_t KQ_CALL kq_sendfontfile(int32_t terminal, const char *path);
 /* Asks a terminal of version 32 or above for file name (code 97; the answer is data notification 98);

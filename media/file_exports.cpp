@@ -3,16 +3,20 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "api/export_conventions.h"
+#include "api/terminal_addressing.h"
 #include "ks318.h"
 #include "media/file_names.h"
 #include "media/file_request.h"
 #include "media/file_transfer.h"
 #include "media/media_config.h"
 #include "media/media_list.h"
+#include "media/transfer_outcomes.h"
 #include "media/transfer_worker.h"
 #include "port/clock.h"
+#include "port/failure.h"
 #include "server/server.h"
 
 using ks318::TTerminal;
@@ -58,14 +62,58 @@ int32_t KQ_CALL kq_sendfile(int32_t terminal, const char *path, const char *name
 int32_t KQ_CALL kq_sendfileStatus(int32_t terminal, const char *path, const char *name, int32_t *progress) {
     return onTerminal(terminal, ExportRule{-1}, [&](TTerminal &found) -> std::int32_t {
         media::NameField field;
-        if (!media::makeNameField(name, field) || path == nullptr) return -1;
-        if (strnlen(path, kWorkerPathBytes) >= kWorkerPathBytes) return -1;
-        if (progress != nullptr && !aligned(progress)) return -1;
+        if (!media::makeDestinationField(name, field)) return -1;
+        if (path == nullptr) {
+            ks318::port::noteFailure("no file path given");
+            return -1;
+        }
+        if (strnlen(path, kWorkerPathBytes) >= kWorkerPathBytes) {
+            ks318::port::noteFailureFormat("the path is %zu characters or more; at most %zu fit",
+                                           kWorkerPathBytes, kWorkerPathBytes - 1);
+            return -1;
+        }
+        if (progress != nullptr && !aligned(progress)) {
+            ks318::port::noteFailure("the progress word is not aligned to 4 bytes");
+            return -1;
+        }
         media::TransferRequest request{found.shared_from_this(), name, path, sendGateLimitMs(),
                                        progressWord(progress), &ks318::globalServer()};
-        if (!media::startTransferWorker(std::move(request))) return -1;
+        if (!media::startTransferWorker(std::move(request))) {
+            // (a thread that could not be started has noted its own reason first)
+            ks318::port::noteFailure("a transfer already runs for this terminal");
+            return -1;
+        }
         ks318::port::sleepMs(10);  // lets the worker reach the send gate before the host sends more
         return 1;
+    });
+}
+
+int32_t KQ_CALL kq_transferoutcome(int32_t terminal, uint32_t *bytesSent, uint32_t *fileSize) {
+    return atBoundary(-1, [&]() -> std::int32_t {
+        if (bytesSent != nullptr) *bytesSent = 0;
+        if (fileSize != nullptr) *fileSize = 0;
+        // By id, a terminal that has left is still asked about: its last
+        // transfer may be the one its departure cut short.
+        ks318::TerminalId id = 0;
+        if (ks318::api::threadAddressing() == ks318::api::Addressing::ById) {
+            id = terminal;
+        } else if (const ks318::TerminalRef found = ks318::api::findNamed(ks318::globalServer().terminals(), terminal)) {
+            id = found->id();
+        }
+        const auto outcome = id > 0 ? media::transferOutcomes().find(id) : std::nullopt;
+        if (!outcome) {
+            if (id > 0 || ks318::api::threadAddressing() == ks318::api::Addressing::ById) {
+                ks318::port::noteFailureFormat("no transfer was started for %s",
+                                               ks318::api::describeNamed(terminal).c_str());
+                return KQ_TRANSFER_NONE;
+            }
+            ks318::port::noteFailureFormat("no %s", ks318::api::describeNamed(terminal).c_str());
+            return -1;
+        }
+        if (bytesSent != nullptr) *bytesSent = outcome->sent;
+        if (fileSize != nullptr) *fileSize = outcome->size;
+        if (outcome->state == media::TransferState::Failed) ks318::port::noteFailure(outcome->reason);
+        return static_cast<std::int32_t>(outcome->state);
     });
 }
 

@@ -2,15 +2,33 @@
 
 #include <cstring>
 
+#include "port/failure.h"
+
 namespace ks318::media {
 
 bool makeNameField(const char *name, NameField &field) {
     field.fill(0);
-    if (name == nullptr) return false;
+    if (name == nullptr) {
+        port::noteFailure("no file name given");
+        return false;
+    }
     const std::size_t length = strnlen(name, kNameFieldBytes);
-    if (length >= kNameFieldBytes) return false;
+    if (length >= kNameFieldBytes) {
+        port::noteFailureFormat("the file name is %zu characters or more; at most %d fit",
+                                length, kNameFieldBytes - 1);
+        return false;
+    }
     std::memcpy(field.data(), name, length);
     return true;
+}
+
+bool makeDestinationField(const char *name, NameField &field) {
+    if (name != nullptr && name[0] == '\0') {
+        field.fill(0);
+        port::noteFailure("the destination file name is empty");
+        return false;
+    }
+    return makeNameField(name, field);
 }
 
 std::string fontDestination(const std::string &localPath) {

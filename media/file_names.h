@@ -16,9 +16,13 @@ inline constexpr char kMediaConfName[] = "CONF_DIR/medias.conf";
 inline constexpr char kPresenceSensorConfName[] = "CONF_DIR/presence_sensor.conf";
 inline constexpr char kFontsDirectory[] = "FONTS_DIR/";
 
-// The name, zero-filled to 128 bytes. False for a null name or one of 128
-// characters or more, whose ending zero would not fit in the field.
+// The name, zero-filled to 128 bytes. False, with the reason noted, for a null
+// name or one of 128 characters or more, whose ending zero would not fit in the field.
 bool makeNameField(const char *name, NameField &field);
+
+// The same for the name a file is stored under on the terminal, which also
+// must not be empty: a terminal cannot store a file without a name.
+bool makeDestinationField(const char *name, NameField &field);
 
 // "FONTS_DIR/" and the local path's base name: what follows its last "/" or "\".
 std::string fontDestination(const std::string &localPath);

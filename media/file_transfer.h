@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 
 #include "media/file_names.h"
 #include "port/socket.h"
@@ -23,6 +24,10 @@ int sendFileHead(const FrameWriter &out, const NameField &name, std::uint32_t si
 
 // The bytes of a whole file frame: header, name field and contents.
 inline std::int64_t fileFrameBytes(std::uint32_t size) { return kHeaderBytes + kNameFieldBytes + std::int64_t{size}; }
+
+// Opens the local file at path for reading and measures it. False, with the
+// reason noted, when it cannot be opened or is too large for a frame.
+bool openLocalFile(std::ifstream &file, const char *path, std::uint32_t &size);
 
 // Sends `size` bytes as file `name` under the send gate (header and name in one
 // write, then pieces of at most 1024 bytes). Returns size; -1 when a write failed

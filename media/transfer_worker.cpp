@@ -5,6 +5,7 @@
 
 #include "media/file_transfer.h"
 #include "server/frame.h"
+#include "port/failure.h"
 #include "port/library_thread.h"
 #include "server/outbound.h"
 #include "server/server.h"
@@ -18,12 +19,17 @@ void report(const TransferRequest &request, std::int32_t value) {
 
 void runWorker(TransferRequest request) {
     report(request, 0);
+    TransferOutcome outcome;
     try {
-        streamFile(request);  // the outcome is told by the progress alone: 100 only when whole
+        outcome = streamFile(request);
     } catch (...) {
         // Nothing leaves a library thread: the end is reported like any other.
+        outcome.state = TransferState::Failed;
+        outcome.reason = "an internal error";
     }
-    // The terminal is free for the next worker before the host can see the end.
+    // The outcome is kept, and the terminal free for the next worker, before the
+    // host can see the end.
+    transferOutcomes().ended(request.terminal->id(), std::move(outcome));
     request.terminal->transferRunning.store(false, std::memory_order_release);
     report(request, -1);
     if (request.server != nullptr) request.server->threadEnded();
@@ -31,20 +37,26 @@ void runWorker(TransferRequest request) {
 
 }  // namespace
 
-std::int32_t streamFile(const TransferRequest &request) {
+TransferOutcome streamFile(const TransferRequest &request) {
+    TransferOutcome outcome;
+    outcome.state = TransferState::Failed;
+    port::clearFailure();
     NameField field;
-    if (!makeNameField(request.name.c_str(), field)) return 0;
+    if (!makeDestinationField(request.name.c_str(), field)) {
+        outcome.reason = port::lastFailure();
+        return outcome;
+    }
     // The file's size sets the frame's deadline, so it is opened first; the gate
     // is then held from the header to the last piece, so no other frame comes
     // between them.
-    std::ifstream file(request.path, std::ios::binary);
-    if (!file) return 0;
-    file.seekg(0, std::ios::end);
-    const std::streamoff end = file.tellg();
-    if (end < 0 || end > static_cast<std::streamoff>(kLargestFile)) return 0;
-    file.seekg(0, std::ios::beg);
-    const auto size = static_cast<std::uint32_t>(end);
-    return sendUnderGate(*request.terminal, request.gateLimitMs, fileFrameBytes(size), [&](const FrameWriter &out) -> int {
+    std::ifstream file;
+    std::uint32_t size = 0;
+    if (!openLocalFile(file, request.path.c_str(), size)) {
+        outcome.reason = port::lastFailure();
+        return outcome;
+    }
+    outcome.size = size;
+    const int result = sendUnderGate(*request.terminal, request.gateLimitMs, fileFrameBytes(size), [&](const FrameWriter &out) -> int {
         if (sendFileHead(out, field, size) < 0) return -1;
 
         char piece[kFilePieceBytes];
@@ -52,14 +64,25 @@ std::int32_t streamFile(const TransferRequest &request) {
         while (remaining > 0) {
             const auto count = static_cast<int>(std::min<std::uint32_t>(remaining, kFilePieceBytes));
             file.read(piece, count);
-            if (file.gcount() != count) return -1;  // the file shrank while it was sent
+            if (file.gcount() != count) {
+                port::noteFailureFormat("%s shrank while it was sent", request.path.c_str());
+                return -1;
+            }
             if (out.all(piece, count) != count) return -1;
             remaining -= static_cast<std::uint32_t>(count);
+            outcome.sent += static_cast<std::uint32_t>(count);
             const double percent = 100.0 - static_cast<double>(remaining) * 100.0 / static_cast<double>(size);
             report(request, static_cast<std::int32_t>(percent));
         }
-        return static_cast<int>(size);
+        return 1;
     });
+    if (result == 1) {
+        outcome.state = TransferState::Whole;
+    } else {
+        outcome.reason = port::lastFailure();
+        if (outcome.reason.empty()) outcome.reason = "the file could not be sent whole";
+    }
+    return outcome;
 }
 
 bool startTransferWorker(TransferRequest request) {
@@ -67,7 +90,8 @@ bool startTransferWorker(TransferRequest request) {
     const TerminalRef terminal = request.terminal;  // outlives a thread start that fails
     bool idle = false;
     if (!terminal->transferRunning.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) return false;
-    // The progress reads 0 from the moment the worker is accepted.
+    // The progress reads 0, and the outcome running, from the moment the worker is accepted.
+    transferOutcomes().started(terminal->id());
     report(request, 0);
     const auto reportEnd = request.report;
     Server *server = request.server;
@@ -78,6 +102,9 @@ bool startTransferWorker(TransferRequest request) {
     } catch (...) {
     }
     if (!started) {
+        transferOutcomes().ended(terminal->id(), TransferOutcome{TransferState::Failed, 0, 0,
+                                                                 "no thread could be started for the transfer"});
+        port::noteFailure("no thread could be started for the transfer");
         terminal->transferRunning.store(false, std::memory_order_release);
         if (reportEnd) reportEnd(-1);
         if (server != nullptr) server->threadEnded();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "media/transfer_outcomes.h"
 #include "server/terminal_table.h"
 
 namespace ks318 {
@@ -21,7 +22,8 @@ struct TransferRequest {
     std::string path;      // local file
     int gateLimitMs = 10000;
     // Progress: 0 at the start, the percentage sent after every piece (not for an
-    // empty file), -1 once the worker has ended, whatever the outcome. May be empty.
+    // empty file), -1 once the worker has ended, whatever the outcome (which
+    // transferOutcomes() keeps by the terminal's id). May be empty.
     std::function<void(std::int32_t)> report;
     // When given, the worker is among the threads this server's stop waits for.
     Server *server = nullptr;
@@ -33,11 +35,11 @@ struct TransferRequest {
 bool startTransferWorker(TransferRequest request);
 
 // The worker's transfer, on the calling thread: opens the file, takes the send
-// gate and sends the file whole, reporting after every piece. Returns the size
-// sent; -2 when the gate stayed busy (nothing sent); 0 when the file cannot be
-// opened or is too large for a frame; -1 when a write failed, the frame missed
-// its deadline or the file could not be read to its end (the connection is then
+// gate and sends the file whole, reporting after every piece. Whole when every
+// byte was written; otherwise Failed, with the reason: the name or the file
+// refused, the gate busy (nothing sent), or a write failed, the frame missed its
+// deadline or the file could not be read to its end (the connection is then
 // given up).
-std::int32_t streamFile(const TransferRequest &request);
+TransferOutcome streamFile(const TransferRequest &request);
 
 }  // namespace ks318::media

@@ -9,6 +9,10 @@ __all__ = [
     "ANSWER_DISPLAY_TIME",
     "MAX_TERMINALS",
     "FIRST_TERMINAL_ID",
+    "TRANSFER_NONE",
+    "TRANSFER_RUNNING",
+    "TRANSFER_WHOLE",
+    "TRANSFER_FAILED",
     "ADDRESS_BY_NUMBER",
     "ADDRESS_BY_ID",
     "DEFAULT_PORT",
@@ -97,6 +101,11 @@ FIRST_TERMINAL_ID = 65536
 #: kq_addressby's modes: the calling thread's exports take terminal numbers, or ids.
 ADDRESS_BY_NUMBER = 0
 ADDRESS_BY_ID = 1
+#: kq_transferoutcome's results: how a terminal's last kq_sendfileStatus transfer ended.
+TRANSFER_NONE = 0
+TRANSFER_RUNNING = 1
+TRANSFER_WHOLE = 2
+TRANSFER_FAILED = 3
 DEFAULT_PORT = 16510
 PALETTE_BYTES = 768
 PIXELS_318 = 76800  # 320 x 240

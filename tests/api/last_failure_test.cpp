@@ -2,6 +2,8 @@
 // the exports' own results stay what they were.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -60,6 +62,46 @@ TEST(LastFailure, ATerminalExportNamesTheTerminalAndWhatItLacks) {
     EXPECT_EQ(lastFailure(), "terminal 2 has terminal version 31; this needs version 32 or above");
     EXPECT_EQ(kq_sendlive(1), 7);
     EXPECT_EQ(lastFailure(), "") << "a call that works starts the reason afresh";
+}
+
+// Each failing call of every family that takes arguments from the host: none
+// may fail without a reason, and an empty destination name sends nothing.
+TEST(LastFailure, EveryFailingCallOfEachFamilySaysWhy) {
+    ExportSession session;
+    auto terminal = session.join();
+    const std::string missing = "/nonexistent/ks318/file.bin";
+    const std::string longName(299, 'n');
+    const char data[4] = {1, 2, 3, 4};
+    std::int32_t progress = 0;
+    struct Call {
+        const char *what;
+        std::function<std::int32_t()> call;
+        std::int32_t result;
+    };
+    const Call calls[] = {
+        {"kq_sendfile of a missing file", [&] { return kq_sendfile(1, missing.c_str(), "x.bin"); }, 0},
+        {"kq_sendfile, no name", [&] { return kq_sendfile(1, missing.c_str(), nullptr); }, 0},
+        {"kq_sendfileptr, a 299-character name", [&] { return kq_sendfileptr(1, longName.c_str(), data, 4); }, 0},
+        {"kq_sendfileptr, an empty name", [&] { return kq_sendfileptr(1, "", data, 4); }, 0},
+        {"kq_sendfileptr, no data", [&] { return kq_sendfileptr(1, "x.bin", nullptr, 4); }, 0},
+        {"kq_sendfileStatus, an empty name", [&] { return kq_sendfileStatus(1, missing.c_str(), "", &progress); }, -1},
+        {"kq_sendfileStatus, no path", [&] { return kq_sendfileStatus(1, nullptr, "x.bin", &progress); }, -1},
+        {"kq_sendfontfile of a missing file", [&] { return kq_sendfontfile(1, missing.c_str()); }, 0},
+        {"kq_sendmediaconf of a missing file", [&] { return kq_sendmediaconf(1, missing.c_str()); }, 0},
+        {"kq_sendtext, no record", [&] { return kq_sendtext(1, nullptr); }, 0},
+        {"kq_sendconfig, no record", [&] { return kq_sendconfig(1, nullptr); }, 0},
+        {"kq_sendimgfromfile of a missing file", [&] { return kq_sendimgfromfile(1, missing.c_str()); }, 0},
+    };
+    for (const Call &c : calls) {
+        EXPECT_EQ(c.call(), c.result) << c.what;
+        EXPECT_NE(lastFailure(), "") << c.what << " failed without a reason";
+    }
+    EXPECT_EQ(kq_sendfileptr(1, "", data, 4), 0);
+    EXPECT_EQ(lastFailure(), "the destination file name is empty");
+    EXPECT_EQ(kq_sendlive(1), 7);  // a frame after them all: nothing of theirs came before it
+    ASSERT_TRUE(terminal->waitForFrame(17, test::kEventWaitMs));
+    EXPECT_TRUE(terminal->framesWithCode(99).empty()) << "no failed call sent a file";
+    EXPECT_TRUE(terminal->framesWithCode(35).empty());
 }
 
 TEST(LastFailure, EachThreadKeepsItsOwnReason) {

@@ -6,9 +6,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 
+#include "ks318.h"
 #include "media/transfer_worker.h"
+#include "server/server.h"
 #include "tests/support/host_recorder.h"
 #include "tests/support/temp_dir.h"
 
@@ -106,6 +110,50 @@ TEST_F(TransferWorkerExport, WithoutAProgressWordTheFileStillGoesWhole) {
     EXPECT_EQ(kq_sendfileStatus(1, dir_.write("file.bin", contents).c_str(), "n.bin", nullptr), 1);
     EXPECT_EQ(receivedFile(*terminal), contents);
     EXPECT_EQ(terminal->framesWithCode(99).size(), 1u);
+}
+
+// The progress word only says that a worker ended; the outcome says whether
+// every byte went, and why not, even once the terminal has gone (asked by id).
+TEST_F(TransferWorkerExport, TheOutcomeSaysWhetherTheFileWentWholeAndWhyNot) {
+    auto terminal = session_.join();
+    std::uint32_t sent = 9, size = 9;
+    EXPECT_EQ(kq_transferoutcome(1, &sent, &size), KQ_TRANSFER_NONE);
+    EXPECT_EQ(kq_transferoutcome(2, &sent, &size), -1);
+    EXPECT_EQ(std::string(kq_lastfailure()), "no terminal 2");
+
+    std::int32_t progress = 5;
+    const Bytes contents = patternBytes(3000);
+    ASSERT_EQ(kq_sendfileStatus(1, dir_.write("file.bin", contents).c_str(), "a.bin", &progress), 1);
+    ASSERT_TRUE(progressReaches(progress, -1));
+    EXPECT_EQ(kq_transferoutcome(1, &sent, &size), KQ_TRANSFER_WHOLE);
+    EXPECT_EQ(std::pair(sent, size), std::pair(3000u, 3000u));
+    EXPECT_EQ(std::string(kq_lastfailure()), "");
+
+    ASSERT_EQ(kq_sendfileStatus(1, (dir_ / "missing").c_str(), "b.bin", &progress), 1);
+    ASSERT_TRUE(progressReaches(progress, -1));
+    EXPECT_EQ(kq_transferoutcome(1, &sent, &size), KQ_TRANSFER_FAILED);
+    EXPECT_EQ(std::pair(sent, size), std::pair(0u, 0u));
+    EXPECT_NE(std::string(kq_lastfailure()).find("cannot be opened"), std::string::npos) << kq_lastfailure();
+
+    // A worker waiting at the gate while its terminal leaves: it ends at its first write.
+    TerminalRef record = session_.record(1);
+    const std::int32_t id = record->id();
+    ASSERT_TRUE(record->sendGate.take(test::kEventWaitMs));
+    ASSERT_EQ(kq_sendfileStatus(1, dir_.write("big.bin", patternBytes(100000)).c_str(), "c.bin", &progress), 1);
+    EXPECT_EQ(kq_transferoutcome(1, nullptr, nullptr), KQ_TRANSFER_RUNNING);
+    ASSERT_TRUE(globalServer().terminals().remove(record.get()));
+    record->sendGate.release();
+    record.reset();
+    ASSERT_TRUE(progressReaches(progress, -1));
+    EXPECT_EQ(kq_transferoutcome(1, &sent, &size), -1) << "by number the terminal is gone";
+    ASSERT_EQ(kq_addressby(KQ_ADDRESS_BY_ID), KQ_ADDRESS_BY_NUMBER);
+    const std::int32_t outcome = kq_transferoutcome(id, &sent, &size);
+    const std::string reason = kq_lastfailure();
+    kq_addressby(KQ_ADDRESS_BY_NUMBER);
+    EXPECT_EQ(outcome, KQ_TRANSFER_FAILED);
+    EXPECT_EQ(std::pair(sent, size), std::pair(0u, 100000u));
+    EXPECT_NE(reason, "");
+    EXPECT_TRUE(terminal->framesWithCode(99).size() == 1u) << "only the whole file reached the terminal";
 }
 
 TEST(TransferWorker, KeepsItsTerminalsRecordAndEndsAtItsFirstWriteOnceTheTerminalIsGone) {

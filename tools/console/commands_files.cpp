@@ -41,21 +41,27 @@ bool file(Console &console, const Args &args) {
     // The worker writes the word until its end: it lives on the heap, and this
     // command does not return before the worker wrote -1.
     auto progress = std::make_unique<std::int32_t>(0);
+    // The outcome is asked by id: the terminal may leave, and its number move, meanwhile.
+    const std::int32_t id = isTerminalId(n) ? n : kq_terminalid(n);
     const std::int32_t started = kq_sendfileStatus(n, local.c_str(), destination.c_str(), progress.get());
     console.print("  " + call("kq_sendfileStatus", n) + " " + quoteText(local) + " -> " + quoteText(destination) + " = " +
                   std::to_string(started));
-    if (started != 1)
-        return console.fail("file: not started (a transfer to terminal " + terminalName(n) + " already runs?)");
+    if (started != 1) return console.fail(std::string("file: not started: ") + kq_lastfailure());
     const auto begun = std::chrono::steady_clock::now();
-    const int highest = followProgress(console, progress.get());
+    followProgress(console, progress.get());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-    // The word tells the end (-1) but hardly the outcome: the worker's 100
-    // comes right before its -1, too soon for a look every 10 ms to be sure to
-    // see it. So the end counts as success while the terminal is still there;
-    // a terminal that stops reading is the case this cannot tell apart.
-    if (!Console::isConnected(n))
-        return console.fail("file: the transfer ended at " + std::to_string(highest) + "% and terminal " +
-                            terminalName(n) + " is gone");
+    // The word tells the end (-1), not the outcome: the worker keeps that.
+    std::uint32_t sent = 0, total = 0;
+    std::int32_t outcome;
+    std::string reason;
+    {
+        const ThreadAddressing byId(KQ_ADDRESS_BY_ID);
+        outcome = kq_transferoutcome(id, &sent, &total);
+        reason = kq_lastfailure();
+    }
+    if (outcome != KQ_TRANSFER_WHOLE)
+        return console.fail("file: the transfer to terminal " + terminalName(n) + " failed after " +
+                            std::to_string(sent) + " of " + std::to_string(total) + " bytes: " + reason);
     char line[96];
     std::snprintf(line, sizeof line, "  %s  %ju bytes in %.2f s", progressBar(100).c_str(), *size, seconds);
     console.print(line);
