@@ -4,6 +4,7 @@
 // into a 24-bit DIB section that holds the canvas.
 #include <windows.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <cstdlib>
@@ -45,6 +46,74 @@ bool firstWindowExtent(const std::vector<std::uint8_t> &bytes, int &x, int &y) {
         at += std::size_t{words} * 2;
     }
     return false;
+}
+
+// Wine's GDI writes past its buffers when it draws an ellipse, arc, chord, pie
+// or rounded corner about a million device pixels across (found replaying
+// damaged files; 2^16 draws). No such shape shows on a terminal's screen any
+// differently from a far smaller one, so a record that asks for one is left out.
+constexpr long long kMaxCurvePixels = 1 << 16;
+
+// Whether the logical box (left, top, right, bottom) stays within
+// kMaxCurvePixels a side on the device, in the state the play has reached.
+bool curveBoxFits(HDC dc, long long left, long long top, long long right, long long bottom) {
+    constexpr long long kLogical = 1LL << 30;  // beyond what LPtoDP takes without overflow
+    for (long long v : {left, top, right, bottom})
+        if (v < -kLogical || v > kLogical) return false;
+    POINT corners[4] = {{static_cast<LONG>(left), static_cast<LONG>(top)},
+                        {static_cast<LONG>(right), static_cast<LONG>(top)},
+                        {static_cast<LONG>(left), static_cast<LONG>(bottom)},
+                        {static_cast<LONG>(right), static_cast<LONG>(bottom)}};
+    if (!LPtoDP(dc, corners, 4)) return false;
+    long long minX = corners[0].x, maxX = minX, minY = corners[0].y, maxY = minY;
+    for (const POINT &p : corners) {
+        minX = std::min<long long>(minX, p.x), maxX = std::max<long long>(maxX, p.x);
+        minY = std::min<long long>(minY, p.y), maxY = std::max<long long>(maxY, p.y);
+    }
+    return maxX - minX <= kMaxCurvePixels && maxY - minY <= kMaxCurvePixels;
+}
+
+// An enhanced metafile's record, played unless it is a curve too large (the
+// walk has checked its length).
+int CALLBACK playEnhancedRecord(HDC dc, HANDLETABLE *table, const ENHMETARECORD *record, int handles, LPARAM) {
+    const auto *fields = reinterpret_cast<const std::uint8_t *>(record);
+    const auto at = [&](int offset) { return static_cast<std::int32_t>(le32(fields + offset)); };
+    switch (record->iType) {
+    case EMR_ELLIPSE:
+    case EMR_ROUNDRECT:
+    case EMR_ARC:
+    case EMR_ARCTO:
+    case EMR_CHORD:
+    case EMR_PIE:
+        if (!curveBoxFits(dc, at(8), at(12), at(16), at(20))) return TRUE;
+        break;
+    case EMR_ANGLEARC: {
+        const long long x = at(8), y = at(12), radius = le32(fields + 16);
+        if (!curveBoxFits(dc, x - radius, y - radius, x + radius, y + radius)) return TRUE;
+        break;
+    }
+    default: break;
+    }
+    PlayEnhMetaFileRecord(dc, table, record, static_cast<UINT>(handles));
+    return TRUE;
+}
+
+// The same for a Windows metafile's record: its parameters come last first.
+int CALLBACK playWindowsRecord(HDC dc, HANDLETABLE *table, METARECORD *record, int objects, LPARAM) {
+    const auto parameter = [&](int i) { return static_cast<std::int16_t>(record->rdParm[i]); };
+    int box = -1;  // where the box's bottom is among the parameters
+    switch (record->rdFunction) {
+    case META_ELLIPSE: box = 0; break;
+    case META_ROUNDRECT: box = 2; break;
+    case META_ARC:
+    case META_CHORD:
+    case META_PIE: box = 4; break;
+    default: break;
+    }
+    if (box >= 0 && !curveBoxFits(dc, parameter(box + 3), parameter(box + 2), parameter(box + 1), parameter(box)))
+        return TRUE;
+    PlayMetaFileRecord(dc, table, record, static_cast<UINT>(objects));
+    return TRUE;
 }
 
 // Where the metafile's frame lands, in fractions of the target rectangle: the
@@ -116,7 +185,8 @@ public:
                          static_cast<LONG>(std::lround(target.y + placement_.top * target.height)),
                          static_cast<LONG>(std::lround(target.x + placement_.right * target.width)),
                          static_cast<LONG>(std::lround(target.y + placement_.bottom * target.height))};
-        return drawOnCanvas(canvas, target, [&](HDC dc) { return PlayEnhMetaFile(dc, metafile_, &frame) != FALSE; });
+        return drawOnCanvas(canvas, target,
+                            [&](HDC dc) { return EnumEnhMetaFile(dc, metafile_, playEnhancedRecord, nullptr, &frame) != FALSE; });
     }
 
 private:
@@ -143,7 +213,7 @@ public:
             SetWindowExtEx(dc, box_.right - box_.left, box_.bottom - box_.top, nullptr);
             SetViewportOrgEx(dc, target.x, target.y, nullptr);
             SetViewportExtEx(dc, target.width, target.height, nullptr);
-            return PlayMetaFile(dc, metafile_) != FALSE;
+            return EnumMetaFile(dc, metafile_, playWindowsRecord, 0) != FALSE;
         });
     }
 

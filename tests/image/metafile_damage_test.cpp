@@ -132,5 +132,22 @@ TEST(DamagedMetafile, FramesOfAnySizeArePlaced) {
     EXPECT_TRUE(taken("wide.wmf", p.placeable({0, 0, 30000, 30000}, 72)));  // 40,000 pixels a side
 }
 
+// Curves about a million pixels across (where Wine's GDI wrote past its
+// buffers and ended the host) are taken on both platforms.
+TEST(DamagedMetafile, HugeCurvesAreTaken) {
+    for (const int side : {1 << 18, 1 << 20, 1 << 22}) {
+        EmfWriter w;
+        w.select(w.createBrush(gdi::kBrushSolid, kRed));
+        w.chord({-side, -side, side, side / 3}, {side, 215}, {390, 215});
+        w.pie({-side, 0, 300, side}, {0, 0}, {300, 300});
+        w.ellipse({0, -side, side, 100});
+        EXPECT_TRUE(taken("curves.emf", w.fileInPixels({0, 0, 400, 300}))) << side;
+    }
+    WmfWriter w;
+    w.setWindowExt(100, 100);
+    w.ellipse({-30000, -30000, 30000, 30000});  // 144,000 pixels a side on the screen
+    EXPECT_TRUE(taken("curves.wmf", w.placeable({0, 0, 100, 100}, 48)));
+}
+
 }  // namespace
 }  // namespace ks318
