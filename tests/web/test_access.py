@@ -5,6 +5,7 @@ neither pile up frames nor hold other requests, and the token kept out of logs."
 from __future__ import annotations
 
 import http.client
+import json
 import os
 import re
 import signal
@@ -202,3 +203,80 @@ def test_a_program_made_token_is_kept_in_a_private_file(tmp_path):
         process.send_signal(signal.SIGINT)
         process.wait(timeout=WAIT)
         process.stdout.close()
+
+
+def test_a_slow_reader_gets_gap_markers_in_place_of_what_it_missed(dashboard_factory):
+    dashboard = dashboard_factory(1, "320")
+    web, term = dashboard.web, dashboard.term
+    reader = socket.socket()
+    reader.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    reader.settimeout(WAIT)
+    reader.connect(("127.0.0.1", web.http_port))
+    reader.sendall(f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer {web.token}\r\n\r\n".encode())
+    received = b""
+    while b": connected" not in received:
+        received += reader.recv(4096)
+    last = web.get_json("/api/events/recent?limit=1")["events"][-1]["seq"]
+    # Far more key events (about 130 bytes each) than the stream's send buffer (128 KiB)
+    # and queue hold, while the reader reads nothing; it reads again soon after (well
+    # before the server's 5 s write timeout would end its stream).
+    burst = 8000
+    term.send("@1 keys " + "a" * burst)
+    wait_until(lambda: web.get_json("/api/events/recent?limit=1")["events"][-1]["seq"] >= last + burst,
+               "the end of the burst", step=0.01)
+
+    def events_read():
+        # One chunk of the chunked answer per event.
+        return [(kind.decode(), json.loads(data))
+                for kind, data in re.findall(rb"event: (\S+)\ndata: ([^\n]+)\n\n", received)]
+
+    def read_until(pattern: bytes) -> None:
+        nonlocal received
+        deadline = time.monotonic() + WAIT
+        while not re.search(pattern, received):
+            assert time.monotonic() < deadline, f"no {pattern!r} in the stream"
+            piece = reader.recv(65536)
+            assert piece, "the stream ended"
+            received += piece
+
+    # Every event of the burst read or counted by a marker; then the stream is whole again.
+    read_until(rb'"(last_)?seq":%d[,}]' % (last + burst))
+    term.send("@1 keys b")
+    read_until(rb'"char":"b"')
+    reader.close()
+    events = events_read()
+    gaps = [event for kind, event in events if kind == "gap"]
+    assert gaps and all(set(gap) == {"kind", "time", "terminal", "dropped", "first_seq", "last_seq"} for gap in gaps)
+    # Every event in order and none twice; each marker stands exactly where the events it counts were.
+    expected = last + 1
+    for kind, event in events:
+        if kind == "gap":
+            assert (event["first_seq"], event["dropped"]) == (expected, event["last_seq"] - expected + 1), event
+            expected = event["last_seq"] + 1
+        else:
+            assert event["seq"] == expected, (kind, event)
+            expected += 1
+    assert sum(kind == "key" for kind, _ in events) + sum(gap["dropped"] for gap in gaps) == burst + 1
+
+
+
+def test_a_stream_frees_its_place_when_its_reader_leaves(dashboard_factory):
+    # No keep-alive write for ten minutes: a place can only come back by the reader leaving.
+    dashboard = dashboard_factory(0, extra_arguments=["--stream-keepalive", "600"])
+    web = dashboard.web
+    streams = [EventStream(web.http_port, web.token) for _ in range(160)]
+    for stream in streams:
+        stream.wait_open()
+    extra = EventStream(web.http_port, web.token)
+    assert extra.opened.wait(WAIT) and extra.status == 429
+    extra.close()
+    for stream in streams:
+        stream.close()
+
+    def opens() -> bool:
+        stream = EventStream(web.http_port, web.token)
+        assert stream.opened.wait(WAIT)
+        stream.close()
+        return stream.status == 200
+
+    wait_until(opens, "a stream's place back after its reader left", step=0.2)

@@ -1,5 +1,7 @@
 #include "tools/web/http_routes.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -161,6 +163,12 @@ void serveEvents(WebContext &context, httplib::Response &res) {
     auto subscription = context.events.subscribe(kMaxEventStreams);
     if (!subscription) return fail(res, 429, "too many event streams");
     res.set_header("Cache-Control", "no-cache");
+    // A reader that falls behind is told by gap markers, not by megabytes of events
+    // held in the kernel for it: the stream's send buffer stays small.
+    if (const GuardedConnection *connection = GuardedConnection::current()) {
+        const int bytes = kStreamSendBuffer;
+        setsockopt(connection->socket(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    }
     EventHub *hub = &context.events;
     const WebContext *shownBy = &context;
     auto lastWrite = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());

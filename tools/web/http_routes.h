@@ -39,6 +39,8 @@ constexpr std::size_t kMaxEventStreams = 160;
 constexpr std::size_t kHttpWorkers = kMaxEventStreams + 32;
 // The largest body an action may have.
 constexpr std::size_t kMaxActionBody = 1 << 20;
+// An event stream's socket send buffer (the kernel doubles it): about 1000 events.
+constexpr int kStreamSendBuffer = 64 * 1024;
 // How often an event stream looks whether its reader is still there.
 constexpr auto kStreamReaderCheck = std::chrono::milliseconds(250);
 
