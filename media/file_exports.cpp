@@ -68,8 +68,8 @@ int32_t KQ_CALL kq_sendfileStatus(int32_t terminal, const char *path, const char
             return -1;
         }
         if (strnlen(path, kWorkerPathBytes) >= kWorkerPathBytes) {
-            ks318::port::noteFailureFormat("the path is %zu characters or more; at most %zu fit",
-                                           kWorkerPathBytes, kWorkerPathBytes - 1);
+            ks318::port::noteFailureFormat("the path is %d characters or more; at most %d fit",
+                                           static_cast<int>(kWorkerPathBytes), static_cast<int>(kWorkerPathBytes - 1));
             return -1;
         }
         if (progress != nullptr && !aligned(progress)) {

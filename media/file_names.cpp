@@ -14,8 +14,8 @@ bool makeNameField(const char *name, NameField &field) {
     }
     const std::size_t length = strnlen(name, kNameFieldBytes);
     if (length >= kNameFieldBytes) {
-        port::noteFailureFormat("the file name is %zu characters or more; at most %d fit",
-                                length, kNameFieldBytes - 1);
+        port::noteFailureFormat("the file name is %d characters or more; at most %d fit",
+                                static_cast<int>(length), kNameFieldBytes - 1);
         return false;
     }
     std::memcpy(field.data(), name, length);
