@@ -457,9 +457,9 @@ typedef struct KqTerminalList {
 
 /* The layouts above are the wire's and the export set's: a compiler that lays them out
  * otherwise cannot build against this header. */
-#if defined(__cplusplus)
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define KQ_LAYOUT_CHECK(record, condition) static_assert(condition, #record " has the wire's layout")
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define KQ_LAYOUT_CHECK(record, condition) _Static_assert(condition, #record " has the wire's layout")
 #else
 #define KQ_LAYOUT_CHECK(record, condition) typedef char kq_layout_of_##record[(condition) ? 1 : -1]
