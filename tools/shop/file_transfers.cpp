@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 
 #include "ks318.h"
 #include "tools/shop/address_by_id.h"
@@ -55,12 +56,22 @@ void FileTransfers::watch() {
             const std::int32_t now = readProgress(*transfer.progress);
             const EventTerminal terminal{kq_terminalnumber(transfer.terminalId), transfer.terminalId};
             if (now < 0) {
-                // The worker ends a connection whose write failed or missed its deadline, so a
-                // terminal still there (or a progress seen at 100) means the file went out whole.
-                const bool whole = transfer.lastSeen >= 100 || terminal.number != 0;
+                // The word tells the end; the library keeps the outcome, by id, even
+                // once the terminal has gone.
+                std::uint32_t sent = 0, size = 0;
+                std::int32_t outcome;
+                std::string reason;
+                {
+                    AddressById byId;
+                    outcome = kq_transferoutcome(transfer.terminalId, &sent, &size);
+                    reason = kq_lastfailure();
+                }
+                const bool whole = outcome == KQ_TRANSFER_WHOLE;
+                const int progress = whole ? 100 : size > 0 ? static_cast<int>(std::uint64_t{sent} * 100 / size) : 0;
                 events_.publish("action", terminal,
                                 {{"id", transfer.actionId}, {"action", "file"}, {"status", whole ? "sent" : "failed"},
-                                 {"result", whole ? 1 : -1}, {"progress", whole ? 100 : transfer.lastSeen}});
+                                 {"result", whole ? 1 : -1}, {"progress", progress}, {"sent", sent}, {"size", size},
+                                 {"reason", whole ? std::string() : reason}});
                 it = running_.erase(it);
                 continue;
             }

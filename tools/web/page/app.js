@@ -615,6 +615,7 @@ function describe(e) {
       const parts = [`${e.action ?? 'action'} ${e.status ?? ''}`];
       if (e.progress !== undefined && e.progress !== null) parts.push(`${percent(e.progress)}%`);
       if (e.result !== undefined && e.result !== null) parts.push(`returned ${e.result}`);
+      if (e.reason) parts.push(e.reason);
       return parts.join(', ');
     }
     case 'fleet':
@@ -921,7 +922,9 @@ function applyProgress(line, e) {
   line.bar.value = p;
   setText(line.pct, p + '%');
   if (e.status) {
-    setText(line.words, isInProgress(e) ? e.status : `${e.status} (returned ${e.result})`);
+    const why = e.reason ? `: ${e.reason}` : '';
+    const sent = e.size ? `, ${num(e.sent)} of ${num(e.size)} bytes` : '';
+    setText(line.words, isInProgress(e) ? e.status : `${e.status} (returned ${e.result}${sent})${why}`);
     line.li.dataset.status = e.status;
     line.li.className = 'st-' + String(e.status).replace(/\s+/g, '-');
   }
