@@ -65,6 +65,8 @@ char *KQ_CALL kq_ipfromid(int32_t terminal) {
 
 unsigned char KQ_CALL kq_version(void) { return 32; }
 
+int32_t KQ_CALL kq_libraryversion(void) { return KQ_VERSION_NUMBER; }
+
 char *KQ_CALL kq_gethostip(char *buffer) {
     if (buffer == nullptr) return nullptr;
     buffer[0] = '\0';

@@ -31,13 +31,20 @@
  *     }
  *     int main(void) {
  *         KqHostTarget target = {NULL, onLink, onData};
+ *         sigset_t stop;                               // <signal.h>: Ctrl-C or a kill ends the wait
+ *         int caught;
+ *         sigemptyset(&stop);
+ *         sigaddset(&stop, SIGINT);
+ *         sigaddset(&stop, SIGTERM);
+ *         pthread_sigmask(SIG_BLOCK, &stop, NULL);     // before the start: library threads inherit it
  *         kq_addressby(KQ_ADDRESS_BY_ID);             // and so do this thread's
  *         if (!kq_startserverex(&target, 1, 2, "127.0.0.1", KQ_DEFAULT_PORT)) {
  *             fprintf(stderr, "cannot start: %s\n", kq_lastfailure());
  *             return 1;
  *         }
- *         pause();                                     // until a signal
+ *         sigwait(&stop, &caught);                     // returns on the signal: the stop is reached
  *         kq_finishserver();
+ *         return 0;
  *     }
  *
  * Handlers run on library threads, whose addressing is by number until they ask for ids:
@@ -135,7 +142,8 @@ extern "C" {
  */
 typedef struct KqHostTarget {
     void *context;
-    /* posted: must return promptly; called for connect and disconnect */
+    /* posted: called for connect and disconnect, on the terminal's own connection thread; a
+     * slow handler holds up only its own terminal (see "Threads") */
     void (*post)(void *context, uint32_t message, uint32_t wParam, uint32_t lParam);
     /* sent: returns once the host has handled the message; called for data notifications */
     void (*send)(void *context, uint32_t message, uint32_t wParam, uint32_t lParam);
@@ -153,7 +161,9 @@ typedef struct KqHostTarget {
  *  - a data handler may read the store its notification names and find what arrived;
  *  - a handler may call any export, including commands to its own terminal and
  *    kq_finishserver (which then posts that terminal's disconnect before returning);
- *  - a handler that takes long delays only its own terminal; one that never returns
+ *  - a handler that takes long delays only its own terminal; a command it sends waits, like any
+ *    other, behind a frame already on its way to that terminal (a file transfer, say), within
+ *    the send gate's 10 s and that frame's own end; one that never returns
  *    holds kq_finishserver up to its limit (about 5.4 s), and the library may then be
  *    unloaded under it: a handler must not wait for anything the host does after
  *    kq_finishserver.
@@ -169,7 +179,8 @@ typedef struct KqHostTarget {
  * entries, 8 card reads, 16 configuration and 16 wifi records, 20 answer events; 128 keys
  * for all terminals together. A full stack refuses what comes next (the notification is
  * still made): a host that reads nothing loses new data, and the library's memory stays
- * bounded. */
+ * bounded. Nothing else depends on a host emptying them: one that takes each key from its
+ * notification's extra value may leave the key store full for good. */
 
 /* ---- Limits and sizes ------------------------------------------------------------- */
 #define KQ_IDENT_VERSION(ident) ((int32_t)((uint32_t)(ident) & 0xFFu))  /* of kq_getident's word */
@@ -345,8 +356,16 @@ KQ_API void *KQ_CALL kq_gettermconectados(void *list);
 /* Dotted IPv4 text of the terminal, in storage of the calling thread that stays valid until its next
  * kq_ipfromid call (whether or not the terminal stays connected); null when there is none. */
 KQ_API char *KQ_CALL kq_ipfromid(int32_t terminal);
-/* The library version: 32. */
+/* The terminal protocol version the library speaks: 32 (not the package's version, below). */
 KQ_API unsigned char KQ_CALL kq_version(void);
+/* The package version of this header. kq_libraryversion gives the loaded library's as
+ * KQ_VERSION_NUMBER gives this header's: a host compares them to know it runs the library it was
+ * built against (the same major version keeps every export and record of this header). */
+#define KQ_VERSION_MAJOR 0
+#define KQ_VERSION_MINOR 1
+#define KQ_VERSION_PATCH 0
+#define KQ_VERSION_NUMBER (KQ_VERSION_MAJOR * 1000000 + KQ_VERSION_MINOR * 1000 + KQ_VERSION_PATCH)
+KQ_API int32_t KQ_CALL kq_libraryversion(void);
 /* Dotted IPv4 text of this computer's first address into buffer (16 bytes); buffer, or null when unknown. */
 KQ_API char *KQ_CALL kq_gethostip(char *buffer);
 /* Same as kq_gethostip. */
@@ -366,10 +385,16 @@ KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
  * number with no terminal or an id that names no connected terminal returns the
  * export's fail value (0 for most, -1 where noted); so does a terminal of another model for the exports that
  * need model 320. Exports that need terminal version 32 return -1 below it.
- * Command exports return the bytes sent (7 + payload), -1 when the socket failed or
+ * Command exports return the bytes sent (7 + payload: KQ_SENT(payload), e.g. 177 for a
+ * text, 9 for a fill, 229 for a configuration record), -1 when the socket failed or
  * the frame missed its deadline (the connection then ends), 0 when no frame buffer
  * could be had, -2 when the terminal's send gate stayed busy for 10 s. None waits for
- * the terminal's answer. */
+ * the terminal's answer. So a host tests a command's result as "> 0: sent", and any
+ * other value as its failure, kq_lastfailure telling which. */
+#define KQ_FRAME_HEADER_BYTES 7
+#define KQ_SENT(payloadBytes) (KQ_FRAME_HEADER_BYTES + (payloadBytes))
+#define KQ_SEND_FAILED (-1) /* the connection failed or ended */
+#define KQ_SEND_BUSY (-2)   /* the send gate stayed busy */
 
 /* kq_sendtext and kq_fillscreen never wait for another frame: behind one that is on
  * its way (a file, an image) they are queued, at most this many per terminal, and go
@@ -382,8 +407,10 @@ KQ_API uint32_t KQ_CALL KQinet_addr(const char *text);
  * C structs with their byte offsets. Numbers are little-endian, as on the hosts the
  * library runs on; addresses are IPv4 in network byte order. The library passes the
  * records' fields between host and terminal unchanged: what a terminal makes of a
- * number is its own (the names below say how the terminals read them). A text field
- * holds 8-bit text ended by a zero, unless it says otherwise. */
+ * field is its own. Where a field's meaning is known its comment says it; the fields
+ * named only by their kind and place (text1, number1, ...) are passed as they are, their
+ * meaning the terminal's. A text field holds 8-bit text ended by a zero, unless it says
+ * otherwise. */
 
 /* kq_sendtext's record (EnviaTexto builds one). 170 bytes. */
 typedef struct KqTextRecord {
@@ -392,7 +419,10 @@ typedef struct KqTextRecord {
     char text[128];  /*   4: the text; a new line starts a line below */
     char font[32];   /* 132: a font sent to the terminal (kq_sendfontfile), or empty */
     int16_t one;     /* 164: 1 when EnviaTexto built the record */
-    int16_t colour;  /* 166: the text's palette entry */
+    int16_t colour;  /* 166: the text's palette entry: an index into the screen's palette, which
+                        every image and picture replaces (kq_sendimage, kq_sendimgfromfile...), so
+                        entry 15 is white only until a picture brings its own colours; send a
+                        palette (kq_enviapaleta) of known colours before texts that need them */
     int16_t height;  /* 168: the line height in pixels; 0: the terminal's own */
 } KqTextRecord;
 
@@ -576,7 +606,10 @@ KQ_API int32_t KQ_CALL kq_getaudiostatus(int32_t terminal);
 KQ_API int32_t KQ_CALL kq_getvolume(int32_t terminal);
 /* The last brightness (0 until reported). Model 320. Fail -1. */
 KQ_API int32_t KQ_CALL kq_getbrightness(int32_t terminal);
-/* Appends the unique identifier as text (00:1A:2B:3C:4D:5E) to text; its 32-byte text to uidText. 1. Fail 0. */
+/* Appends the unique identifier as text (00:1A:2B:3C:4D:5E, 17 characters and a zero) to the zero-ended
+ * text: text needs room for strlen(text) + 18 bytes. Copies the identifier's text, KQ_UID_TEXT_BYTES
+ * bytes as the terminal sent them, to uidText: zero-ended when shorter, with no zero when the
+ * terminal used all 32 (read it as at most 32 characters). 1. Fail 0. */
 KQ_API int32_t KQ_CALL kq_getuid(int32_t terminal, char *text, void *uidText);
 /* The 8-byte SC block to sc. 1. Fail 0. */
 KQ_API int32_t KQ_CALL kq_getsc(int32_t terminal, void *sc);

@@ -202,6 +202,8 @@ EXPORTS: Dict[str, Signature] = {
     "kq_listterminals": (_i32, (POINTER(TerminalInfoRecord), _i32)),
     # transfer outcomes
     "kq_transferoutcome": (_i32, (_i32, POINTER(c_uint32), POINTER(c_uint32))),
+    # the package's version
+    "kq_libraryversion": (_i32, ()),
 }
 
 #: Exports a library build may lack; they are looked up when first needed.

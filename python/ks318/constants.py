@@ -9,6 +9,10 @@ __all__ = [
     "ANSWER_DISPLAY_TIME",
     "MAX_TERMINALS",
     "FIRST_TERMINAL_ID",
+    "FRAME_HEADER_BYTES",
+    "VERSION_MAJOR",
+    "VERSION_MINOR",
+    "VERSION_PATCH",
     "TRANSFER_NONE",
     "TRANSFER_RUNNING",
     "TRANSFER_WHOLE",
@@ -101,6 +105,13 @@ FIRST_TERMINAL_ID = 65536
 #: kq_addressby's modes: the calling thread's exports take terminal numbers, or ids.
 ADDRESS_BY_NUMBER = 0
 ADDRESS_BY_ID = 1
+#: A command's result when sent is the bytes written: FRAME_HEADER_BYTES + its payload.
+FRAME_HEADER_BYTES = 7
+#: The package version of the header this package follows; kq_libraryversion() gives the loaded
+#: library's as VERSION_MAJOR * 1000000 + VERSION_MINOR * 1000 + VERSION_PATCH.
+VERSION_MAJOR = 0
+VERSION_MINOR = 1
+VERSION_PATCH = 0
 #: kq_transferoutcome's results: how a terminal's last kq_sendfileStatus transfer ended.
 TRANSFER_NONE = 0
 TRANSFER_RUNNING = 1

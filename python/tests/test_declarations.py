@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import ctypes
 import re
+from pathlib import Path
 from typing import Dict, List, Tuple
 
 import pytest
@@ -240,6 +241,12 @@ class TestNumbers:
         assert "KQ_GETFILE_MAX_BYTES" in mirrored and "KQ_PIXELS_318" in mirrored
         for name, value in mirrored.items():
             assert getattr(ks318, name[len("KQ_"):]) == value, name
+
+    def test_the_loaded_library_is_the_headers_version(self) -> None:
+        expected = ks318.VERSION_MAJOR * 1000000 + ks318.VERSION_MINOR * 1000 + ks318.VERSION_PATCH
+        assert ks318.library().kq_libraryversion() == expected
+        project = (Path(__file__).parents[1] / "pyproject.toml").read_text()
+        assert f'version = "{ks318.VERSION_MAJOR}.{ks318.VERSION_MINOR}.{ks318.VERSION_PATCH}"' in project
 
     def test_answer_and_screen_numbers(self) -> None:
         assert ks318.Notification.KEY == 53
