@@ -18,7 +18,7 @@ set(KS318_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KS318)
 # The static library for hosts: the library's objects and the port's, in one
 # archive, needing what the shared library links (and the C++ runtime: the
 # library is C++ inside its C interface).
-pkg_check_modules(KS318_STATIC_DEPS REQUIRED gdk-pixbuf-2.0 cairo libjpeg)
+pkg_check_modules(KS318_STATIC_DEPS REQUIRED cairo libjpeg libpng)
 add_library(ks318_archive STATIC $<TARGET_OBJECTS:ks318_objects> $<TARGET_OBJECTS:ks318_port_objects>
                                  $<TARGET_OBJECTS:ks318_port_picture_objects>)
 set_target_properties(ks318_archive PROPERTIES OUTPUT_NAME ks318 EXPORT_NAME ks318_static)

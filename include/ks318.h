@@ -659,12 +659,22 @@ KQ_API int32_t KQ_CALL AbreSerialCOM(int32_t terminal, int32_t port, int32_t set
  * pixel uses them.
  * A picture file of more than KQ_PICTURE_MAX_BYTES returns 0 unread; a picture decoded into more
  * than KQ_PICTURE_MAX_PIXELS (e.g. 8192 x 4096) returns 0 before it is decoded, its size read from
- * the file's header. On Linux a JPEG is decoded at 1/2, 1/4 or 1/8 scale when its place on the
- * screen needs no more pixels, and counts at that scale; on Windows (GDI+) it counts whole. A file
- * that ends before its picture does (a BMP short of rows, a JPEG without its end marker, an icon
- * short of an image) returns 0 and sends nothing, in every format. */
+ * the file's header. A JPEG is decoded at 1/2, 1/4 or 1/8 scale when its place on the screen needs
+ * no more pixels, and counts at that scale. Besides the file and the decoded pixels, a decoder may
+ * hold at most KQ_PICTURE_MAX_DECODE_BYTES (64 MiB): a progressive JPEG (or one whose colours come in
+ * separate scans) keeps 2 bytes per sample of the whole picture whatever the scale, so one over that
+ * (e.g. 6000 x 6000 in grey, 4:2:0 colour over 22 million pixels) returns 0 before it is decoded, and
+ * kq_lastfailure says how much it would need. One conversion of a bmp, jpg or ico file therefore takes
+ * at most the file's size, 96 MiB of pixels (3 x KQ_PICTURE_MAX_PIXELS), KQ_PICTURE_MAX_DECODE_BYTES and
+ * about 2 MiB for the screen and its colours: under 170 MiB plus the file; a JPEG decoded at a reduced
+ * scale takes far fewer pixels. bmp, jpg and ico files are decoded by the library's own code (JPEG
+ * through libjpeg-turbo) on Linux and Windows alike, so a file gives the same image, byte for byte, on
+ * both; a JPEG's EXIF orientation is applied (the picture is fitted as it shows, turned or mirrored).
+ * A file that ends before its picture does (a BMP short of rows, a JPEG without its end marker, an
+ * icon short of an image) returns 0 and sends nothing, in every format. */
 #define KQ_PICTURE_MAX_BYTES 268435456
 #define KQ_PICTURE_MAX_PIXELS 33554432
+#define KQ_PICTURE_MAX_DECODE_BYTES 67108864
 
 /* Metafiles ("wmf", "emf") are played as Windows plays them: a placeable WMF maps its header's box
  * onto its place on the screen (its records may set their own window, flipped or not); a WMF without

@@ -19,6 +19,12 @@ static_assert(kMaxPictureFileBytes == 256LL * 1024 * 1024);
 // scale it is decoded at (see NeededSize).
 inline constexpr std::int64_t kMaxPicturePixels = KQ_PICTURE_MAX_PIXELS;
 static_assert(kMaxPicturePixels == 32LL * 1024 * 1024);
+// What a decoder may hold besides the file and the decoded pixels (64 MiB): a
+// progressive JPEG keeps every coefficient of the picture (2 bytes per sample
+// of each component, however small it is decoded), and one that needs more is
+// refused before it is decoded.
+inline constexpr std::int64_t kMaxPictureDecodeBytes = KQ_PICTURE_MAX_DECODE_BYTES;
+static_assert(kMaxPictureDecodeBytes == 64LL * 1024 * 1024);
 
 // A 24-bit drawing surface: 3 bytes (red, green, blue) per pixel, rows top first,
 // no padding.

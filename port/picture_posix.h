@@ -1,4 +1,4 @@
-// Inside the POSIX picture support: the gdk-pixbuf decoders and the metafile
+// Inside the POSIX picture support: the bitmap decoders and the metafile
 // players, which the loader picks by extension.
 #pragma once
 
@@ -11,11 +11,11 @@
 
 namespace ks318::port {
 
-// Decodes bytes with the gdk-pixbuf decoder of the named format ("bmp", "jpeg",
-// "ico", "png") at the size the decoder finds in them; transparent pixels are
-// laid over white. Null when it rejects them or the picture is over
-// kMaxPicturePixels. (Picture files go through loadPicture, which reads their
-// headers first.)
+// Decodes bytes with the decoder of the named format ("bmp", "jpeg", "ico",
+// "png") at the size the decoder finds in them, a JPEG as stored (its EXIF
+// orientation not applied); transparent pixels are laid over white. Null when
+// it rejects them or the picture is over the limits. (Picture files go through
+// loadPicture.)
 std::unique_ptr<Picture> decodeBitmap(const char *format, const std::uint8_t *bytes, std::size_t count);
 
 // What loadPicture does once it has read the file: the bytes go to the decoder

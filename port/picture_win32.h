@@ -1,5 +1,5 @@
-// Inside the Windows picture support: GDI+ decodes the bitmaps, GDI plays the
-// metafiles; the loader picks by extension.
+// Inside the Windows picture support: GDI plays the metafiles; the bitmaps go
+// to the shared decoders. The loader picks by extension.
 #pragma once
 
 #include <cstdint>

@@ -122,7 +122,7 @@ done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 [[ -f $(echo "$work/root/usr/lib/$multiarch"/libks318.so.*.*.*) ]] || { echo "libks318.so not in /usr/lib/$multiarch" >&2; exit 1; }
 debdeps=$(dpkg-deb -f "$(find "$work/debs" -name 'libks318-0_*.deb' -print -quit)" Depends)
-[[ $debdeps == *libcairo2* && $debdeps == *libgdk-pixbuf* ]] || { echo "libks318-0 depends on: $debdeps" >&2; exit 1; }
+[[ $debdeps == *libcairo2* && $debdeps == *libjpeg62-turbo* && $debdeps == *libpng16* ]] || { echo "libks318-0 depends on: $debdeps" >&2; exit 1; }
 # A shared link needs the header and the library alone.
 devdeps=$(dpkg-deb -f "$(find "$work/debs" -name 'libks318-dev_*.deb' -print -quit)" Depends)
 [[ $devdeps == "libks318-0 (= $version)" ]] || { echo "libks318-dev depends on: $devdeps" >&2; exit 1; }
