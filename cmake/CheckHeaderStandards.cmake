@@ -40,6 +40,28 @@ foreach(compiler gcc g++ clang clang++)
     endif()
   endforeach()
 endforeach()
+# The typed records: the right record compiles, a wrong one does not (C++; C with
+# incompatible pointer types made an error).
+foreach(record KqConfigRecord KqWifiRecord)
+  file(WRITE "${WORK_DIR}/typed_${record}.cpp"
+    "#include \"ks318.h\"\nint main() { ${record} r; return kq_getconfigrecord(1, &r); }\n")
+  file(WRITE "${WORK_DIR}/typed_${record}.c"
+    "#include \"ks318.h\"\nint main(void) { ${record} r; return kq_getconfigrecord(1, &r); }\n")
+  foreach(source typed_${record}.cpp typed_${record}.c)
+    set(compiler ${path_g++})
+    if(source MATCHES "\\.c$")
+      set(compiler ${path_gcc})
+    endif()
+    execute_process(COMMAND ${compiler} -Werror=incompatible-pointer-types -I${HEADER_DIR} -fsyntax-only
+      "${WORK_DIR}/${source}" RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
+    if(record STREQUAL KqConfigRecord AND result)
+      list(APPEND failures "${source}: the right record does not compile")
+    elseif(record STREQUAL KqWifiRecord AND NOT result)
+      list(APPEND failures "${source}: a wifi record compiles as a configuration record")
+    endif()
+  endforeach()
+endforeach()
+
 if(failures)
   string(REPLACE ";" "\n" failures "${failures}")
   message(FATAL_ERROR "ks318.h does not compile clean:\n${failures}")

@@ -820,6 +820,50 @@ KQ_API unsigned char KQ_CALL GetLEC(int32_t *terminal, char *secondText, int32_t
  * thread that addresses by id: that terminal's id). 1, or 0. */
 KQ_API unsigned char KQ_CALL Get_KBD_char(int32_t *handle, unsigned char *key);
 
+/* ---- Typed records ------------------------------------------------------------------
+ * The exports above take their records as `void *`, as written, so a record of the wrong
+ * kind compiles unseen (kq_getconfig into a KqWifiRecord writes 222 bytes into 100). These
+ * take each record as its own type and call the export: a wrong record is a compile error
+ * in C++, and in C an incompatible-pointer-types diagnostic (an error with
+ * -Werror=incompatible-pointer-types, the default from GCC 14 and clang 16). They are in
+ * this header only (not exports): other languages declare the records' types themselves. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define KQ_TYPED static inline
+#elif defined(__GNUC__)
+#define KQ_TYPED static __inline__
+#else
+#define KQ_TYPED static
+#endif
+#ifdef __cplusplus
+#define KQ_RECORD_CAST(type, pointer) static_cast<type *>(pointer)
+#else
+#define KQ_RECORD_CAST(type, pointer) (type *)(pointer)
+#endif
+KQ_TYPED int32_t kq_sendtextrecord(int32_t terminal, const KqTextRecord *text) { return kq_sendtext(terminal, text); }
+KQ_TYPED int32_t kq_sendconfigrecord(int32_t terminal, const KqConfigRecord *config) {
+    return kq_sendconfig(terminal, config);
+}
+KQ_TYPED int32_t kq_getconfigrecord(int32_t terminal, KqConfigRecord *config) { return kq_getconfig(terminal, config); }
+KQ_TYPED int32_t kq_sendwifirecord(int32_t terminal, const KqWifiRecord *wifi) { return kq_sendconfigwifi(terminal, wifi); }
+KQ_TYPED int32_t kq_getwifirecord(int32_t terminal, KqWifiRecord *wifi) { return kq_getconfigwifi(terminal, wifi); }
+KQ_TYPED int32_t kq_sendserialrecord(int32_t terminal, int32_t port, const KqSerialConfigRecord *settings) {
+    return kq_sendconfigserial(terminal, port, settings);
+}
+KQ_TYPED int32_t kq_sendimageupdaterecord(int32_t terminal, KqImageUpdateConfig *config) {
+    return kq_sendimageupdate(terminal, config);
+}
+KQ_TYPED int32_t kq_getimageupdaterecord(int32_t terminal, KqImageUpdateConfig *config) {
+    return kq_getimageupdateconfig(terminal, config);
+}
+KQ_TYPED KqConnectedTable *kq_connectedtable(KqConnectedTable *table) {
+    return KQ_RECORD_CAST(KqConnectedTable, GetTabConectados(table));
+}
+KQ_TYPED KqTerminalList *kq_terminallist(KqTerminalList *list) {
+    return KQ_RECORD_CAST(KqTerminalList, kq_gettermconectados(list));
+}
+#undef KQ_RECORD_CAST
+#undef KQ_TYPED
+
 #ifdef __cplusplus
 }
 #endif
