@@ -35,6 +35,7 @@ __all__ = [
     "QUEUED_FRAMES_MAX",
     "PICTURE_MAX_BYTES",
     "PICTURE_MAX_PIXELS",
+    "PICTURE_MAX_DECODE_BYTES",
     "METAFILE_MAX_RECORDS",
     "METAFILE_MAX_WORK",
     "ANSWER_NOTIFICATIONS",
@@ -133,6 +134,8 @@ HELD_FILES_MAX_BYTES = 67108864  # files waiting for get_file, all terminals tog
 QUEUED_FRAMES_MAX = 256
 PICTURE_MAX_BYTES = 268435456
 PICTURE_MAX_PIXELS = 33554432
+#: What a picture's decoder may hold besides the file and its pixels (a progressive JPEG's coefficients).
+PICTURE_MAX_DECODE_BYTES = 67108864
 METAFILE_MAX_RECORDS = 500000
 METAFILE_MAX_WORK = 33554432
 
