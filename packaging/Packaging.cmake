@@ -76,7 +76,7 @@ KS318 drives display terminals over TCP through a C interface.
 .
 This package holds the header, the static library, and the CMake and
 pkg-config files. Linking the static library needs the development files of
-gdk-pixbuf, cairo and libjpeg as well (pkg-config --static --libs ks318).")
+cairo, libjpeg and libpng as well (pkg-config --static --libs ks318).")
 set(CPACK_COMPONENT_KS318-TOOLS_DESCRIPTION "${PROJECT_DESCRIPTION} (programs)
 KS318 drives display terminals over TCP. This package holds its programs:
 ks318-console, a host console; ks318-term, simulated terminals;
@@ -89,7 +89,7 @@ set(CPACK_DEBIAN_KS318-TOOLS_PACKAGE_DEPENDS "fonts-dejavu-core")
 # A shared link needs the header and the library alone; the static library
 # links what the shared one does (and the C++ runtime).
 set(CPACK_DEBIAN_LIBKS318-DEV_PACKAGE_SUGGESTS
-    "libgdk-pixbuf-2.0-dev, libcairo2-dev, libjpeg-dev, libstdc++-dev")
+    "libcairo2-dev, libjpeg-dev, libpng-dev, libstdc++-dev")
 # ks318-bridge and ks318-web --fleet meet on an MQTT 5 broker; Mosquitto is one.
 set(CPACK_DEBIAN_KS318-TOOLS_PACKAGE_SUGGESTS "mosquitto, mosquitto-clients")
 # The library's ldconfig runs through dpkg's trigger.

@@ -85,7 +85,7 @@ cc -std=c11 -Wall -Wextra -Werror examples/host.c -o /tmp/host-pc $(pkg-config -
 serve pkg-config /tmp/host-pc
 # The static library links what the shared one does: their development files,
 # which libks318-dev suggests; then CMake, and Python for the last part.
-apt-get install -y -qq --no-install-recommends libgdk-pixbuf-2.0-dev libcairo2-dev libjpeg-dev g++ cmake make \
+apt-get install -y -qq --no-install-recommends libcairo2-dev libjpeg-dev libpng-dev g++ cmake make \
   python3 python3-venv python3-setuptools python3-wheel >/dev/null
 cmake -S examples -B /tmp/examples -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build /tmp/examples >/dev/null
