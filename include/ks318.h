@@ -421,7 +421,7 @@ typedef struct KqTextRecord {
     int16_t one;     /* 164: 1 when EnviaTexto built the record */
     int16_t colour;  /* 166: the text's palette entry: an index into the screen's palette, which
                         every image and picture replaces (kq_sendimage, kq_sendimgfromfile...), so
-                        entry 15 is white only until a picture brings its own colours; send a
+                        entry 15 is white only until a picture brings its own colours. Send a
                         palette (kq_enviapaleta) of known colours before texts that need them */
     int16_t height;  /* 168: the line height in pixels; 0: the terminal's own */
 } KqTextRecord;
