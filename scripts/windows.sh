@@ -3,7 +3,8 @@
 # under Wine: the test suites that do not need Linux-only tools, and the window
 # host test that loads the DLL as a Windows host does; then compares metafiles
 # converted under Wine with the same files converted on Linux
-# (scripts/compare_metafiles.sh).
+# (scripts/compare_metafiles.sh), and bmp, jpg and ico files byte for byte
+# (scripts/compare_pictures.sh).
 # Installs what is missing and cross-builds the libraries first (kept under
 # build/windows-deps between runs).
 set -euo pipefail
@@ -37,6 +38,8 @@ if ((status)); then cat "$log"; fi
 compared=0
 bash scripts/compare_metafiles.sh --windows-build build/windows --sheet build/windows/metafile-contact-sheet.png ||
   compared=$?
+# bmp, jpg and ico files give the same terminal images, byte for byte, on both.
+bash scripts/compare_pictures.sh --windows-build build/windows || compared=$?
 
 # Each test program is one ctest entry; its own closing lines give the counts.
 grep -E '^ *[0-9]+/[0-9]+ Test|tests passed' "$log" || true
