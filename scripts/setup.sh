@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   # pictures: JPEG codec, PNG, bitmaps and icons; metafiles are drawn with cairo,
   # their texts in the fonts fontconfig finds (DejaVu at least)
-  libjpeg62-turbo-dev libpng-dev libgdk-pixbuf-2.0-dev libcairo2-dev fonts-dejavu-core
+  libjpeg62-turbo-dev libpng-dev libcairo2-dev fonts-dejavu-core
   # tools: the simulated screen's texts (FreeType), the console's line editing
   # (libedit) and command-line options (CLI11)
   libfreetype-dev libedit-dev libcli11-dev
