@@ -9,6 +9,7 @@
 #include <limits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "port/gdi/metafile_records.h"
 #include "port/picture_win32.h"
@@ -26,6 +27,9 @@ std::uint32_t le32(const std::uint8_t *p) {
 }
 std::int16_t le16s(const std::uint8_t *p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
 std::uint16_t le16(const std::uint8_t *p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+void putLe32(std::uint8_t *p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
 
 // The extent (x, y) of a Windows metafile's first SETWINDOWEXT record; false
 // when none comes before the end-of-file record or a record that runs past the
@@ -231,7 +235,8 @@ bool usableSize(long long width, long long height) {
 // Files are walked as the Linux player walks them before GDI sees them: a record
 // past the end, a missing end record or too many records refuse the file.
 std::unique_ptr<Picture> loadEnhancedMetafile(const std::vector<std::uint8_t> &bytes) {
-    if (!gdi::readEnhancedMetafile(bytes)) return nullptr;
+    const std::optional<gdi::EnhancedMetafile> walked = gdi::readEnhancedMetafile(bytes);
+    if (!walked) return nullptr;
     // The header record: type 1, the frame (hundredths of a millimetre) at 24,
     // the signature " EMF" at 40.
     if (bytes.size() < 88 || le32(bytes.data()) != 1 || le32(bytes.data() + 40) != 0x464D4520) return nullptr;
@@ -240,15 +245,32 @@ std::unique_ptr<Picture> loadEnhancedMetafile(const std::vector<std::uint8_t> &b
     const long long width = std::llround((static_cast<double>(frame(32)) - frame(24)) * toPixels);
     const long long height = std::llround((static_cast<double>(frame(36)) - frame(28)) * toPixels);
     if (!usableSize(width, height)) return nullptr;
-    HENHMETAFILE metafile = SetEnhMetaFileBits(static_cast<UINT>(bytes.size()), bytes.data());
+    // GDI plays on past an end record to the size the header gives: it gets
+    // the records the walk checked and no more.
+    std::vector<std::uint8_t> checked(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(walked->length));
+    putLe32(checked.data() + 48, static_cast<std::uint32_t>(walked->length));
+    putLe32(checked.data() + 52, walked->records);
+    HENHMETAFILE metafile = SetEnhMetaFileBits(static_cast<UINT>(checked.size()), checked.data());
     if (metafile == nullptr) return nullptr;
     return std::make_unique<EnhancedMetafile>(metafile, static_cast<int>(width), static_cast<int>(height),
                                               FramePlacement{});
 }
 
+static std::unique_ptr<Picture> loadCheckedWindowsMetafile(const std::vector<std::uint8_t> &bytes);
+
 std::unique_ptr<Picture> loadWindowsMetafile(const std::vector<std::uint8_t> &bytes) {
     const std::size_t skip = gdi::readPlaceableHeader(bytes) ? gdi::kPlaceableHeaderBytes : 0;
-    if (bytes.size() < skip || !gdi::readWindowsMetafile(std::span<const std::uint8_t>(bytes).subspan(skip))) return nullptr;
+    if (bytes.size() < skip) return nullptr;
+    const std::optional<gdi::WindowsMetafile> walked =
+        gdi::readWindowsMetafile(std::span<const std::uint8_t>(bytes).subspan(skip));
+    if (!walked) return nullptr;
+    // As for enhanced metafiles: up to the end record, the header's size put right.
+    std::vector<std::uint8_t> checked(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(skip + walked->length));
+    putLe32(checked.data() + skip + 6, static_cast<std::uint32_t>(walked->length / 2));
+    return loadCheckedWindowsMetafile(checked);
+}
+
+static std::unique_ptr<Picture> loadCheckedWindowsMetafile(const std::vector<std::uint8_t> &bytes) {
     // Placeable header: key, handle, left, top, right, bottom, units per inch,
     // reserved, checksum; the metafile proper follows.
     constexpr std::size_t kPlaceableHeader = 22;

@@ -60,7 +60,11 @@ std::optional<WindowsMetafile> readWindowsMetafile(std::span<const std::uint8_t>
         const std::uint32_t words = in.u32();
         const std::uint16_t function = in.u16();
         if (!in.ok() || words < 3 || ++records > kMaxMetafileRecords) return refused(records);
-        if (function == kWindowsEnd) return metafile;
+        if (function == kWindowsEnd) {
+            metafile.length = in.position() + (static_cast<std::size_t>(words) - 3) * 2;
+            if (metafile.length > bytes.size()) return refused(records);
+            return metafile;
+        }
         const std::size_t start = in.position() - 6;
         in.skip((static_cast<std::size_t>(words) - 3) * 2);
         if (!in.ok()) return refused(records);
@@ -97,7 +101,11 @@ std::optional<EnhancedMetafile> readEnhancedMetafile(std::span<const std::uint8_
         if (!walk.ok()) return refused(records);
         if (!enhancedRecordFits(recordType, bytes.subspan(start, recordSize), metafile.handles))
             return overreaching(records, recordType);
-        if (recordType == kEnhancedEnd) return metafile;
+        if (recordType == kEnhancedEnd) {
+            metafile.length = walk.position();
+            metafile.records = static_cast<std::uint32_t>(records);
+            return metafile;
+        }
     }
 }
 

@@ -18,6 +18,7 @@ inline constexpr std::size_t kWindowsMetafileHeaderBytes = 18;
 struct WindowsMetafile {
     std::span<const std::uint8_t> bytes;
     std::uint16_t objects = 0;  // slots of the object table
+    std::size_t length = 0;     // bytes up to and with the first end record: all any player reads
 };
 
 // The header and the walk over the records; nothing when refused.
@@ -40,6 +41,8 @@ struct EnhancedMetafile {
     int devicePixelsX = 0, devicePixelsY = 0;
     int deviceMmX = 0, deviceMmY = 0;
     std::uint16_t handles = 0;
+    std::size_t length = 0;     // bytes up to and with the first end record: all any player reads
+    std::uint32_t records = 0;  // records up to and with it
 };
 
 std::optional<EnhancedMetafile> readEnhancedMetafile(std::span<const std::uint8_t> bytes);

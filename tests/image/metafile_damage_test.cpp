@@ -132,6 +132,25 @@ TEST(DamagedMetafile, FramesOfAnySizeArePlaced) {
     EXPECT_TRUE(taken("wide.wmf", p.placeable({0, 0, 30000, 30000}, 72)));  // 40,000 pixels a side
 }
 
+// An end record before the file's end: what follows is never played (GDI
+// played on to the header's size, into an object past the table, and crashed).
+TEST(DamagedMetafile, NothingAfterTheFirstEndRecordIsPlayed) {
+    EmfWriter w;
+    w.select(w.createBrush(gdi::kBrushSolid, kRed));
+    w.rectangle({0, 0, 100, 100});
+    w.record(14, EmfWriter::ints({0, 16, 20}));
+    w.select(0x00153EF8);
+    w.rectangle({0, 0, 50, 50});
+    EXPECT_TRUE(taken("early-end.emf", w.fileInPixels({0, 0, 100, 100})));
+    WmfWriter p;
+    p.setWindowExt(100, 100);
+    p.rectangle({0, 0, 100, 100});
+    p.record(0x0000, {});
+    p.record(0x012D, {0x7FFF});  // SELECTOBJECT
+    p.rectangle({0, 0, 50, 50});
+    EXPECT_TRUE(taken("early-end.wmf", p.placeable({0, 0, 100, 100}, 96)));
+}
+
 // Curves about a million pixels across (where Wine's GDI wrote past its
 // buffers and ended the host) are taken on both platforms.
 TEST(DamagedMetafile, HugeCurvesAreTaken) {
