@@ -180,9 +180,12 @@ def test_the_library_identifies_the_crowd_and_hears_every_key_in_order(tmp_path)
     web = os.environ.get("KS318_WEB")
     if not web:
         pytest.fail("KS318_WEB must name the ks318-web program (ctest sets it)")
-    port_file, http_file = tmp_path / "port", tmp_path / "http"
+    port_file, http_file, token_file = tmp_path / "port", tmp_path / "http", tmp_path / "token"
+    token = "0123456789abcdef0123456789abcdef"
+    token_file.write_text(token + "\n")
+    token_file.chmod(0o600)
     server = subprocess.Popen([web, "--port", "0", "--bind", "127.0.0.1", "--http", "127.0.0.1:0", "--port-file",
-                               str(port_file), "--http-file", str(http_file)],
+                               str(port_file), "--http-file", str(http_file), "--token-file", str(token_file)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     crowd = None
     try:
@@ -194,7 +197,10 @@ def test_the_library_identifies_the_crowd_and_hears_every_key_in_order(tmp_path)
         crowd.send_keys(rate=1000, seconds=0.08)  # 80 keys: 5 per terminal
 
         def events():
-            with urllib.request.urlopen(f"{base_url}/api/events/recent?limit=1000", timeout=WAIT) as answer:
+            # Reads need the token too: they show what terminals sent.
+            request = urllib.request.Request(f"{base_url}/api/events/recent?limit=1000",
+                                             headers={"Authorization": f"Bearer {token}"})
+            with urllib.request.urlopen(request, timeout=WAIT) as answer:
                 return json.load(answer)["events"]
 
         wait_until(lambda: sum(e["kind"] == "key" for e in events()) >= 80, "80 key events")
