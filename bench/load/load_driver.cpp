@@ -113,14 +113,18 @@ void answerHandshake(port::SocketHandle socket) {
     plainWrite(socket, accepted.data(), accepted.size());
 }
 
-// A plain accept loop answering the handshake of one connection after another,
-// on a listener with the library's backlog. The connections stay open until the
-// loop object goes.
-class PlainHandshakeServer {
+// A plain accept loop on a listener with the library's backlog, answering the
+// handshake of one connection after another; or, with a thread per terminal,
+// starting a thread per connection that answers its handshake and nothing else,
+// as the library watches each terminal on its own thread: what that costs when
+// the whole table comes at once. The connections stay open until the object goes.
+class PlainAcceptServer {
 public:
-    PlainHandshakeServer() : thread_([this] { run(); }) {}
-    ~PlainHandshakeServer() {
+    enum class Answering { OneAfterAnother, ThreadPerTerminal };
+    explicit PlainAcceptServer(Answering answering) : answering_(answering), thread_([this] { run(); }) {}
+    ~PlainAcceptServer() {
         thread_.join();
+        for (std::thread &answering : answeringThreads_) answering.join();
         for (port::SocketHandle socket : accepted_) port::closeSocket(socket);
     }
     int port() const { return listener_.port(); }
@@ -131,42 +135,18 @@ private:
             const port::SocketHandle socket = listener_.accept();
             if (socket == port::kNoSocket) return;
             accepted_.push_back(socket);
-            answerHandshake(socket);
+            if (answering_ == Answering::ThreadPerTerminal)
+                answeringThreads_.emplace_back([socket] { answerHandshake(socket); });
+            else
+                answerHandshake(socket);
         }
     }
 
+    const Answering answering_;
     PlainListener listener_;
     std::vector<port::SocketHandle> accepted_;
-    std::thread thread_;
-};
-
-// The accept loop with a thread per connection answering its handshake, as the
-// library watches each terminal on its own thread, and nothing else: what a
-// thread per terminal costs when the whole table comes at once.
-class PlainThreadPerTerminalServer {
-public:
-    PlainThreadPerTerminalServer() : thread_([this] { run(); }) {}
-    ~PlainThreadPerTerminalServer() {
-        thread_.join();
-        for (std::thread &answering : answering_) answering.join();
-        for (port::SocketHandle socket : accepted_) port::closeSocket(socket);
-    }
-    int port() const { return listener_.port(); }
-
-private:
-    void run() {
-        for (int i = 0; i < kTerminals; ++i) {
-            const port::SocketHandle socket = listener_.accept();
-            if (socket == port::kNoSocket) return;
-            accepted_.push_back(socket);
-            answering_.emplace_back([socket] { answerHandshake(socket); });
-        }
-    }
-
-    PlainListener listener_;
-    std::vector<port::SocketHandle> accepted_;
-    std::vector<std::thread> answering_;
-    std::thread thread_;
+    std::vector<std::thread> answeringThreads_;
+    std::thread thread_;  // last: it starts once everything it uses is there
 };
 
 // A plain event loop on one thread, on a listener with the library's backlog,
@@ -423,7 +403,7 @@ int drive(CrowdControl &crowd, int rounds, const std::set<std::string> &figures)
         }
 #endif
         if (wanted("P2") || wanted("P4")) {
-            PlainHandshakeServer plain;
+            PlainAcceptServer plain(PlainAcceptServer::Answering::OneAfterAnother);
             crowd.tell("connect " + std::to_string(plain.port()));
             const std::int64_t ns = crowd.hearNumber("identified");
             if (ns < 0) return 1;
@@ -439,7 +419,7 @@ int drive(CrowdControl &crowd, int rounds, const std::set<std::string> &figures)
                     return session.started() ? rushRound(crowd, session.port()) : -1;
                 },
                 [&] {
-                    PlainHandshakeServer server;
+                    PlainAcceptServer server(PlainAcceptServer::Answering::OneAfterAnother);
                     return rushRound(crowd, server.port());
                 },
                 [&] {
@@ -447,7 +427,7 @@ int drive(CrowdControl &crowd, int rounds, const std::set<std::string> &figures)
                     return rushRound(crowd, server.port());
                 },
                 [&] {
-                    PlainThreadPerTerminalServer server;
+                    PlainAcceptServer server(PlainAcceptServer::Answering::ThreadPerTerminal);
                     return rushRound(crowd, server.port());
                 },
             };
